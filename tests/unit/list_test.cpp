@@ -1,0 +1,182 @@
+// Linked list: randomized comparison against std::list (ends, walks that
+// erase and insert in both directions) and the boundaries of the ends.
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+#include <stdlib.h>
+
+#include <list>
+#include <random>
+
+#include "tessarc/runtime.h"
+
+namespace {
+
+void *P(uintptr_t v) { return reinterpret_cast<void *>(v); }
+
+// Links in both directions, ends and count agree with the model.
+void expectSame(const TQ_List &l, const std::list<uintptr_t> &model)
+{
+    ASSERT_EQ(l.m_size, model.size());
+    const TQ_ListNode *prev = nullptr;
+    const TQ_ListNode *n = l.m_head;
+    for (uintptr_t v : model) {
+        ASSERT_NE(n, nullptr);
+        ASSERT_EQ(n->m_prev, prev);
+        ASSERT_EQ(n->m_value, P(v));
+        prev = n;
+        n = n->m_next;
+    }
+    ASSERT_EQ(n, nullptr);
+    ASSERT_EQ(l.m_tail, prev);
+}
+
+} // namespace
+
+TEST(List, RandomOperationsMatchStdList)
+{
+    const unsigned seed = 20261205;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    TQ_List l;
+    TQ_listInit(&l);
+    std::list<uintptr_t> model;
+    uintptr_t next = 1;
+
+    for (int round = 0; round < 20000; ++round) {
+        switch (rng() % 6) {
+        case 0:
+            TQ_listPushFront(&l, P(next));
+            model.push_front(next++);
+            break;
+        case 1:
+            TQ_listPushBack(&l, P(next));
+            model.push_back(next++);
+            break;
+        case 2: {
+            void *v = TQ_listPopFront(&l);
+            ASSERT_EQ(v, model.empty() ? nullptr : P(model.front()));
+            if (!model.empty())
+                model.pop_front();
+            break;
+        }
+        case 3: {
+            void *v = TQ_listPopBack(&l);
+            ASSERT_EQ(v, model.empty() ? nullptr : P(model.back()));
+            if (!model.empty())
+                model.pop_back();
+            break;
+        }
+        case 4: { // forward walk: keep, erase, insert before or after
+            TQ_ListIterator it;
+            TQ_listBegin(&l, &it);
+            auto m = model.begin();
+            while (TQ_listHasNext(&it)) {
+                ASSERT_NE(m, model.end());
+                ASSERT_EQ(it.m_value, P(*m));
+                unsigned r = rng() % 8;
+                if (r == 0) {
+                    ASSERT_EQ(TQ_listErase(&it), P(*m));
+                    m = model.erase(m);
+                    continue;
+                }
+                if (r == 1) {
+                    TQ_listInsertBefore(&it, P(next));
+                    model.insert(m, next++);
+                } else if (r == 2) {
+                    TQ_listInsertAfter(&it, P(next));
+                    model.insert(std::next(m), next++);
+                    ++m; // the walk visits the inserted element next
+                    TQ_listNext(&it);
+                    ASSERT_EQ(it.m_value, P(next - 1));
+                }
+                ASSERT_EQ(it.m_value, P(*m)); // insertion leaves m_value alone
+                TQ_listNext(&it);
+                ++m;
+            }
+            ASSERT_EQ(m, model.end());
+            ASSERT_EQ(it.m_value, nullptr);
+            ASSERT_EQ(TQ_listErase(&it), nullptr); // harmless past the end
+            if (rng() % 2) { // past the end: before appends, after prepends
+                TQ_listInsertBefore(&it, P(next));
+                model.push_back(next++);
+                TQ_listInsertAfter(&it, P(next));
+                model.push_front(next++);
+            }
+            break;
+        }
+        case 5: { // backward walk with reverse erase
+            TQ_ListIterator it;
+            TQ_listReverseBegin(&l, &it);
+            auto m = model.rbegin();
+            while (TQ_listHasPrev(&it)) {
+                ASSERT_EQ(it.m_value, P(*m));
+                if (rng() % 4 == 0) {
+                    ASSERT_EQ(TQ_listReverseErase(&it), P(*m));
+                    m = std::make_reverse_iterator(model.erase(std::next(m).base()));
+                } else {
+                    TQ_listPrev(&it);
+                    ++m;
+                }
+            }
+            ASSERT_EQ(m, model.rend());
+            ASSERT_EQ(TQ_listReverseErase(&it), nullptr);
+            break;
+        }
+        }
+        expectSame(l, model);
+        ASSERT_EQ(TQ_listSize(&l), model.size());
+        ASSERT_EQ(TQ_listEmpty(&l), model.empty() ? 1 : 0);
+    }
+    TQ_listDestroy(&l);
+    EXPECT_EQ(l.m_head, nullptr);
+    EXPECT_EQ(TQ_listSize(&l), 0u);
+}
+
+TEST(List, EndsCopyAndOwnership)
+{
+    TQ_List *l = TQ_listCreate();
+    TQ_listPushFront(l, P(7)); // first node is head and tail
+    EXPECT_EQ(l->m_head, l->m_tail);
+    EXPECT_EQ(TQ_listPopFront(l), P(7));
+    EXPECT_EQ(l->m_head, nullptr);
+    EXPECT_EQ(l->m_tail, nullptr);
+    EXPECT_EQ(TQ_listPopFront(l), nullptr);
+    EXPECT_EQ(TQ_listPopBack(l), nullptr);
+
+    // Erasing the tail during a forward walk leaves the iterator past the end.
+    TQ_listPushBack(l, P(1));
+    TQ_listPushBack(l, P(2));
+    TQ_ListIterator it;
+    TQ_listBegin(l, &it);
+    TQ_listNext(&it);
+    EXPECT_EQ(TQ_listErase(&it), P(2));
+    EXPECT_EQ(TQ_listHasNext(&it), 0);
+    EXPECT_EQ(l->m_tail, l->m_head);
+    EXPECT_EQ(l->m_tail->m_next, nullptr);
+
+    // A copy shares the pointers, duplicates included.
+    TQ_listPushBack(l, P(1));
+    TQ_List copy;
+    TQ_listCopy(&copy, l);
+    expectSame(copy, {1, 1});
+    TQ_listClear(&copy);
+    expectSame(*l, {1, 1});
+    TQ_listDelete(l);
+
+    // The AndFree variants release each element exactly once (the sanitizer
+    // build reports a leak or a double free otherwise).
+    TQ_List owned;
+    TQ_listInit(&owned);
+    for (int i = 0; i < 6; ++i)
+        TQ_listPushBack(&owned, malloc(8));
+    TQ_listBegin(&owned, &it);
+    TQ_listEraseAndFree(&it);
+    TQ_listReverseBegin(&owned, &it);
+    TQ_listReverseEraseAndFree(&it);
+    TQ_listEraseAndFree(&it); // iterator moved to the new tail
+    EXPECT_EQ(TQ_listSize(&owned), 3u);
+    free(TQ_listRemoveItem(&owned, owned.m_head->m_next));
+    TQ_listClearAndFree(&owned);
+    EXPECT_EQ(TQ_listSize(&owned), 0u);
+}
