@@ -34,6 +34,124 @@ typedef struct TQ_Uuid {
 
 /* ---- Tasks, threads, locks and time (tasks.cpp) --------------------------- */
 
+/* Tasks are threads that wait until the scheduler starts; the live tasks and
+ * threads are counted, and the last task to end ends the process with exit
+ * code 0. Threads run at once, are joined by their owner and never end the
+ * process. Handles are pointer-sized; -1 is the failure value. Every
+ * operation may be called from any thread unless stated otherwise. */
+
+/* Number of live tasks and threads. Changed only by atomic increment and
+ * decrement; read it with an atomic load (__atomic_load_n). */
+extern int32_t g_TQ__numTasks;
+
+/* A task's body; returning from it ends the task. */
+typedef void (*TQ_TaskFunction)(void *argument);
+/* A thread's body, called with the thread's own handle and the argument given
+ * to TQ_threadCreate; returning from it ends the thread. */
+typedef void (*TQ_ThreadFunction)(intptr_t thread, void *argument);
+
+/* Broken-down local time, filled by TQ_getLocalTime. */
+typedef struct TQ_LocalTime {
+    int32_t sec;  /* seconds, 0-60 */
+    int32_t min;  /* minutes, 0-59 */
+    int32_t hour; /* hours, 0-23 */
+    int32_t mday; /* day of month, 1-31 */
+    int32_t mon;  /* month, 0-11 */
+    int32_t year; /* years since 1900 */
+    int32_t wday; /* day of week, 0 = Sunday */
+    int32_t yday; /* day of year, 0-365 */
+} TQ_LocalTime;
+
+/* "Sun" ... "Sat" by day of week, then a null entry. */
+extern const char *const c_TQ_TimeWeekDays[8];
+/* "Jan" ... "Dec" by month 0-11. */
+extern const char *const c_TQ_TimeMonths[12];
+
+/* Ends the process with `code`: flushes every stdio stream and calls _exit,
+ * so no atexit handlers or static destructors run. In AddressSanitizer builds
+ * the leak check runs first. Every place that ends the process goes through
+ * here. Does not return. */
+void TQ_exitProcess(int code) __attribute__((noreturn));
+
+/* Starts a task running function(argument) on its own thread with a stack of
+ * `stackWords` pointer-sized words (at least 256 KiB) and a priority 0-4
+ * (2 normal, applied best effort). The task waits until TQ_startScheduler has
+ * run; once it has, a new task runs at once. `name` is not used. Returns the
+ * task function, or null on failure, leaving g_TQ__numTasks unchanged. */
+TQ_TaskFunction TQ_startTask(TQ_TaskFunction function, void *argument,
+                             uint32_t stackWords, int priority, const char *name);
+/* Ends the calling task. If it was the last live task or thread, ends the
+ * process with exit code 0 (TQ_exitProcess). Call only from a task. */
+void TQ_endCurrentTask(void) __attribute__((noreturn));
+/* Lets every task created so far, and every later one, run; then ends the
+ * calling thread (usually the main thread) while the process lives on in its
+ * tasks. Does not return. */
+void TQ_startScheduler(void) __attribute__((noreturn));
+
+/* Starts a thread running function(handle, argument) at once, stack and
+ * priority as for TQ_startTask. Returns its handle (the address of its thread
+ * record), or -1 on failure, leaving g_TQ__numTasks unchanged. The caller owns
+ * the handle and must give it back with TQ_threadDelete. */
+intptr_t TQ_threadCreate(TQ_ThreadFunction function, void *argument,
+                         uint32_t stackWords, int priority);
+/* Asks the thread to end; it does not wake it. */
+void TQ_threadCancel(intptr_t thread);
+/* 1 once TQ_threadCancel has been called for the thread, else 0. */
+int TQ_threadTestCancel(intptr_t thread);
+/* Waits without limit for the thread to end, then frees its record; the
+ * handle is invalid afterwards. Must not be called by the thread itself. */
+void TQ_threadDelete(intptr_t thread);
+/* Ends the thread's current TQ_threadMsleep early. A wake given while the
+ * thread is not sleeping is lost when its next sleep begins. */
+void TQ_threadWakeFromSleep(intptr_t thread);
+/* Sleeps up to `ms` milliseconds unless woken by TQ_threadWakeFromSleep.
+ * 0 returns at once; 0xFFFFFFFF means 0xFFFFFFFE (about 49.7 days). Call only
+ * from the thread itself. */
+void TQ_threadMsleep(intptr_t thread, uint32_t ms);
+/* The system's identifier of the calling thread. */
+uint32_t TQ_getCurrentThreadId(void);
+
+/* Recursive mutex: the owner may lock it again and must unlock as often.
+ * Returns the handle, or -1 if it cannot be made. */
+intptr_t TQ_mutexCreate(void);
+/* Frees an unlocked mutex; the handle is invalid afterwards. */
+void TQ_mutexDelete(intptr_t mutex);
+/* Locks without time limit. */
+void TQ_mutexLock(intptr_t mutex);
+/* Unlocks once; only the owner may call it. */
+void TQ_mutexUnlock(intptr_t mutex);
+
+/* Binary auto-reset semaphore: signals given while nobody waits collapse into
+ * one, and one wait consumes it. Returns the handle, or -1. */
+intptr_t TQ_semCreate(void);
+/* Frees a semaphore nobody waits on. Returns non-zero. */
+int TQ_semDelete(intptr_t sem);
+/* Waits up to `timeoutMs` milliseconds (0xFFFFFFFF: without limit; 0: only
+ * takes a pending signal). Returns 1 when signalled, -1 on time-out. */
+int TQ_semWait(intptr_t sem, uint32_t timeoutMs);
+/* Signals the semaphore, releasing one waiter. Returns non-zero. */
+int TQ_semSignal(intptr_t sem);
+
+/* The process-wide recursive critical section for once-only initialisations;
+ * made on first use, never destroyed. Nothing long may run under it. */
+void TQ_enterCriticalSection(void);
+void TQ_leaveCriticalSection(void);
+
+/* Sleeps `seconds` whole seconds. */
+void TQ_sleep(uint32_t seconds);
+/* Sleeps `ms` milliseconds; 0 yields the processor. */
+void TQ_msleep(uint32_t ms);
+/* Sleeps us / 1000 whole milliseconds; less than 1000 only yields. */
+void TQ_usleep(uint32_t us);
+/* Starts the clock of TQ_getTimeMs; only the first call does anything. */
+void TQ_initTime(void);
+/* Monotonic milliseconds from an arbitrary origin; 0 before TQ_initTime. */
+uint64_t TQ_getTimeMs(void);
+/* Wall-clock milliseconds since 1970-01-01 00:00:00 UTC. */
+uint64_t TQ_getSystemTime(void);
+/* Fills *time with the current local time. */
+void TQ_getLocalTime(TQ_LocalTime *time);
+
 
 /* ---- Allocator, strings and reference-counted buffers (memory.cpp) -------- */
 
