@@ -28,6 +28,45 @@ typedef struct TQ_Uuid {
 
 /* ---- Error codes and messages (errors.cpp) -------------------------------- */
 
+/* An error code is 32 bits: facility (bits 31-24) : code within the facility
+ * (bits 23-16, 0 for the facility itself) : operating-system error number
+ * (bits 15-0, an errno value, 0 if none). The upper 16 bits name the error;
+ * the lower 16 only qualify it. 0 means no error. */
+#define TQ_ERR_OK                   0x00000000u
+#define TQ_ERR_UNSUPPORTED          0x00010000u
+#define TQ_ERR_INVALID_HANDLE       0x00020000u
+#define TQ_ERR_TIMEOUT              0x00030000u
+#define TQ_ERR_NOT_PERMITTED        0x00040000u
+#define TQ_ERR_WOULD_BLOCK          0x00050000u
+#define TQ_ERR_OUT_OF_MEMORY        0x00060000u
+#define TQ_ERR_SYSTEM               0x01000000u
+#define TQ_ERR_SOCKETS              0x10000000u
+#define TQ_ERR_SOCKETS_NOT_CONNECTED 0x10010000u
+#define TQ_ERR_SOCKETS_WRITE        0x10020000u
+#define TQ_ERR_SOCKETS_BIND         0x10030000u
+#define TQ_ERR_THREADS              0x11000000u
+#define TQ_ERR_TIME                 0x12000000u
+
+/* Stores `code` in the calling thread's last-error slot. Returns non-zero on
+ * success (always, on this platform). Any thread. */
+int TQ_setLastError(uint32_t code);
+/* Stores `code` with its lower 16 bits replaced by the lower 16 bits of
+ * `osError` in the calling thread's slot. Any thread. */
+void TQ_setLastErrorSys(uint32_t code, uint32_t osError);
+/* The calling thread's last error; 0 if it never set one. Any thread. */
+uint32_t TQ_getLastError(void);
+/* Writes the message for `code` into `buf` (`size` bytes, owned by the
+ * caller): the error's name, and for a non-zero OS number
+ * "<name> - OS error <n>: " followed by the system's text for <n> when the
+ * prefix fits. Cut to fit and terminated as snprintf does (nothing is written
+ * when `size` is 0). Returns `buf`. Any thread. */
+char *TQ_errorToString(uint32_t code, char *buf, size_t size);
+/* Writes the system's text for the errno value `osError` into `buf` (`size`
+ * bytes), cut to fit and terminated. Returns the number of characters
+ * written; 0, with `buf` emptied (if `size` > 0), when the system has no text
+ * for the number. Any thread. */
+int TQ_systemErrorToString(int osError, char *buf, size_t size);
+
 
 /* ---- Logging (logging.cpp) ------------------------------------------------ */
 
@@ -275,6 +314,29 @@ uint32_t TQ_oatHashF(uint32_t seed, const void *data, uint32_t length);
 } /* extern "C" */
 
 /* ---- C++ section ---------------------------------------------------------- */
+
+#include <exception>
+#include <string>
+
+namespace Tessarc {
+
+/* The exception the host throws when a module cannot be loaded: it holds its
+ * own copy of the message. */
+class __attribute__((visibility("default"))) Error : public std::exception {
+public:
+    /* Copies `message`; what() returns the copy. */
+    explicit Error(const std::string &message);
+    Error(const Error &other);
+    Error &operator=(const Error &other);
+    ~Error() noexcept override;
+    /* The message; valid as long as this object lives. */
+    const char *what() const noexcept override;
+
+private:
+    std::string m_message;
+};
+
+} /* namespace Tessarc */
 
 
 #endif /* __cplusplus */
