@@ -194,6 +194,154 @@ void TQ_getLocalTime(TQ_LocalTime *time);
 
 /* ---- Allocator, strings and reference-counted buffers (memory.cpp) -------- */
 
+/* Datasets travel in reference-counted buffers; names and small records live
+ * in fixed-size blocks. Both come from an allocator: a record of operation
+ * slots that a host fills (initMallocAllocator gives the heap-backed one with
+ * a 256-byte and a 32-byte block pool) and hands to whoever allocates. */
+
+typedef struct TQ_Allocator TQ_Allocator;
+
+/* One segment of a buffer's payload: the link to the next segment (null at the
+ * end of the chain), the payload bytes it holds, then those bytes. */
+__extension__ typedef struct TQ_BufferSegment {
+    struct TQ_BufferSegment *next;
+    uint32_t length;
+    uint8_t data[];
+} TQ_BufferSegment;
+
+/* A reference-counted byte buffer in one piece of memory. refCount is changed
+ * only through TQ_bufferAcquire/TQ_bufferRelease (atomically). size is the
+ * payload over all segments; the first segment is embedded, so the payload of
+ * a fresh buffer starts at first.data, TQ_BUFFER_HEADER_SIZE bytes in. */
+__extension__ typedef struct TQ_Buffer {
+    int32_t refCount;
+    TQ_Allocator *allocator;
+    uint32_t size;
+    TQ_BufferSegment first;
+} TQ_Buffer;
+
+/* Bytes in front of a one-segment buffer's payload on this build. */
+#define TQ_BUFFER_HEADER_SIZE (offsetof(TQ_Buffer, first) + offsetof(TQ_BufferSegment, data))
+
+/* A cursor over a buffer's payload, held by the caller: the current segment
+ * (null past the end), the offset in it and the bytes from the cursor to the
+ * end of the buffer. Each reader or writer uses its own. */
+typedef struct TQ_BufferIter {
+    TQ_BufferSegment *segment;
+    uint32_t offset;
+    uint32_t remaining;
+} TQ_BufferIter;
+
+/* Kinds passed to the allocation-failure hook, with the size that could not be
+ * had: a buffer (its payload size), a 256-byte pool refill, a 32-byte one. */
+enum {
+    TQ_ALLOC_FAIL_BUFFER = 0,
+    TQ_ALLOC_FAIL_BLOCK256 = 1,
+    TQ_ALLOC_FAIL_BLOCK32 = 2
+};
+
+/* The allocator record. Every slot may be called from any thread; the pools
+ * of the heap-backed allocator are guarded by its own mutex. Blocks are
+ * handed out with undefined contents and must be given back to the pool of
+ * their size; a null block or buffer given back is ignored. */
+struct TQ_Allocator {
+    /* Releases the private state; for the heap-backed allocator also every
+     * pool chunk, so no block or pool buffer of it may be in use any more. */
+    void (*destroy)(TQ_Allocator *allocator);
+    /* A buffer with one segment of `payloadSize` bytes, refCount 0; null
+     * (after the failure hook) when memory cannot be had. */
+    TQ_Buffer *(*allocBuffer)(TQ_Allocator *allocator, uint32_t payloadSize);
+    /* Gives a buffer's memory back; its first segment's length must not have
+     * grown since allocation. */
+    void (*freeBuffer)(TQ_Allocator *allocator, TQ_Buffer *buffer);
+    /* One 256-byte block, or null after the failure hook. */
+    void *(*allocBlock256)(TQ_Allocator *allocator);
+    void (*freeBlock256)(TQ_Allocator *allocator, void *block);
+    /* One 32-byte block, or null after the failure hook. */
+    void *(*allocBlock32)(TQ_Allocator *allocator);
+    void (*freeBlock32)(TQ_Allocator *allocator, void *block);
+    /* 1 after initMallocAllocator; nothing reads it. */
+    uint32_t flags;
+    /* Called with (kind, size) when memory cannot be had, on the thread that
+     * asked, with no allocator lock held; may be null. A pool-backed buffer
+     * that cannot be had calls it twice: kind 1, then kind 0. */
+    void (*allocationFailure)(int kind, uint32_t size);
+    /* Private state, owned by the allocator. */
+    void *state;
+};
+
+/* Fills `allocator` with the heap-backed allocator: both pools empty, a new
+ * mutex, flags 1, no failure hook. Returns 1, or -1 when its state cannot be
+ * had, leaving every field of the record zero. Pools grow 4096 bytes at a
+ * time and reuse freed blocks last in, first out. */
+int initMallocAllocator(TQ_Allocator *allocator);
+
+/* Adds a reference and returns `buffer`. Any thread. */
+TQ_Buffer *TQ_bufferAcquire(TQ_Buffer *buffer);
+/* Drops a reference and returns the new count while it is above 0. The
+ * release that brings it to 0 gives the buffer to its allocator's freeBuffer
+ * and returns 0; the buffer must not be touched after that. Any thread. */
+int32_t TQ_bufferRelease(TQ_Buffer *buffer);
+/* Gives a never-shared buffer to its allocator's freeBuffer at once, whatever
+ * its reference count. */
+void TQ_bufferFree(TQ_Buffer *buffer);
+/* The payload size over all segments. */
+uint32_t TQ_bufferSize(const TQ_Buffer *buffer);
+
+/* The cursor operations below are not locked: a buffer is written by one
+ * thread before it is shared, and each reader uses its own iterator. Each
+ * returns 1, or -1 when fewer than `count` bytes remain from the cursor (or
+ * the segment chain ends before `size` says); after -1 the iterator's
+ * remaining count is 0 and it is not to be used further. A cursor that ends
+ * exactly at a segment's end stands at the start of the next segment. */
+
+/* Places `iter` at the start of `buffer`'s payload. */
+void TQ_bufferInitIter(TQ_Buffer *buffer, TQ_BufferIter *iter);
+/* Bytes from the cursor to the end of the buffer. */
+uint32_t TQ_bufferSpaceRemaining(const TQ_BufferIter *iter);
+/* Advances the cursor by `count` bytes. On -1 for too few bytes remaining,
+ * the cursor has not moved. */
+int TQ_bufferSkip(TQ_BufferIter *iter, uint32_t count);
+/* Writes `count` bytes from `source` at the cursor and advances it. On -1 for
+ * too few bytes remaining, nothing has been written. */
+int TQ_bufferCopyTo(TQ_BufferIter *iter, const void *source, uint32_t count);
+/* Reads `count` bytes at the cursor into `destination` and advances it. On -1
+ * for too few bytes remaining, nothing has been read. */
+int TQ_bufferCopyFrom(void *destination, TQ_BufferIter *iter, uint32_t count);
+/* Copies `count` bytes from the source buffer at its cursor into the
+ * destination buffer at its cursor, advancing both. -1 when the destination
+ * has too few bytes (nothing copied) or the source runs short (part of the
+ * bytes may have been copied; both iterators are then spent). */
+int TQ_bufferCopyToBuf(TQ_BufferIter *destination, TQ_BufferIter *source, uint32_t count);
+
+/* Strings kept in allocator blocks: at most 255 characters and a terminator,
+ * in a 32-byte block when they fit, else in a 256-byte one. A string is given
+ * back by its current length, so it must not be shortened below 32
+ * characters while it sits in a 256-byte block. */
+
+/* A block for a string of `length` characters plus terminator, contents
+ * undefined; null for a length above 255 or when no block can be had. */
+char *TQ_allocStringWithAllocator(TQ_Allocator *allocator, uint32_t length);
+/* A copy of `string` in a new block, cut to its first 255 characters; null
+ * for a null string or when no block can be had (after the failure hook).
+ * The caller frees it with TQ_freeStringWithAllocator and the same allocator. */
+char *TQ_copyStringWithAllocator(TQ_Allocator *allocator, const char *string);
+/* Gives a string's block back to `allocator`; null does nothing. */
+void TQ_freeStringWithAllocator(TQ_Allocator *allocator, char *string);
+
+/* Test facility: makes the heap-backed allocators' own heap requests (pool
+ * chunks, large buffers, allocator state) fail on purpose, so that failure
+ * paths run for real. n >= 0 starts counting heap requests from zero and makes
+ * the one numbered n (the first is 0) fail, once; later ones succeed again.
+ * n = -1 stops counting and failing. Costs one relaxed load per heap request
+ * while off. Meant for single-threaded test sections: with several threads
+ * requesting at once, which request fails is not determined. */
+void TQ_allocFailAfter(long n);
+/* Heap requests counted since the last TQ_allocFailAfter(n >= 0), the failed
+ * one included; stays at its value after TQ_allocFailAfter(-1). An injected
+ * failure has happened when this exceeds the n given. */
+unsigned long TQ_allocHeapRequests(void);
+
 
 /* ---- Network address and socket utilities (network.cpp) ------------------ */
 
