@@ -437,11 +437,107 @@ void TQ_listInsertBefore(TQ_ListIterator *it, void *element);
 void TQ_listInsertAfter(TQ_ListIterator *it, void *element);
 
 
-/* ---- Hash map (hashmap.cpp) ----------------------------------------------- */
-
-
 /* ---- Hash set (hashset.cpp) ----------------------------------------------- */
 
+/* An unordered set of opaque element pointers: a power-of-two array of
+ * buckets, each a TQ_List, with caller-supplied equality and hash functions.
+ * The set owns the bucket array and the list nodes, never the elements,
+ * except in the operations named ...AndFree, which pass elements to free().
+ * The table doubles when an insertion finds as many elements as buckets.
+ * Not thread-safe: callers that share a set hold their own lock around every
+ * call and every walk. */
+
+/* Nonzero when the two elements are equal. Equal elements must hash alike. */
+typedef int (*TQ_EqualFn)(const void *a, const void *b);
+/* The 32-bit hash of one element. */
+typedef uint32_t (*TQ_HashFn)(const void *element);
+
+typedef struct TQ_HashSet {
+    TQ_EqualFn m_equal;
+    TQ_HashFn m_hash;
+    TQ_List *m_buckets;  /* m_capacity lists, one malloc block */
+    uint32_t m_capacity; /* a power of two */
+    uint32_t m_size;
+} TQ_HashSet;
+
+/* Kept by the caller; owns nothing. m_value mirrors the current element and
+ * is null past the end (m_node null). */
+typedef struct TQ_HashSetIterator {
+    TQ_HashSet *m_set;
+    uint32_t m_bucket;
+    TQ_ListNode *m_node;
+    void *m_value;
+} TQ_HashSetIterator;
+
+/* Returns a new empty set on the heap (capacity 32); free it with
+ * TQ_hashSetDelete. */
+TQ_HashSet *TQ_hashSetCreate(TQ_EqualFn equal, TQ_HashFn hash);
+/* Stores the functions and allocates 32 empty buckets; whatever `set` held
+ * is not freed. */
+void TQ_hashSetInit(TQ_HashSet *set, TQ_EqualFn equal, TQ_HashFn hash);
+/* Frees the list nodes and the bucket array; the elements are not touched. */
+void TQ_hashSetDestroy(TQ_HashSet *set);
+/* As TQ_hashSetDestroy, but every element is passed to free() first. */
+void TQ_hashSetDestroyAndFree(TQ_HashSet *set);
+/* TQ_hashSetDestroy, then frees a record made by TQ_hashSetCreate. */
+void TQ_hashSetDelete(TQ_HashSet *set);
+/* Makes `dst` a shallow copy of `src`: same functions, capacity, buckets and
+ * order within each bucket. Whatever `dst` held is not freed. */
+void TQ_hashSetCopy(TQ_HashSet *dst, const TQ_HashSet *src);
+
+/* Number of elements; 1 when empty, else 0; number of buckets. */
+uint32_t TQ_hashSetSize(const TQ_HashSet *set);
+int TQ_hashSetEmpty(const TQ_HashSet *set);
+uint32_t TQ_hashSetCapacity(const TQ_HashSet *set);
+/* Rebuilds the buckets with the smallest power of two, at least 4, that is
+ * neither below `requested` nor below the size (at most 2^31; if the size
+ * does not fit even then, the set is left unchanged). Grows or shrinks;
+ * invalidates every iterator. */
+void TQ_hashSetResize(TQ_HashSet *set, uint32_t requested);
+/* Removes every element (not released) and returns the capacity to 32. */
+void TQ_hashSetClear(TQ_HashSet *set);
+/* As TQ_hashSetClear, but the elements are passed to free(). */
+void TQ_hashSetClearAndFree(TQ_HashSet *set);
+
+/* Returns the stored element equal to `element` (nothing stored), or
+ * `element` itself after appending it to its bucket. Doubles the table first
+ * when it is full, even when the element turns out to be present. */
+void *TQ_hashSetInsert(TQ_HashSet *set, void *element);
+/* 1 and `it` on the element equal to `key` when there is one; else 0 with
+ * `it` past the end. */
+int TQ_hashSetFind(TQ_HashSet *set, TQ_HashSetIterator *it, const void *key);
+/* Removes the element equal to `key` and returns it (not released); null
+ * when none matched. */
+void *TQ_hashSetRemoveNoFree(TQ_HashSet *set, const void *key);
+/* Removes the element equal to `key` and passes it to free(); nonzero when
+ * an element was removed, 0 otherwise. */
+int TQ_hashSetRemoveAndFree(TQ_HashSet *set, const void *key);
+
+/* Walks bucket by bucket, ascending, and within a bucket in insertion order.
+ * No insertion may happen during a walk; erase through the iterator may. */
+void TQ_hashSetBegin(TQ_HashSet *set, TQ_HashSetIterator *it);
+/* 1 while the iterator designates an element, else 0. */
+int TQ_hashSetHasNext(const TQ_HashSetIterator *it);
+/* Steps to the next element or past the end; `it` must designate one. */
+void TQ_hashSetNext(TQ_HashSetIterator *it);
+/* Steps the iterator forward, removes the element it was on and returns it
+ * (not released). Past the end: returns null, changes nothing. */
+void *TQ_hashSetErase(TQ_HashSetIterator *it);
+
+/* Element functions. Integers are 32-bit values stored in the pointer slot
+ * (only the low 32 bits count); pointers are compared by address and hashed
+ * as their sizeof(void *) bytes in memory order with djb2 (start 0); node
+ * identifiers are pointers to TQ_Uuid, hashed as their 12 bytes with djb2
+ * (start 0). Equality results are 1 or 0. Pure; any thread. */
+int TQ_intEqual(const void *a, const void *b);
+uint32_t TQ_intHash(const void *a);
+int TQ_ptrEqual(const void *a, const void *b);
+uint32_t TQ_ptrHash(const void *a);
+int TQ_uuidEqual(const void *a, const void *b);
+uint32_t TQ_uuidHash(const void *a);
+
+
+/* ---- Hash map (hashmap.cpp) ----------------------------------------------- */
 
 /* ---- Tree set (TreeSet.cpp) ----------------------------------------------- */
 
