@@ -1,0 +1,331 @@
+// Hash set: opaque element pointers in a power-of-two array of TQ_List
+// buckets, with caller-supplied equality and hash functions; and the element
+// functions for integers, pointers and node identifiers.
+#include <stdlib.h>
+#include <string.h>
+
+#include "tessarc/runtime.h"
+
+namespace {
+
+const uint32_t kInitialCapacity = 32;
+const uint32_t kMinCapacity = 4;
+const uint32_t kMaxCapacity = 0x80000000u;
+
+TQ_List *newBuckets(uint32_t capacity)
+{
+    TQ_List *buckets = static_cast<TQ_List *>(malloc(sizeof(TQ_List) * capacity));
+    for (uint32_t i = 0; i < capacity; ++i)
+        TQ_listInit(&buckets[i]);
+    return buckets;
+}
+
+// Appends an existing node to the tail of a bucket list.
+inline void linkBack(TQ_List *list, TQ_ListNode *node)
+{
+    node->m_prev = list->m_tail;
+    node->m_next = nullptr;
+    if (list->m_tail)
+        list->m_tail->m_next = node;
+    else
+        list->m_head = node;
+    list->m_tail = node;
+    ++list->m_size;
+}
+
+// The node of `bucket` whose element is equal to `key`, or null.
+inline TQ_ListNode *findInBucket(const TQ_HashSet *set, const TQ_List *bucket, const void *key)
+{
+    TQ_EqualFn equal = set->m_equal;
+    for (TQ_ListNode *node = bucket->m_head; node; node = node->m_next)
+        if (equal(key, node->m_value))
+            return node;
+    return nullptr;
+}
+
+// Sets the iterator on the head of the first non-empty bucket at or after
+// `from`, or past the end.
+inline void seekBucket(TQ_HashSetIterator *it, uint32_t from)
+{
+    const TQ_HashSet *set = it->m_set;
+    for (uint32_t b = from; b < set->m_capacity; ++b) {
+        TQ_ListNode *head = set->m_buckets[b].m_head;
+        if (head) {
+            it->m_bucket = b;
+            it->m_node = head;
+            it->m_value = head->m_value;
+            return;
+        }
+    }
+    it->m_node = nullptr;
+    it->m_value = nullptr;
+}
+
+void clearBuckets(TQ_HashSet *set, bool freeElements)
+{
+    for (uint32_t i = 0; i < set->m_capacity; ++i) {
+        if (freeElements)
+            TQ_listClearAndFree(&set->m_buckets[i]);
+        else
+            TQ_listClear(&set->m_buckets[i]);
+    }
+}
+
+void clearSet(TQ_HashSet *set, bool freeElements)
+{
+    clearBuckets(set, freeElements);
+    set->m_size = 0;
+    TQ_hashSetResize(set, kInitialCapacity);
+}
+
+// djb2 (XOR form, start value 0) over a small fixed-size object, in memory
+// order; the same result as TQ_djb2hash, kept inline for the element hashes.
+template <size_t N>
+inline uint32_t djb2Bytes(const void *data)
+{
+    unsigned char bytes[N];
+    memcpy(bytes, data, N);
+    uint32_t h = 0;
+    for (size_t i = 0; i < N; ++i)
+        h = (h * 33u) ^ bytes[i];
+    return h;
+}
+
+} // namespace
+
+/* ---- Lifetime ---- */
+
+extern "C" TQ_HashSet *TQ_hashSetCreate(TQ_EqualFn equal, TQ_HashFn hash)
+{
+    TQ_HashSet *set = static_cast<TQ_HashSet *>(malloc(sizeof(TQ_HashSet)));
+    TQ_hashSetInit(set, equal, hash);
+    return set;
+}
+
+extern "C" void TQ_hashSetInit(TQ_HashSet *set, TQ_EqualFn equal, TQ_HashFn hash)
+{
+    set->m_equal = equal;
+    set->m_hash = hash;
+    set->m_capacity = kInitialCapacity;
+    set->m_buckets = newBuckets(kInitialCapacity);
+    set->m_size = 0;
+}
+
+extern "C" void TQ_hashSetDestroy(TQ_HashSet *set)
+{
+    clearBuckets(set, false);
+    free(set->m_buckets);
+    set->m_buckets = nullptr;
+}
+
+extern "C" void TQ_hashSetDestroyAndFree(TQ_HashSet *set)
+{
+    clearBuckets(set, true);
+    free(set->m_buckets);
+    set->m_buckets = nullptr;
+}
+
+extern "C" void TQ_hashSetDelete(TQ_HashSet *set)
+{
+    TQ_hashSetDestroy(set);
+    free(set);
+}
+
+extern "C" void TQ_hashSetCopy(TQ_HashSet *dst, const TQ_HashSet *src)
+{
+    dst->m_equal = src->m_equal;
+    dst->m_hash = src->m_hash;
+    dst->m_capacity = src->m_capacity;
+    dst->m_size = src->m_size;
+    dst->m_buckets = static_cast<TQ_List *>(malloc(sizeof(TQ_List) * src->m_capacity));
+    for (uint32_t i = 0; i < src->m_capacity; ++i)
+        TQ_listCopy(&dst->m_buckets[i], &src->m_buckets[i]);
+}
+
+/* ---- Size and capacity ---- */
+
+extern "C" uint32_t TQ_hashSetSize(const TQ_HashSet *set)
+{
+    return set->m_size;
+}
+
+extern "C" int TQ_hashSetEmpty(const TQ_HashSet *set)
+{
+    return set->m_size == 0 ? 1 : 0;
+}
+
+extern "C" uint32_t TQ_hashSetCapacity(const TQ_HashSet *set)
+{
+    return set->m_capacity;
+}
+
+extern "C" void TQ_hashSetResize(TQ_HashSet *set, uint32_t requested)
+{
+    uint32_t capacity = kMinCapacity;
+    while ((capacity < requested || capacity < set->m_size) && capacity < kMaxCapacity)
+        capacity <<= 1;
+    if (set->m_size > capacity)
+        return;
+
+    // Move every node, in iteration order, to the tail of its new bucket.
+    // The nodes are relinked rather than copied: the new lists hold the same
+    // elements in the same order, without an allocation per element.
+    TQ_List *buckets = newBuckets(capacity);
+    const uint32_t mask = capacity - 1;
+    TQ_HashFn hash = set->m_hash;
+    for (uint32_t i = 0; i < set->m_capacity; ++i) {
+        TQ_ListNode *node = set->m_buckets[i].m_head;
+        while (node) {
+            TQ_ListNode *next = node->m_next;
+            linkBack(&buckets[hash(node->m_value) & mask], node);
+            node = next;
+        }
+    }
+    free(set->m_buckets);
+    set->m_buckets = buckets;
+    set->m_capacity = capacity;
+}
+
+extern "C" void TQ_hashSetClear(TQ_HashSet *set)
+{
+    clearSet(set, false);
+}
+
+extern "C" void TQ_hashSetClearAndFree(TQ_HashSet *set)
+{
+    clearSet(set, true);
+}
+
+/* ---- Elements ---- */
+
+extern "C" void *TQ_hashSetInsert(TQ_HashSet *set, void *element)
+{
+    // Growth comes before the duplicate test, so the load never exceeds one.
+    if (set->m_size >= set->m_capacity)
+        TQ_hashSetResize(set, set->m_capacity << 1);
+    TQ_List *bucket = &set->m_buckets[set->m_hash(element) & (set->m_capacity - 1)];
+    if (TQ_ListNode *found = findInBucket(set, bucket, element))
+        return found->m_value;
+    TQ_ListNode *node = static_cast<TQ_ListNode *>(malloc(sizeof(TQ_ListNode)));
+    node->m_value = element;
+    linkBack(bucket, node);
+    ++set->m_size;
+    return element;
+}
+
+extern "C" int TQ_hashSetFind(TQ_HashSet *set, TQ_HashSetIterator *it, const void *key)
+{
+    it->m_set = set;
+    const uint32_t b = set->m_hash(key) % set->m_capacity;
+    TQ_ListNode *node = findInBucket(set, &set->m_buckets[b], key);
+    it->m_bucket = b;
+    it->m_node = node;
+    it->m_value = node ? node->m_value : nullptr;
+    return node ? 1 : 0;
+}
+
+extern "C" void *TQ_hashSetRemoveNoFree(TQ_HashSet *set, const void *key)
+{
+    // Unlinks straight from the bucket: stepping an iterator past the
+    // removed node could scan many empty buckets for nothing.
+    TQ_List *bucket = &set->m_buckets[set->m_hash(key) % set->m_capacity];
+    TQ_ListNode *node = findInBucket(set, bucket, key);
+    if (!node)
+        return nullptr;
+    --set->m_size;
+    return TQ_listRemoveItem(bucket, node);
+}
+
+extern "C" int TQ_hashSetRemoveAndFree(TQ_HashSet *set, const void *key)
+{
+    TQ_List *bucket = &set->m_buckets[set->m_hash(key) % set->m_capacity];
+    TQ_ListNode *node = findInBucket(set, bucket, key);
+    if (!node)
+        return 0;
+    --set->m_size;
+    free(TQ_listRemoveItem(bucket, node));
+    return 1;
+}
+
+/* ---- Iteration ---- */
+
+extern "C" void TQ_hashSetBegin(TQ_HashSet *set, TQ_HashSetIterator *it)
+{
+    it->m_set = set;
+    it->m_bucket = 0;
+    seekBucket(it, 0);
+}
+
+extern "C" int TQ_hashSetHasNext(const TQ_HashSetIterator *it)
+{
+    return it->m_node != nullptr ? 1 : 0;
+}
+
+extern "C" void TQ_hashSetNext(TQ_HashSetIterator *it)
+{
+    TQ_ListNode *next = it->m_node->m_next;
+    if (next) {
+        it->m_node = next;
+        it->m_value = next->m_value;
+        return;
+    }
+    seekBucket(it, it->m_bucket + 1);
+}
+
+extern "C" void *TQ_hashSetErase(TQ_HashSetIterator *it)
+{
+    TQ_ListNode *node = it->m_node;
+    if (!node)
+        return nullptr;
+    TQ_HashSet *set = it->m_set;
+    const uint32_t bucket = it->m_bucket;
+    TQ_hashSetNext(it);
+    --set->m_size;
+    return TQ_listRemoveItem(&set->m_buckets[bucket], node);
+}
+
+/* ---- Element functions ---- */
+
+extern "C" int TQ_intEqual(const void *a, const void *b)
+{
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(a)) ==
+                   static_cast<uint32_t>(reinterpret_cast<uintptr_t>(b))
+               ? 1
+               : 0;
+}
+
+// Robert Jenkins' 32-bit integer mix.
+extern "C" uint32_t TQ_intHash(const void *element)
+{
+    uint32_t a = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(element));
+    a = (a + 0x7ed55d16u) + (a << 12);
+    a = (a ^ 0xc761c23cu) ^ (a >> 19);
+    a = (a + 0x165667b1u) + (a << 5);
+    a = (a + 0xd3a2646cu) ^ (a << 9);
+    a = (a + 0xfd7046c5u) + (a << 3);
+    a = (a ^ 0xb55a4f09u) ^ (a >> 16);
+    return a;
+}
+
+extern "C" int TQ_ptrEqual(const void *a, const void *b)
+{
+    return a == b ? 1 : 0;
+}
+
+extern "C" uint32_t TQ_ptrHash(const void *element)
+{
+    return djb2Bytes<sizeof(void *)>(&element);
+}
+
+extern "C" int TQ_uuidEqual(const void *a, const void *b)
+{
+    const TQ_Uuid *x = static_cast<const TQ_Uuid *>(a);
+    const TQ_Uuid *y = static_cast<const TQ_Uuid *>(b);
+    return x->data[0] == y->data[0] && x->data[1] == y->data[1] && x->data[2] == y->data[2] ? 1
+                                                                                            : 0;
+}
+
+extern "C" uint32_t TQ_uuidHash(const void *element)
+{
+    return djb2Bytes<sizeof(TQ_Uuid)>(element);
+}

@@ -1,0 +1,201 @@
+// Hash set: randomized comparison against std::unordered_map (which stored
+// pointer answers), bucket placement and growth, the capacity boundaries,
+// ownership of the AndFree variants and the element functions' vectors.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <random>
+#include <set>
+#include <unordered_map>
+
+#include "tessarc/runtime.h"
+
+namespace {
+
+// Elements are pointers into a pool holding every value twice, so an equal
+// element at another address tells "the stored one" from "the one passed".
+const uint32_t kValues = 600;
+uint32_t g_pool[2][kValues];
+
+int valueEqual(const void *a, const void *b)
+{
+    return *static_cast<const uint32_t *>(a) == *static_cast<const uint32_t *>(b);
+}
+
+// Deliberately weak: few distinct hashes, so buckets hold long chains.
+uint32_t valueHash(const void *a)
+{
+    return (*static_cast<const uint32_t *>(a) % 97) * 0x10001u;
+}
+
+// Every element sits in the bucket its hash names, exactly once, and the
+// counts agree with the model.
+void expectConsistent(const TQ_HashSet &s, const std::unordered_map<uint32_t, uint32_t *> &model)
+{
+    ASSERT_EQ(s.m_size, model.size());
+    ASSERT_EQ(s.m_capacity & (s.m_capacity - 1), 0u);
+    ASSERT_GE(s.m_capacity, s.m_size);
+    uint32_t total = 0;
+    for (uint32_t b = 0; b < s.m_capacity; ++b) {
+        const TQ_List &l = s.m_buckets[b];
+        total += l.m_size;
+        for (const TQ_ListNode *n = l.m_head; n; n = n->m_next) {
+            ASSERT_EQ(valueHash(n->m_value) & (s.m_capacity - 1), b);
+            auto found = model.find(*static_cast<uint32_t *>(n->m_value));
+            ASSERT_NE(found, model.end());
+            ASSERT_EQ(found->second, n->m_value);
+        }
+    }
+    ASSERT_EQ(total, s.m_size);
+}
+
+} // namespace
+
+TEST(HashSet, RandomOperationsMatchStdUnorderedMap)
+{
+    for (uint32_t v = 0; v < kValues; ++v)
+        g_pool[0][v] = g_pool[1][v] = v;
+    const unsigned seed = 77031;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    TQ_HashSet s;
+    TQ_hashSetInit(&s, valueEqual, valueHash);
+    std::unordered_map<uint32_t, uint32_t *> model;
+    uint32_t capacity = 32;
+
+    for (int round = 0; round < 30000; ++round) {
+        const uint32_t v = rng() % kValues;
+        uint32_t *elem = &g_pool[rng() % 2][v];
+        const unsigned op = rng() % 100;
+        if (op < 50) {
+            if (s.m_size >= capacity)
+                capacity *= 2; // doubles before the duplicate test
+            auto ins = model.emplace(v, elem);
+            ASSERT_EQ(TQ_hashSetInsert(&s, elem), ins.first->second);
+        } else if (op < 70) {
+            TQ_HashSetIterator it;
+            auto found = model.find(v);
+            const int hit = TQ_hashSetFind(&s, &it, elem);
+            ASSERT_EQ(hit, found != model.end() ? 1 : 0);
+            ASSERT_EQ(it.m_value, hit ? found->second : nullptr);
+            ASSERT_EQ(it.m_node == nullptr, !hit);
+        } else if (op < 90) {
+            auto found = model.find(v);
+            ASSERT_EQ(TQ_hashSetRemoveNoFree(&s, elem), found != model.end() ? found->second : nullptr);
+            if (found != model.end())
+                model.erase(found);
+        } else if (op < 97) { // walk, erasing some: each element once, bucket order
+            TQ_HashSetIterator it;
+            TQ_hashSetBegin(&s, &it);
+            std::set<void *> seen;
+            uint32_t lastBucket = 0;
+            while (TQ_hashSetHasNext(&it)) {
+                ASSERT_GE(it.m_bucket, lastBucket);
+                lastBucket = it.m_bucket;
+                ASSERT_TRUE(seen.insert(it.m_value).second);
+                if (rng() % 3 == 0) {
+                    uint32_t *gone = static_cast<uint32_t *>(TQ_hashSetErase(&it));
+                    ASSERT_EQ(model.erase(*gone), 1u);
+                } else {
+                    TQ_hashSetNext(&it);
+                }
+            }
+            ASSERT_EQ(it.m_value, nullptr);
+            ASSERT_EQ(TQ_hashSetErase(&it), nullptr);
+        } else if (op < 99) {
+            const uint32_t requested = rng() % 300;
+            TQ_hashSetResize(&s, requested);
+            capacity = 4;
+            while (capacity < requested || capacity < model.size())
+                capacity *= 2;
+        } else {
+            TQ_HashSet copy;
+            TQ_hashSetCopy(&copy, &s);
+            expectConsistent(copy, model);
+            TQ_hashSetDestroy(&copy);
+            TQ_hashSetClear(&s);
+            model.clear();
+            capacity = 32;
+        }
+        ASSERT_EQ(TQ_hashSetCapacity(&s), capacity);
+        expectConsistent(s, model);
+    }
+    TQ_hashSetDestroy(&s);
+}
+
+TEST(HashSet, CapacityBoundariesAndOwnership)
+{
+    TQ_HashSet *s = TQ_hashSetCreate(TQ_intEqual, TQ_intHash);
+    EXPECT_EQ(TQ_hashSetCapacity(s), 32u);
+    for (uintptr_t i = 1; i <= 32; ++i)
+        TQ_hashSetInsert(s, reinterpret_cast<void *>(i));
+    EXPECT_EQ(TQ_hashSetCapacity(s), 32u);
+    // Full: even a duplicate doubles the table first.
+    EXPECT_EQ(TQ_hashSetInsert(s, reinterpret_cast<void *>(uintptr_t(7))), reinterpret_cast<void *>(7));
+    EXPECT_EQ(TQ_hashSetCapacity(s), 64u);
+    EXPECT_EQ(TQ_hashSetSize(s), 32u);
+    TQ_hashSetResize(s, 0); // 32 elements need 32 buckets
+    EXPECT_EQ(TQ_hashSetCapacity(s), 32u);
+    TQ_hashSetResize(s, 100);
+    EXPECT_EQ(TQ_hashSetCapacity(s), 128u);
+    TQ_hashSetClear(s);
+    EXPECT_EQ(TQ_hashSetCapacity(s), 32u);
+    TQ_hashSetResize(s, 0);
+    EXPECT_EQ(TQ_hashSetCapacity(s), 4u);
+    for (uintptr_t i = 1; i <= 5; ++i)
+        TQ_hashSetInsert(s, reinterpret_cast<void *>(i));
+    TQ_hashSetResize(s, 0);
+    EXPECT_EQ(TQ_hashSetCapacity(s), 8u);
+    TQ_hashSetResize(s, 5);
+    EXPECT_EQ(TQ_hashSetCapacity(s), 8u);
+    // Only the low 32 bits of an integer element count.
+    EXPECT_EQ(TQ_hashSetInsert(s, reinterpret_cast<void *>(uintptr_t(1) << 32 | 3)),
+              reinterpret_cast<void *>(3));
+    TQ_hashSetDelete(s);
+
+    // The AndFree variants release each element exactly once (the sanitizer
+    // build reports a leak or a double free otherwise).
+    TQ_HashSet owned;
+    TQ_hashSetInit(&owned, TQ_uuidEqual, TQ_uuidHash);
+    TQ_Uuid probe = {{5, 6, 7}};
+    for (uint32_t round = 0; round < 2; ++round) {
+        for (uint32_t i = 0; i < 40; ++i) {
+            TQ_Uuid *u = static_cast<TQ_Uuid *>(malloc(sizeof(TQ_Uuid)));
+            *u = TQ_Uuid{{i, 6, 7}};
+            TQ_hashSetInsert(&owned, u);
+        }
+        EXPECT_EQ(TQ_hashSetRemoveAndFree(&owned, &probe), 1);
+        EXPECT_EQ(TQ_hashSetRemoveAndFree(&owned, &probe), 0);
+        EXPECT_EQ(TQ_hashSetSize(&owned), 39u);
+        if (round == 0) {
+            TQ_hashSetClearAndFree(&owned);
+            EXPECT_EQ(TQ_hashSetSize(&owned), 0u);
+            EXPECT_EQ(TQ_hashSetCapacity(&owned), 32u);
+        }
+    }
+    TQ_hashSetDestroyAndFree(&owned);
+}
+
+TEST(HashSet, ElementFunctionVectors)
+{
+    EXPECT_EQ(TQ_intHash(reinterpret_cast<void *>(0)), 0x6b4ed927u);
+    EXPECT_EQ(TQ_intHash(reinterpret_cast<void *>(1)), 0xb48681b6u);
+    // djb2 of the 8 bytes 78 56 34 12 00 00 00 00.
+    EXPECT_EQ(TQ_ptrHash(reinterpret_cast<void *>(uintptr_t(0x12345678))), 0x4e995408u);
+    const unsigned char bytes[8] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe};
+    void *p;
+    memcpy(&p, bytes, sizeof p);
+    EXPECT_EQ(TQ_ptrHash(p), TQ_djb2hash(0, bytes, 8));
+
+    TQ_Uuid a = {{0x01020304, 0x05060708, 0x090a0b0c}};
+    TQ_Uuid b = a;
+    EXPECT_EQ(TQ_uuidEqual(&a, &b), 1);
+    reinterpret_cast<unsigned char *>(&b)[11] ^= 1;
+    EXPECT_EQ(TQ_uuidEqual(&a, &b), 0);
+    EXPECT_EQ(TQ_uuidHash(&a), TQ_djb2hash(0, &a, 12));
+    EXPECT_NE(TQ_uuidHash(&a), TQ_uuidHash(&b));
+    int x = 0, y = 0;
+    EXPECT_EQ(TQ_ptrEqual(&x, &x), 1);
+    EXPECT_EQ(TQ_ptrEqual(&x, &y), 0);
+}
