@@ -348,6 +348,21 @@ unsigned long TQ_allocHeapRequests(void);
 
 /* ---- Random numbers (random.cpp) ------------------------------------------ */
 
+/* Random bytes from the kernel's cryptographic generator with the C library
+ * generator's bytes (rand) XORed over them. Any thread; the C library
+ * generator's state is shared with the rest of the process. */
+
+/* Fills `length` bytes of `buf` (owned by the caller). Returns 1 when the
+ * kernel's generator was used, -1 when only the C library generator was: the
+ * buffer's previous contents are then XORed with its bytes, not replaced. */
+int TQ_getRandomBytes(void *buf, uint32_t length);
+/* Random values of 1, 2, 4 and 8 bytes, read little-endian; the quality
+ * result of TQ_getRandomBytes is ignored. */
+uint8_t TQ_randUint8(void);
+uint16_t TQ_randUint16(void);
+uint32_t TQ_randUint32(void);
+uint64_t TQ_randUint64(void);
+
 
 /* ---- Linked list (list.cpp) ----------------------------------------------- */
 
