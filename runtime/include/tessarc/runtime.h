@@ -554,6 +554,84 @@ uint32_t TQ_uuidHash(const void *a);
 
 /* ---- Hash map (hashmap.cpp) ----------------------------------------------- */
 
+/* Associates opaque key pointers with opaque value pointers: a hash set of
+ * entry records whose equality and hash look only at the key. The map owns
+ * its entry records; it never releases keys or values, except in the remove
+ * operations named ...FreeKey, ...FreeValue and ...FreeBoth. Growth, resizing
+ * and walk order are the hash set's. Not thread-safe: callers that share a
+ * map hold their own lock around every call and every walk. */
+
+typedef struct TQ_HashMapEntry {
+    TQ_EqualFn m_keyEqual; /* copies of the map's key functions */
+    TQ_HashFn m_keyHash;
+    void *m_key;
+    void *m_value;
+} TQ_HashMapEntry;
+
+typedef struct TQ_HashMap {
+    TQ_EqualFn m_keyEqual;
+    TQ_HashFn m_keyHash;
+    TQ_HashSet m_entries; /* elements are TQ_HashMapEntry records */
+} TQ_HashMap;
+
+/* Kept by the caller; owns nothing. The first four fields are those of a
+ * TQ_HashSetIterator over m_entries (m_value is the current entry). m_key and
+ * m_valueRef are null past the end; a new value may be stored through
+ * m_valueRef. */
+typedef struct TQ_HashMapIterator {
+    TQ_HashSet *m_set;
+    uint32_t m_bucket;
+    TQ_ListNode *m_node;
+    void *m_value;
+    void *m_key;
+    void **m_valueRef;
+} TQ_HashMapIterator;
+
+/* Returns a new empty map on the heap (capacity 32); free it with
+ * TQ_hashMapDelete. */
+TQ_HashMap *TQ_hashMapCreate(TQ_EqualFn keyEqual, TQ_HashFn keyHash);
+/* Initialises the entry set (capacity 32) and stores the key functions;
+ * whatever `map` held is not freed. */
+void TQ_hashMapInit(TQ_HashMap *map, TQ_EqualFn keyEqual, TQ_HashFn keyHash);
+/* Frees every entry record and the buckets; keys and values are untouched. */
+void TQ_hashMapDestroy(TQ_HashMap *map);
+/* TQ_hashMapDestroy, then frees a record made by TQ_hashMapCreate. */
+void TQ_hashMapDelete(TQ_HashMap *map);
+
+/* The entry set's size, emptiness (1 or 0), capacity and resize. */
+uint32_t TQ_hashMapSize(const TQ_HashMap *map);
+int TQ_hashMapEmpty(const TQ_HashMap *map);
+uint32_t TQ_hashMapCapacity(const TQ_HashMap *map);
+void TQ_hashMapResize(TQ_HashMap *map, uint32_t requested);
+/* Frees every entry record (keys and values untouched); capacity back to 32. */
+void TQ_hashMapClear(TQ_HashMap *map);
+
+/* Stores key -> value and returns `value` when the key was absent. When an
+ * equal key is present, that entry keeps its own key, takes `value`, and the
+ * value it held before is returned; the caller keeps `key`. */
+void *TQ_hashMapInsert(TQ_HashMap *map, void *key, void *value);
+/* 1 and `it` on the entry whose key equals `key` (m_key, m_valueRef set);
+ * else 0 with the set part of `it` past the end (m_key, m_valueRef not
+ * written). Allocates nothing. */
+int TQ_hashMapFind(TQ_HashMap *map, TQ_HashMapIterator *it, const void *key);
+/* Remove the entry whose key equals `key`; FreeKey passes the stored key to
+ * free(), FreeValue the stored value, FreeBoth the key and then the value.
+ * Nothing happens when the key is absent. */
+void TQ_hashMapRemoveNoFree(TQ_HashMap *map, const void *key);
+void TQ_hashMapRemoveFreeKey(TQ_HashMap *map, const void *key);
+void TQ_hashMapRemoveFreeValue(TQ_HashMap *map, const void *key);
+void TQ_hashMapRemoveFreeBoth(TQ_HashMap *map, const void *key);
+
+/* Walk as the hash set walks; no insertion during a walk. */
+void TQ_hashMapBegin(TQ_HashMap *map, TQ_HashMapIterator *it);
+/* 1 while the iterator designates an entry, else 0. */
+int TQ_hashMapHasNext(const TQ_HashMapIterator *it);
+/* Steps to the next entry or past the end; `it` must designate one. */
+void TQ_hashMapNext(TQ_HashMapIterator *it);
+/* Steps to the next entry and frees the one the iterator was on (its key and
+ * value are not released). Past the end: does nothing. */
+void TQ_hashMapErase(TQ_HashMapIterator *it);
+
 /* ---- Tree set (TreeSet.cpp) ----------------------------------------------- */
 
 
