@@ -70,6 +70,139 @@ int TQ_systemErrorToString(int osError, char *buf, size_t size);
 
 /* ---- Logging (logging.cpp) ------------------------------------------------ */
 
+/* Message levels. 0 is always written; a threshold of 0 turns everything
+ * else off. A logger's threshold of TQ_LOG_INHERIT takes the parent's. */
+#define TQ_LOG_PRINT 0
+#define TQ_LOG_FATAL 1
+#define TQ_LOG_ERROR 2
+#define TQ_LOG_WARN 3
+#define TQ_LOG_INFO 4
+#define TQ_LOG_DEBUG 5
+#define TQ_LOG_TRACE 6
+#define TQ_LOG_INHERIT (-2)
+
+/* An output function: (token, message level, format, argument list). It may
+ * consume `args`; the logger hands each slot its own copy. The result is
+ * not read. */
+typedef int (*TQ_LogOutputFn)(void *token, int level, const char *format, va_list args);
+
+/* One logger. The fields parent, prefix, level, outputs and token may be
+ * read by logging threads while they are changed; the library reads and
+ * writes them with atomic accesses, so code outside the library should use
+ * the setters below rather than write them directly. */
+typedef struct TQ_Logger {
+    struct TQ_Logger *parent;  /* null for the root */
+    const char *name;          /* registry name; not copied, owner keeps it alive */
+    const char *prefix;        /* null: the nearest ancestor's; "?..." asks for a
+                                  time-stamped header; not copied */
+    int32_t level;             /* threshold; TQ_LOG_INHERIT takes the parent's */
+    TQ_LogOutputFn outputs[5]; /* null slots are skipped; slot 0 holding
+                                  TQ_LOG_INHERIT_OUTPUT_func takes the ancestor's
+                                  outputs and token */
+    void *token;               /* first argument of every output call */
+    int32_t isStatic;          /* 1: never freed by the registry */
+    int32_t refCount;          /* outstanding opens and registrations */
+} TQ_Logger;
+
+/* The root logger "Tessarc" (prefix "Tessarc: ", threshold 4, standard
+ * output) and the server logger "Server", its child (prefix "?TQ Server: ",
+ * threshold 4, standard output). Both are static and exist from program
+ * start. */
+extern TQ_Logger g_TQ_LOG;
+extern TQ_Logger g_TQ_serverLog;
+
+/* Output functions. PRINTF writes the formatted text to standard output and
+ * ignores token and level. NONE writes nothing and stops output inheritance.
+ * INHERIT writes nothing; in slot 0 it marks a logger that takes outputs and
+ * token from its parent. Any thread. */
+int TQ_LOGOUTPUT_PRINTF_func(void *token, int level, const char *format, va_list args);
+int TQ_LOGOUTPUT_NONE_func(void *token, int level, const char *format, va_list args);
+int TQ_LOG_INHERIT_OUTPUT_func(void *token, int level, const char *format, va_list args);
+
+/* ---- Logging: messages ---- */
+
+/* Writes a printf-style message at `level` through every output slot of the
+ * logger (or the outputs it inherits), each preceded by the logger's header,
+ * unless `format` begins with ':' (then written bare, without the ':').
+ * A message whose level is above the threshold in force is dropped after one
+ * walk up the parents. Takes no lock and allocates nothing; any thread. A
+ * null logger drops the message. */
+void TQ_log(TQ_Logger *logger, int level, const char *format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+/* TQ_log with an argument list; `args` is not consumed (each slot gets a
+ * copy), so the caller may still va_end it. */
+void TQ_logv(TQ_Logger *logger, int level, const char *format, va_list args);
+/* Hex dump of `length` bytes at `data`: a line break, then lines of
+ * `bytesPerLine` values ("%02X " each), each line beginning with the header
+ * and, if `showOffsets`, "0x%08X: " with the offset; a final line break.
+ * Line breaks are written as "\n\r". A `bytesPerLine` of 0 puts all values
+ * on one line. Same threshold, locking and thread rules as TQ_log. */
+void TQ_logBlob(TQ_Logger *logger, int level, const void *data, uint32_t length,
+                uint32_t bytesPerLine, int showOffsets);
+
+/* ---- Logging: record setters ---- */
+
+/* Setters of one logger's fields. They take no lock and are meant for
+ * configuration time, but are safe against concurrent logging threads.
+ * A null logger is ignored. */
+void TQ_logSetParent(TQ_Logger *logger, TQ_Logger *parent);
+/* Sets output slot 0. */
+void TQ_logSetOutput(TQ_Logger *logger, TQ_LogOutputFn output);
+/* Sets slot `index` if it is at most 4; otherwise changes nothing. */
+void TQ_logSetOutputNum(TQ_Logger *logger, TQ_LogOutputFn output, uint32_t index);
+/* Sets the threshold. A negative level is stored as 0, except TQ_LOG_INHERIT
+ * on a logger that has a parent. */
+void TQ_logSetLevel(TQ_Logger *logger, int level);
+/* The threshold in force: walks up while the level is TQ_LOG_INHERIT and a
+ * parent exists (so a parentless logger may answer TQ_LOG_INHERIT). A null
+ * logger answers 4. */
+int TQ_logGetLevel(const TQ_Logger *logger);
+/* Sets the prefix; the string is kept, not copied. */
+void TQ_logSetPrefix(TQ_Logger *logger, const char *prefix);
+void TQ_logSetToken(TQ_Logger *logger, void *token);
+/* Writes the logger's messages to `stream` (slot 0 and token). The caller
+ * opens the stream and closes it after the logger no longer writes to it.
+ * Messages are not flushed. */
+void TQ_logToFile(TQ_Logger *logger, FILE *stream);
+
+/* ---- Logging: registry of named loggers ---- */
+
+/* The registry maps names to loggers; it is created on first use holding the
+ * root under "Tessarc". Its operations serialise on the process-wide critical
+ * section and may be called from any thread. */
+
+/* Opens the logger `name`: the registered record with its count raised, or a
+ * new zero-filled record (count 1) registered under `name`, which is kept,
+ * not copied. Then, outside the lock, sets parent, prefix, level (as given)
+ * and output slot 0 from the arguments. Returns the record, or null with
+ * nothing registered when memory runs out. */
+TQ_Logger *TQ_logOpen(TQ_Logger *parent, const char *name, const char *prefix, int level,
+                      TQ_LogOutputFn output);
+/* Gives back one open or registration. The root, a null logger and a static
+ * logger with count 0 are left alone. At count 0 the logger leaves the
+ * registry (if its name still refers to it) and is freed unless static. */
+void TQ_logClose(TQ_Logger *logger);
+/* Registers a caller-owned record under its own name and raises its count;
+ * a record registered before under that name is replaced in the registry and
+ * otherwise left as it is. */
+void TQ_logRegister(TQ_Logger *logger);
+/* The logger registered under `name`, or the root if there is none. */
+TQ_Logger *TQ_logGet(const char *name);
+
+/* Setters by name: TQ_logGet, then the setter of the same name; when the
+ * lookup yields the root (unknown name, or "Tessarc") nothing changes. */
+void TQ_logSetNamedParent(const char *name, TQ_Logger *parent);
+void TQ_logSetNamedOutput(const char *name, TQ_LogOutputFn output);
+void TQ_logSetNamedOutputNum(const char *name, TQ_LogOutputFn output, uint32_t index);
+void TQ_logSetNamedLevel(const char *name, int level);
+void TQ_logSetNamedPrefix(const char *name, const char *prefix);
+void TQ_logSetNamedToken(const char *name, void *token);
+/* TQ_logGetLevel of TQ_logGet(name). */
+int TQ_logGetNamedLevel(const char *name);
+
 
 /* ---- Tasks, threads, locks and time (tasks.cpp) --------------------------- */
 
