@@ -33,7 +33,14 @@ int32_t incrementTasks() { return __atomic_add_fetch(&g_TQ__numTasks, 1, __ATOMI
 int32_t decrementTasks() { return __atomic_sub_fetch(&g_TQ__numTasks, 1, __ATOMIC_SEQ_CST); }
 
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+/* The smallest stack a task or thread gets. glibc carves a thread's static TLS
+ * out of its stack, and the sanitizers' per-thread state and instrumented
+ * frames are large, so sanitizer builds get more. */
+#if defined(TQ_SANITIZE_ADDRESS) || defined(TQ_SANITIZE_THREAD)
+constexpr size_t kMinStackBytes = 1024 * 1024;
+#else
 constexpr size_t kMinStackBytes = 256 * 1024;
+#endif
 
 /* ---- Auto-reset events ---- */
 
