@@ -14,27 +14,18 @@ TQ_Allocator *allocator()
     return ready ? &a : nullptr;
 }
 
-void BM_PoolBlock256AllocFree(benchmark::State &state)
+// One block taken from the pool of the size given (256 or 32) and given back.
+void BM_PoolBlockAllocFree(benchmark::State &state)
 {
     TQ_Allocator *a = allocator();
+    const bool large = state.range(0) == 256;
     for (auto _ : state) {
-        void *b = a->allocBlock256(a);
+        void *b = large ? a->allocBlock256(a) : a->allocBlock32(a);
         benchmark::DoNotOptimize(b);
-        a->freeBlock256(a, b);
+        large ? a->freeBlock256(a, b) : a->freeBlock32(a, b);
     }
 }
-BENCHMARK(BM_PoolBlock256AllocFree)->ThreadRange(1, 2);
-
-void BM_PoolBlock32AllocFree(benchmark::State &state)
-{
-    TQ_Allocator *a = allocator();
-    for (auto _ : state) {
-        void *b = a->allocBlock32(a);
-        benchmark::DoNotOptimize(b);
-        a->freeBlock32(a, b);
-    }
-}
-BENCHMARK(BM_PoolBlock32AllocFree);
+BENCHMARK(BM_PoolBlockAllocFree)->Arg(256)->Arg(32)->ThreadRange(1, 2);
 
 void BM_Malloc256Free(benchmark::State &state)
 {

@@ -277,6 +277,14 @@ int walk(TQ_BufferIter *iter, uint32_t n, Process process)
     return -1;
 }
 
+// memcpy for the walk's stretches, which may be empty at a null caller
+// pointer (a copy of 0 bytes).
+inline void copyBytes(void *to, const void *from, uint32_t n)
+{
+    if (n)
+        memcpy(to, from, n);
+}
+
 } // namespace
 
 /* ---- Allocator ---- */
@@ -377,10 +385,8 @@ extern "C" int TQ_bufferCopyTo(TQ_BufferIter *iter, const void *source, uint32_t
 {
     const uint8_t *from = static_cast<const uint8_t *>(source);
     return walk(iter, count, [&from](uint8_t *bytes, uint32_t n) {
-        if (n) {
-            memcpy(bytes, from, n);
-            from += n;
-        }
+        copyBytes(bytes, from, n);
+        from += n;
         return true;
     });
 }
@@ -389,10 +395,8 @@ extern "C" int TQ_bufferCopyFrom(void *destination, TQ_BufferIter *iter, uint32_
 {
     uint8_t *to = static_cast<uint8_t *>(destination);
     return walk(iter, count, [&to](uint8_t *bytes, uint32_t n) {
-        if (n) {
-            memcpy(to, bytes, n);
-            to += n;
-        }
+        copyBytes(to, bytes, n);
+        to += n;
         return true;
     });
 }
