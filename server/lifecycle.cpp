@@ -1,0 +1,191 @@
+/* The server's lifecycle (init, the start and stop tasks, destroy), the host
+ * callbacks that frame it, and the server's identity: node identifier, name
+ * and network identifier. */
+#include <atomic>
+#include <stddef.h>
+
+#include "core.h"
+
+using namespace Tessarc::Core;
+
+TQ_Allocator *g_TQ_serverAllocator = nullptr;
+
+namespace {
+
+void doNothing() {}
+
+/* The lifecycle lock guards the running flag and is held for the whole start
+ * sequence. 0 until TQ_Server_init, so a stop requested before then (a
+ * signal during start-up) only logs. */
+std::atomic<intptr_t> s_lifecycleLock{0};
+int32_t s_running = 0; /* lifecycle lock */
+
+std::atomic<TQ_Server_Callback> s_postinit{doNothing};
+std::atomic<TQ_Server_Callback> s_predestroy{doNothing};
+std::atomic<TQ_Server_Callback> s_postdestroy{doNothing};
+
+/* ---- Start and stop tasks ---- */
+
+void startTask(void *)
+{
+    intptr_t lock = s_lifecycleLock.load();
+    TQ_mutexLock(lock);
+    TQ_Server_initName();
+    TQ_Server_Services_preinit();
+    TQ_Server_startCommunication();
+    TQ_Server_Services_postinit();
+    TQ_mutexUnlock(lock);
+    s_postinit.load()();
+}
+
+void stopTask(void *)
+{
+    s_predestroy.load()();
+    TQ_Server_Services_predestroy();
+    TQ_Server_stopCommunication();
+    TQ_Server_Services_postdestroy();
+    TQ_Server_destroyCommunication();
+    s_postdestroy.load()();
+}
+
+/* Replaces the string at *slot with a copy of text under the server state
+ * lock. When the copy cannot be had the stored string is kept. */
+void storeString(char **slot, const char *text)
+{
+    TQ_mutexLock(g_comm.stateLock);
+    char *copy = text ? TQ_copyStringWithAllocator(g_TQ_serverAllocator, text) : nullptr;
+    if (copy || !text) {
+        TQ_freeStringWithAllocator(g_TQ_serverAllocator, *slot);
+        *slot = copy;
+    }
+    TQ_mutexUnlock(g_comm.stateLock);
+}
+
+char *copyString(char *const *slot)
+{
+    TQ_mutexLock(g_comm.stateLock);
+    char *copy = *slot ? TQ_copyStringWithAllocator(g_TQ_serverAllocator, *slot) : nullptr;
+    TQ_mutexUnlock(g_comm.stateLock);
+    return copy;
+}
+
+} /* namespace */
+
+/* ---- Lifecycle ---- */
+
+void TQ_Server_init(TQ_Allocator *allocator)
+{
+    TQ_initTime();
+    s_lifecycleLock.store(TQ_mutexCreate());
+    s_running = 0;
+    g_TQ_serverAllocator = allocator;
+    TQ_Server_initCommunication();
+    TQ_Server_initServices();
+}
+
+void TQ_Server_run(void)
+{
+    intptr_t lock = s_lifecycleLock.load();
+    TQ_mutexLock(lock);
+    if (s_running == 1) {
+        TQ_log(&g_TQ_serverLog, 4, "Server is already starting\n");
+        TQ_mutexUnlock(lock);
+        return;
+    }
+    s_running = 1;
+    TQ_mutexUnlock(lock);
+    TQ_startTask(startTask, nullptr, 1024, 2, "Start");
+    TQ_startScheduler();
+}
+
+void TQ_Server_stop(void)
+{
+    intptr_t lock = s_lifecycleLock.load();
+    if (lock == 0) {
+        TQ_log(&g_TQ_serverLog, 4, "Server is already stopping\n");
+        return;
+    }
+    TQ_mutexLock(lock);
+    if (s_running == 0) {
+        TQ_log(&g_TQ_serverLog, 4, "Server is already stopping\n");
+        TQ_mutexUnlock(lock);
+        return;
+    }
+    s_running = 0;
+    TQ_mutexUnlock(lock);
+    TQ_startTask(stopTask, nullptr, 512, 3, "Stop");
+}
+
+void TQ_Server_destroy(void)
+{
+    TQ_Server_destroyServices();
+    TQ_Server_cleanupCommunication();
+    TQ_mutexDelete(s_lifecycleLock.exchange(0));
+}
+
+TQ_Logger *TQ_Server_getLog(void)
+{
+    return &g_TQ_serverLog;
+}
+
+void TQ_Server_setPostinitCallback(TQ_Server_Callback callback)
+{
+    s_postinit.store(callback ? callback : doNothing);
+}
+
+void TQ_Server_setPredestroyCallback(TQ_Server_Callback callback)
+{
+    s_predestroy.store(callback ? callback : doNothing);
+}
+
+void TQ_Server_setPostdestroyCallback(TQ_Server_Callback callback)
+{
+    s_postdestroy.store(callback ? callback : doNothing);
+}
+
+/* ---- Identity ---- */
+
+const TQ_Uuid *TQ_Server_getUuid(void)
+{
+    return &g_comm.uuid;
+}
+
+void TQ_Server_setName(const char *text)
+{
+    storeString(&g_comm.name, text);
+}
+
+void TQ_Server_setNetworkId(const char *text)
+{
+    storeString(&g_comm.networkId, text);
+}
+
+char *TQ_Server_getName(void)
+{
+    return copyString(&g_comm.name);
+}
+
+char *TQ_Server_getNetworkId(void)
+{
+    return copyString(&g_comm.networkId);
+}
+
+void TQ_Server_initName(void)
+{
+    TQ_mutexLock(g_comm.stateLock);
+    if (!g_comm.name) {
+        char host[64];
+        TQ_getHostname(host, sizeof host);
+        host[sizeof host - 1] = '\0';
+        g_comm.name = TQ_copyStringWithAllocator(g_TQ_serverAllocator, host);
+    }
+    TQ_mutexUnlock(g_comm.stateLock);
+}
+
+void Tessarc::Core::defaultNetworkId()
+{
+    TQ_mutexLock(g_comm.stateLock);
+    if (!g_comm.networkId)
+        g_comm.networkId = TQ_copyStringWithAllocator(g_TQ_serverAllocator, "Tessarc");
+    TQ_mutexUnlock(g_comm.stateLock);
+}

@@ -1,0 +1,317 @@
+// The server core without running it: service registry and hook order,
+// identity strings, protocol registry, the default group manager and
+// installing group managers. Each test initialises the core and tears it
+// down again, so the process-wide state starts fresh every time.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <tessarc/server.h>
+
+namespace {
+
+std::vector<std::string> g_events;
+
+class Core : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(initMallocAllocator(&m_allocator), 1);
+        TQ_Server_init(&m_allocator);
+        g_events.clear();
+    }
+    void TearDown() override
+    {
+        TQ_Server_destroyCommunication();
+        TQ_Server_destroy();
+        m_allocator.destroy(&m_allocator);
+    }
+    TQ_Allocator m_allocator;
+};
+
+/* ---- Services ---- */
+
+// Hooks that record "<hook> <id>" so the test sees who was called when.
+template <int Id> int32_t preinit(TQ_Server_ServiceApi *api)
+{
+    g_events.push_back("pre " + std::to_string(Id));
+    EXPECT_EQ(api, TQ_Server_getServiceApi());
+    return Id == 7 ? -1 : Id == 4 ? 0 : 1;
+}
+template <int Id> void postinit() { g_events.push_back("post " + std::to_string(Id)); }
+template <int Id> void predestroy() { g_events.push_back("predestroy " + std::to_string(Id)); }
+template <int Id> void postdestroy() { g_events.push_back("postdestroy " + std::to_string(Id)); }
+template <int Id> void addNode(TQ_Server_Node *n) { g_events.push_back("add " + std::to_string(Id) + " " + n->name); }
+template <int Id> void removeNode(TQ_Server_Node *) { g_events.push_back("remove " + std::to_string(Id)); }
+void noDataset(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
+
+template <int Id> TQ_Server_Service makeService(const char *name, int16_t order, uint8_t type, void *interface)
+{
+    return TQ_Server_Service{preinit<Id>, postinit<Id>, addNode<Id>, removeNode<Id>, noDataset, nullptr,
+                             predestroy<Id>, postdestroy<Id>, name, interface, order, type};
+}
+
+std::vector<std::string> only(const char *prefix)
+{
+    std::vector<std::string> out;
+    for (const std::string &e : g_events)
+        if (e.rfind(prefix, 0) == 0)
+            out.push_back(e);
+    return out;
+}
+
+TEST_F(Core, ServiceHooksRunInOrderAndARefusingServiceGetsNothingMore)
+{
+    int ifaceA = 0, ifaceB = 0, ifaceR = 0;
+    // Two type-0 services of equal order are told apart by address: take
+    // both from one array so their order is known.
+    TQ_Server_Service zero[2] = {makeService<3>("zero", 10, 0, nullptr), makeService<4>("zero", 10, 0, nullptr)};
+    TQ_Server_Service s1 = makeService<1>("shared", 10, 5, &ifaceA);
+    TQ_Server_Service s2 = makeService<2>("shared", -3, 9, &ifaceB);
+    TQ_Server_Service refusing = makeService<7>("refusing", -100, 7, &ifaceR);
+    TQ_Server_Service sameType = makeService<8>("dup", 0, 5, nullptr);
+
+    TQ_List listed;
+    TQ_listInit(&listed);
+    TQ_Server_getServices(&listed);
+    EXPECT_EQ(TQ_listSize(&listed), 0u);
+
+    EXPECT_EQ(TQ_Server_addService(&s1), 1);
+    EXPECT_EQ(TQ_Server_addService(&zero[1]), 1);
+    EXPECT_EQ(TQ_Server_addService(&s2), 1);
+    EXPECT_EQ(TQ_Server_addService(&refusing), 1);
+    EXPECT_EQ(TQ_Server_addService(&zero[0]), 1);
+    EXPECT_EQ(TQ_Server_addService(&sameType), -1);
+    EXPECT_EQ(TQ_Server_addService(&s1), -1);
+    EXPECT_EQ(TQ_Server_addService(&zero[0]), -1);
+    EXPECT_EQ(TQ_Server_findServiceByType(5), &s1);
+    EXPECT_EQ(TQ_Server_findServiceByType(0), nullptr);
+    EXPECT_EQ(TQ_Server_getServiceInterface("refusing"), &ifaceR);
+    // A shared name finds the service of the lower dataset type.
+    EXPECT_EQ(TQ_Server_getServiceInterface("shared"), &ifaceA);
+    EXPECT_EQ(TQ_Server_getServiceInterface("Shared"), nullptr);
+
+    TQ_Server_Services_preinit();
+    TQ_Server_Services_postinit();
+    TQ_Server_Node node{};
+    char name[] = "peer";
+    node.name = name;
+    TQ_Server_Services_addNode(&node);
+    TQ_Server_Services_removeNode(&node);
+    TQ_Server_Services_predestroy();
+    TQ_Server_Services_postdestroy();
+
+    using V = std::vector<std::string>;
+    EXPECT_EQ(only("pre "), (V{"pre 7", "pre 2", "pre 3", "pre 4", "pre 1"}));
+    EXPECT_EQ(only("post "), (V{"post 2", "post 3", "post 4", "post 1"}));
+    EXPECT_EQ(only("add "), (V{"add 2 peer", "add 3 peer", "add 4 peer", "add 1 peer"}));
+    EXPECT_EQ(only("remove "), (V{"remove 2", "remove 3", "remove 4", "remove 1"}));
+    EXPECT_EQ(only("predestroy "), (V{"predestroy 1", "predestroy 4", "predestroy 3", "predestroy 2"}));
+    EXPECT_EQ(only("postdestroy "), (V{"postdestroy 1", "postdestroy 4", "postdestroy 3", "postdestroy 2"}));
+
+    // The refusing service has left both orders; its type is free again.
+    EXPECT_EQ(TQ_Server_findServiceByType(7), nullptr);
+    EXPECT_EQ(TQ_Server_getServiceInterface("refusing"), nullptr);
+    TQ_Server_getServices(&listed);
+    ASSERT_EQ(TQ_listSize(&listed), 4u);
+    std::vector<void *> inTypeOrder;
+    TQ_ListIterator it;
+    for (TQ_listBegin(&listed, &it); TQ_listHasNext(&it); TQ_listNext(&it))
+        inTypeOrder.push_back(it.m_value);
+    EXPECT_EQ(inTypeOrder, (std::vector<void *>{&zero[0], &zero[1], &s1, &s2}));
+    TQ_listDestroy(&listed);
+    EXPECT_EQ(TQ_Server_getServiceApi()->allocator, &m_allocator);
+}
+
+/* ---- Identity and protocols ---- */
+
+TEST_F(Core, NamesAreCutCopiedAndKeptWhenNoCopyCanBeHad)
+{
+    // The allocator is fresh, so the first string needs a pool refill from
+    // the heap; when that fails the stored value stays as it was.
+    EXPECT_EQ(TQ_Server_getName(), nullptr);
+    TQ_allocFailAfter(0);
+    TQ_Server_setName("lost");
+    TQ_allocFailAfter(-1);
+    ASSERT_GT(TQ_allocHeapRequests(), 0u);
+    EXPECT_EQ(TQ_Server_getName(), nullptr);
+    TQ_Server_setName("first");
+    TQ_allocFailAfter(0);
+    TQ_Server_setName("a name of more than thirty-one characters");
+    TQ_allocFailAfter(-1);
+    char *kept = TQ_Server_getName();
+    EXPECT_STREQ(kept, "first");
+    TQ_freeStringWithAllocator(&m_allocator, kept);
+
+    std::string longName(300, 'n');
+    longName[254] = 'e';
+    TQ_Server_setName(longName.c_str());
+    char *a = TQ_Server_getName();
+    char *b = TQ_Server_getName();
+    ASSERT_NE(a, nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(std::string(a), longName.substr(0, 255));
+    TQ_freeStringWithAllocator(&m_allocator, a);
+    TQ_freeStringWithAllocator(&m_allocator, b);
+    // A configured name survives the host-name default.
+    TQ_Server_initName();
+    char *c = TQ_Server_getName();
+    EXPECT_EQ(std::string(c), longName.substr(0, 255));
+    TQ_freeStringWithAllocator(&m_allocator, c);
+
+    TQ_Server_setName(nullptr);
+    EXPECT_EQ(TQ_Server_getName(), nullptr);
+    TQ_Server_initName();
+    char host[64];
+    TQ_getHostname(host, sizeof host);
+    char *d = TQ_Server_getName();
+    EXPECT_STREQ(d, host);
+    TQ_freeStringWithAllocator(&m_allocator, d);
+    EXPECT_EQ(TQ_Server_getNetworkId(), nullptr);
+    TQ_Server_setNetworkId("net");
+    char *e = TQ_Server_getNetworkId();
+    EXPECT_STREQ(e, "net");
+    TQ_freeStringWithAllocator(&m_allocator, e);
+}
+
+TEST_F(Core, ProtocolOfATakenNameReplacesTheFirstInItsPlace)
+{
+    // Teardown destroys whatever is registered then: a2 and b, never a.
+    static std::vector<std::string> destroyed;
+    TQ_Server_Protocol a{}, b{}, a2{};
+    a.name = "tcp";
+    b.name = "udp";
+    a2.name = "tcp";
+    a2.destroy = [] { destroyed.push_back("a2"); };
+    b.destroy = [] { destroyed.push_back("b"); };
+    TQ_Server_addProtocol(&a);
+    TQ_Server_addProtocol(&b);
+    TQ_Server_addProtocol(&a2);
+    EXPECT_EQ(TQ_Server_getProtocol("tcp"), &a2);
+    EXPECT_EQ(TQ_Server_getProtocol("udp"), &b);
+    EXPECT_EQ(TQ_Server_getProtocol("tc"), nullptr);
+    TQ_Server_destroyCommunication();
+    EXPECT_EQ(destroyed, (std::vector<std::string>{"a2", "b"}));
+    TQ_Server_cleanupCommunication();
+    TQ_Server_initCommunication();
+}
+
+/* ---- Group managers ---- */
+
+std::vector<std::string> g_sent;
+int g_continued = 0;
+void recordSend(TQ_Connection *, TQ_Buffer *dataset)
+{
+    std::string bytes(TQ_bufferSize(dataset), '\0');
+    TQ_BufferIter it;
+    TQ_bufferInitIter(dataset, &it);
+    TQ_bufferCopyFrom(&bytes[0], &it, TQ_bufferSize(dataset));
+    g_sent.push_back(bytes);
+}
+TQ_Connection *g_expectConnection;
+TQ_Buffer *g_expectDataset;
+void continuation(TQ_Connection *connection, TQ_Buffer *dataset)
+{
+    EXPECT_EQ(connection, g_expectConnection);
+    EXPECT_EQ(dataset, g_expectDataset);
+    ++g_continued;
+}
+
+TEST_F(Core, DefaultGroupManagerWritesAndReadsItsGroupInformation)
+{
+    TQ_Server_GroupManager *gm = TQ_Server_getServiceApi()->groupManager;
+    ASSERT_EQ(gm, TQ_Server_getDefaultGroupManager());
+    EXPECT_EQ(TQ_treeSetSize(gm->localGroups()), 0u);
+    EXPECT_EQ(gm->groupsMatch(gm->localGroups(), gm->localGroups()), 1);
+    EXPECT_STREQ(gm->wildcardGroup()->name, "*");
+
+    TQ_Connection connection{};
+    connection.send = recordSend;
+    TQ_Buffer *received = m_allocator.allocBuffer(&m_allocator, 30);
+    g_expectConnection = &connection;
+    g_expectDataset = received;
+    g_sent.clear();
+    g_continued = 0;
+    gm->exchangeGroups(continuation, &connection, received);
+    ASSERT_EQ(g_sent.size(), 1u);
+    EXPECT_EQ(g_sent[0], std::string("\x09\x00\x00\x00\x04\x80\x00\x00\x00", 9));
+    EXPECT_EQ(g_continued, 1);
+    // No buffer for the exchange dataset: nothing sent, continuation still runs.
+    // A dataset from a fresh allocator large enough to bypass its pool: the
+    // exchange dataset then needs the first pool refill, which fails.
+    TQ_Allocator fresh;
+    ASSERT_EQ(initMallocAllocator(&fresh), 1);
+    TQ_Buffer *other = fresh.allocBuffer(&fresh, 300);
+    g_expectDataset = other;
+    TQ_allocFailAfter(0);
+    gm->exchangeGroups(continuation, &connection, other);
+    TQ_allocFailAfter(-1);
+    EXPECT_EQ(g_sent.size(), 1u);
+    EXPECT_EQ(g_continued, 2);
+    TQ_bufferFree(other);
+    fresh.destroy(&fresh);
+
+    // Group information: four bytes are zeroed, three are left alone, and
+    // the default group is the dataset's only group either way.
+    TQ_BufferIter it;
+    TQ_bufferInitIter(received, &it);
+    std::string ones(30, '\x11');
+    TQ_bufferCopyTo(&it, ones.data(), 30);
+    TQ_TreeSet groups;
+    TQ_treeSetInit(&groups, TQ_ptrCompare);
+    EXPECT_EQ(gm->filterBroadcast(nullptr, received, 3, 20, &groups), received);
+    EXPECT_EQ(gm->filterBroadcast(nullptr, received, 4, 26, &groups), received);
+    EXPECT_EQ(gm->filterBroadcast(nullptr, received, 4, 28, &groups), received); // range past the end
+    EXPECT_EQ(TQ_treeSetSize(&groups), 1u);
+    TQ_TreeSetIterator git;
+    TQ_treeSetBegin(&groups, &git);
+    EXPECT_EQ(git.m_value, gm->defaultGroup());
+    TQ_treeSetDestroy(&groups);
+    std::string after(30, '\0');
+    TQ_bufferInitIter(received, &it);
+    TQ_bufferCopyFrom(&after[0], &it, 30);
+    EXPECT_EQ(after, std::string(26, '\x11') + std::string(4, '\0'));
+
+    uint8_t raw[6] = {9, 9, 9, 9, 9, 9};
+    gm->writeGroupInfoRaw(nullptr, raw + 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(raw), 6), std::string("\x09\0\0\0\0\x09", 6));
+    TQ_bufferInitIter(received, &it);
+    TQ_bufferSkip(&it, 27);
+    EXPECT_EQ(gm->writeGroupInfo(nullptr, &it), -1);
+    TQ_bufferInitIter(received, &it);
+    EXPECT_EQ(gm->readGroupInfo(&it, 30, nullptr), 1);
+    EXPECT_EQ(gm->readGroupInfo(&it, 1, nullptr), -1);
+    TQ_bufferFree(received);
+}
+
+int g_destroyedA = 0, g_destroyedB = 0;
+TQ_Server_GroupManager replacement(void (*destroy)())
+{
+    TQ_Server_GroupManager m = *TQ_Server_getDefaultGroupManager();
+    m.destroy = destroy;
+    return m;
+}
+
+TEST_F(Core, EachInstalledGroupManagerIsDestroyedOnce)
+{
+    static TQ_Server_GroupManager a = replacement([] { ++g_destroyedA; });
+    static TQ_Server_GroupManager b = replacement([] { ++g_destroyedB; });
+    g_destroyedA = g_destroyedB = 0;
+    TQ_Server_setGroupManager(&a);
+    TQ_Server_setGroupManager(&a);
+    EXPECT_EQ(g_destroyedA, 0);
+    TQ_Server_setGroupManager(&b);
+    EXPECT_EQ(g_destroyedA, 1);
+    EXPECT_EQ(TQ_Server_getServiceApi()->groupManager, &b);
+    TQ_Server_destroyCommunication();
+    EXPECT_EQ(g_destroyedB, 1);
+    EXPECT_EQ(TQ_Server_getServiceApi()->groupManager, nullptr);
+    // Teardown in TearDown must not destroy anything again.
+    TQ_Server_initCommunication();
+    EXPECT_EQ(g_destroyedA + g_destroyedB, 2);
+}
+
+} // namespace

@@ -1,0 +1,396 @@
+// The server core with its threads: the work queue under concurrent
+// producers, the identity strings under concurrent writers, and the whole
+// start and stop sequence run for real in a child process that ends through
+// the host-style postdestroy callback.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <tessarc/server.h>
+
+namespace {
+
+/* ---- Work queue and identity under threads ---- */
+
+TQ_Server_ProtocolCallbacks *g_callbacks;
+int captureRun(TQ_Server_ProtocolCallbacks *callbacks)
+{
+    g_callbacks = callbacks;
+    return 1;
+}
+void nothing() {}
+
+struct Work {
+    const TQ_Server_WorkOps *ops;
+    int producer;
+    int sequence;
+};
+std::vector<std::pair<int, int>> g_ran; // written by the worker thread only
+std::thread::id g_workerId;
+bool g_oneWorker = true;
+void runWork(void *record)
+{
+    Work *w = static_cast<Work *>(record);
+    if (g_ran.empty())
+        g_workerId = std::this_thread::get_id();
+    g_oneWorker = g_oneWorker && g_workerId == std::this_thread::get_id();
+    g_ran.emplace_back(w->producer, w->sequence);
+}
+const TQ_Server_WorkOps g_workOps = {nullptr, nullptr, nullptr, nullptr, runWork};
+
+TEST(ServerThreads, QueuedWorkRunsInOrderOnOneThreadAndIsDrainedAtTeardown)
+{
+    TQ_Allocator allocator;
+    ASSERT_EQ(initMallocAllocator(&allocator), 1);
+    TQ_Server_init(&allocator);
+    TQ_Server_Protocol protocol{};
+    protocol.run = captureRun;
+    protocol.stop = nothing;
+    protocol.destroy = nothing;
+    protocol.name = "capture";
+    TQ_Server_addProtocol(&protocol);
+    TQ_Server_startCommunication();
+    ASSERT_NE(g_callbacks, nullptr);
+    EXPECT_EQ(g_callbacks->allocator, &allocator);
+    EXPECT_EQ(g_callbacks->sizeLimit, 1048576u);
+
+    const int kProducers = 4, kEach = 300;
+    std::vector<Work> works(kProducers * kEach);
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (int i = 0; i < kEach; ++i) {
+                Work &w = works[p * kEach + i];
+                w = Work{&g_workOps, p, i};
+                g_callbacks->queueWork(&w);
+            }
+        });
+    }
+    // Meanwhile names are replaced and read: every copy is whole.
+    std::vector<std::thread> namers;
+    for (int t = 0; t < 2; ++t) {
+        namers.emplace_back([t] {
+            const char *mine = t ? "second-writer-name-longer-than-thirty-one" : "first";
+            for (int i = 0; i < 200; ++i) {
+                TQ_Server_setName(mine);
+                char *copy = TQ_Server_getName();
+                EXPECT_TRUE(strcmp(copy, "first") == 0 ||
+                            strcmp(copy, "second-writer-name-longer-than-thirty-one") == 0);
+                TQ_freeStringWithAllocator(g_TQ_serverAllocator, copy);
+            }
+        });
+    }
+    for (std::thread &t : producers)
+        t.join();
+    for (std::thread &t : namers)
+        t.join();
+    TQ_Server_stopCommunication();
+    TQ_Server_destroyCommunication(); // joins the worker after the last drain
+    TQ_Server_destroy();
+    allocator.destroy(&allocator);
+
+    ASSERT_EQ(g_ran.size(), works.size());
+    EXPECT_TRUE(g_oneWorker);
+    std::vector<int> next(kProducers, 0);
+    for (const auto &r : g_ran)
+        EXPECT_EQ(r.second, next[r.first]++) << "producer " << r.first;
+}
+
+/* ---- The whole sequence in a child process ---- */
+
+// Child side: every observation is a line on stdout, which is the pipe to
+// the parent; the server log writes to the same stream.
+void say(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    putchar('\n');
+}
+
+TQ_Allocator g_allocator;
+bool g_encryptionAccepts;
+
+TQ_Server_ProtocolCallbacks *g_cb;
+TQ_Interface g_iface;
+void ifaceOpen(TQ_Interface *i) { say("open %s", i->name); }
+const TQ_InterfaceOps g_ifaceOps = {nullptr, nullptr, ifaceOpen};
+
+void sayWork(void *record)
+{
+    Work *w = static_cast<Work *>(record);
+    if (w->sequence == 4)
+        TQ_msleep(50); // the worker is busy when the teardown signal comes
+    say("work %d", w->sequence);
+}
+const TQ_Server_WorkOps g_sayOps = {nullptr, nullptr, nullptr, nullptr, sayWork};
+Work g_works[7];
+
+int loopRun(TQ_Server_ProtocolCallbacks *cb)
+{
+    g_cb = cb;
+    say("run loop %d", cb->allocator == &g_allocator && cb->log == TQ_Server_getLog());
+    g_iface = TQ_Interface{&g_ifaceOps, TQ_Server_getProtocol("loop"), "if0"};
+    cb->addInterface(&g_iface);
+    for (int i = 1; i <= 3; ++i)
+        cb->queueWork(&g_works[i]);
+    return 1;
+}
+void loopStop()
+{
+    say("stop loop");
+    g_cb->removeInterface(&g_iface);
+}
+void loopDestroy()
+{
+    say("destroy loop");
+    for (int i = 4; i <= 6; ++i)
+        g_cb->queueWork(&g_works[i]);
+}
+int oldRun(TQ_Server_ProtocolCallbacks *) { return say("run old"), 1; }
+int failRun(TQ_Server_ProtocolCallbacks *) { return -1; }
+void failStop() { say("stop fail"); }
+void failDestroy() { say("destroy fail"); }
+
+int encInit(TQ_Server_EncryptionContext *context)
+{
+    say("enc init %d", context->allocator == &g_allocator);
+    return g_encryptionAccepts ? 1 : -1;
+}
+void encStop() { say("enc stop"); }
+TQ_Server_Encryption g_encryption = {encInit, encStop, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+TQ_Server_GroupManager g_groups;
+void groupsDestroy() { say("gm destroy"); }
+
+int32_t mainPreinit(TQ_Server_ServiceApi *api)
+{
+    say("preinit main");
+    g_groups = *api->groupManager;
+    g_groups.destroy = groupsDestroy;
+    api->setGroupManager(&g_groups);
+    api->setEncryption(&g_encryption);
+    return 1;
+}
+void mainPostinit()
+{
+    char host[64];
+    TQ_getHostname(host, sizeof host);
+    char *name = TQ_Server_getName();
+    char *net = TQ_Server_getNetworkId();
+    say("postinit main name=%d net=%s", strcmp(name, host) == 0, net);
+    TQ_freeStringWithAllocator(g_TQ_serverAllocator, name);
+    TQ_freeStringWithAllocator(g_TQ_serverAllocator, net);
+}
+void mainPredestroy() { say("predestroy main"); }
+void mainPostdestroy() { say("postdestroy main"); }
+void nodeHook(TQ_Server_Node *) { say("node hook"); }
+void datasetHook(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
+int32_t refusePreinit(TQ_Server_ServiceApi *) { return say("preinit refusing"), -1; }
+void refusedHook() { say("refused service called"); }
+
+void postinitCallback()
+{
+    say("postinit callback");
+    TQ_Server_run(); // already running: only logs
+    TQ_Server_stop();
+    TQ_Server_stop(); // already stopping: only logs
+}
+void predestroyCallback() { say("predestroy callback"); }
+void postdestroyCallback()
+{
+    const TQ_Uuid *uuid = TQ_Server_getUuid();
+    say("postdestroy callback uuid %08x%08x%08x", uuid->data[0], uuid->data[1], uuid->data[2]);
+    TQ_Server_destroy();
+    g_allocator.destroy(&g_allocator);
+    TQ_exitProcess(0);
+}
+
+void *serverChild(void *)
+{
+    for (int i = 0; i < 7; ++i)
+        g_works[i] = Work{&g_sayOps, 0, i};
+    static TQ_Server_Protocol oldLoop{}, loop{}, fail{};
+    oldLoop.run = oldRun;
+    oldLoop.name = "loop";
+    loop.run = loopRun;
+    loop.stop = loopStop;
+    loop.destroy = loopDestroy;
+    loop.name = "loop";
+    fail.run = failRun;
+    fail.stop = failStop;
+    fail.destroy = failDestroy;
+    fail.name = "fail";
+    static TQ_Server_Service mainService = {mainPreinit, mainPostinit, nodeHook, nodeHook, datasetHook, nullptr,
+                                           mainPredestroy, mainPostdestroy, "main", nullptr, 5, 10};
+    static TQ_Server_Service refusing = {refusePreinit, refusedHook, nodeHook, nodeHook, datasetHook, nullptr,
+                                        refusedHook, refusedHook, "refusing", nullptr, 0, 11};
+
+    initMallocAllocator(&g_allocator);
+    TQ_Server_stop(); // before the server runs: only logs
+    TQ_Server_init(&g_allocator);
+    TQ_Server_addProtocol(&oldLoop);
+    TQ_Server_addProtocol(&fail);
+    TQ_Server_addProtocol(&loop);
+    TQ_Server_addService(&mainService);
+    TQ_Server_addService(&refusing);
+    TQ_Server_setNetworkId("custom");
+    TQ_Server_setPostinitCallback(postinitCallback);
+    TQ_Server_setPredestroyCallback(predestroyCallback);
+    TQ_Server_setPostdestroyCallback(postdestroyCallback);
+    TQ_Server_run();
+    say("run returned");
+    return nullptr;
+}
+
+struct ChildResult {
+    int status;
+    std::vector<std::string> lines;
+};
+
+ChildResult runChild(bool encryptionAccepts)
+{
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        dup2(fds[1], 1);
+        close(fds[1]);
+        setvbuf(stdout, nullptr, _IOLBF, 0);
+        alarm(20); // a hang ends the child instead of the test run
+        // TQ_Server_run ends its calling thread by unwinding it, which must
+        // not pass through the test framework's frames: run it on a thread
+        // of its own and park this one.
+        g_encryptionAccepts = encryptionAccepts;
+        pthread_t thread;
+        pthread_create(&thread, nullptr, serverChild, nullptr);
+        for (;;)
+            pause();
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, n);
+    close(fds[0]);
+    ChildResult result{};
+    waitpid(pid, &result.status, 0);
+    size_t start = 0;
+    for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
+        result.lines.push_back(out.substr(start, end - start));
+    return result;
+}
+
+// Index of the first line at or after `from` that contains `text`, or -1.
+int find(const std::vector<std::string> &lines, const std::string &text, int from = 0)
+{
+    for (int i = std::max(from, 0); i < static_cast<int>(lines.size()); ++i)
+        if (lines[i].find(text) != std::string::npos)
+            return i;
+    return -1;
+}
+
+int count(const std::vector<std::string> &lines, const std::string &text)
+{
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string &l) {
+        return l.find(text) != std::string::npos;
+    }));
+}
+
+std::string joined(const std::vector<std::string> &lines)
+{
+    std::string all;
+    for (const std::string &l : lines)
+        all += l + "\n";
+    return all;
+}
+
+TEST(ServerThreads, StartAndStopSequenceRunsInOrderAndEndsTheProcess)
+{
+    std::string uuids[2];
+    for (int variant = 0; variant < 2; ++variant) {
+        bool accepts = variant == 0;
+        ChildResult r = runChild(accepts);
+        const std::vector<std::string> &L = r.lines;
+        SCOPED_TRACE(joined(L));
+        ASSERT_TRUE(WIFEXITED(r.status));
+        EXPECT_EQ(WEXITSTATUS(r.status), 0);
+
+        const char *sequence[] = {
+            "Server is already stopping",
+            "preinit refusing",
+            "Service manager: failed to init service 'refusing'",
+            "preinit main",
+            "enc init 1",
+            "run loop 1",
+            "CM: adding new interface, protocol = loop, name = if0",
+            "open if0",
+            "CM: failed to run protocol fail",
+            "postinit main name=1 net=custom",
+            "postinit callback",
+            "Server is already starting",
+            "predestroy callback",
+            "predestroy main",
+            "stop loop",
+            "CM: removing interface, protocol = loop, name = if0",
+            "stop fail",
+            "postdestroy main",
+            "destroy loop",
+            "destroy fail",
+            "gm destroy",
+            "postdestroy callback",
+        };
+        int at = -1;
+        for (const char *step : sequence) {
+            int found = find(L, step, at + 1);
+            EXPECT_GT(found, at) << "missing or out of order: " << step;
+            if (found > at)
+                at = found;
+        }
+        // Once before the run; once for the second stop from the postinit
+        // callback, which races with the stop task it started.
+        EXPECT_EQ(count(L, "Server is already stopping"), 2);
+        EXPECT_GT(find(L, "Server is already stopping", find(L, "postinit callback")), 0);
+        EXPECT_EQ(count(L, "enc stop"), accepts ? 1 : 0);
+        if (accepts) {
+            EXPECT_LT(find(L, "stop fail"), find(L, "enc stop"));
+        }
+        EXPECT_EQ(count(L, "gm destroy"), 1);
+        EXPECT_EQ(count(L, "run old"), 0);
+        EXPECT_EQ(count(L, "refused service called"), 0);
+        EXPECT_EQ(count(L, "node hook"), 0);
+        EXPECT_EQ(count(L, "run returned"), 0);
+        // Queued work ran in queue order, what was queued during teardown
+        // included, before the process ended.
+        int work = find(L, "run loop");
+        for (int i = 1; i <= 6; ++i) {
+            int found = find(L, "work " + std::to_string(i), work + 1);
+            EXPECT_GT(found, work) << "work " << i;
+            work = found;
+        }
+        EXPECT_GT(find(L, "work 4"), find(L, "destroy loop"));
+        EXPECT_LT(find(L, "work 6"), find(L, "postdestroy callback"));
+        int last = find(L, "postdestroy callback");
+        if (last >= 0)
+            uuids[variant] = L[last].substr(L[last].rfind(' ') + 1);
+    }
+    EXPECT_NE(uuids[0], uuids[1]);
+    EXPECT_EQ(uuids[0].size(), 24u);
+}
+
+} // namespace
