@@ -767,6 +767,113 @@ void TQ_hashMapErase(TQ_HashMapIterator *it);
 
 /* ---- Tree set (TreeSet.cpp) ----------------------------------------------- */
 
+/* An ordered set of opaque element pointers: a 2-3-4 tree (every node holds
+ * one to three elements and, unless it is a leaf, one more child than
+ * elements) ordered by a caller-supplied comparator. Each element is held at
+ * most once. The set owns its nodes (one malloc block each), never its
+ * elements, except in TQ_treeSetClearAndFree and TQ_treeSetRemoveAndFree,
+ * which pass elements to free(). Allocation failure is outside the contract.
+ * Not thread-safe: callers that share a set hold their own lock around every
+ * call and every walk. */
+
+/* Nonzero if and only if `a` orders strictly before `b`. Two elements are
+ * equal when neither orders before the other. */
+typedef int (*TQ_CompareFn)(const void *a, const void *b);
+/* Writes one element to standard output (used by TQ_treePrint). */
+typedef void (*TQ_PrintFn)(const void *element);
+
+typedef struct TQ_TreeNode {
+    struct TQ_TreeNode *m_parent;       /* null at the root */
+    struct TQ_TreeNode *m_children[4];  /* nodes, or the two marks below */
+    void *m_keys[3];
+} TQ_TreeNode;
+
+/* Child-slot marks, never node addresses: no child because the node is a
+ * leaf; slot beyond the node's elements. Element slot i is in use exactly
+ * when child slot i+1 is not TQ_TREE_VACANT. */
+#define TQ_TREE_LEAF ((TQ_TreeNode *)1)
+#define TQ_TREE_VACANT ((TQ_TreeNode *)2)
+
+typedef struct TQ_TreeSet {
+    TQ_TreeNode *m_root; /* never null while the set is initialised */
+    uint32_t m_size;
+    TQ_CompareFn m_compare;
+} TQ_TreeSet;
+
+/* Kept by the caller; owns nothing. m_node is null past either end, and
+ * m_value (a copy of the current element) is then meaningless. */
+typedef struct TQ_TreeSetIterator {
+    TQ_TreeSet *m_set;
+    TQ_TreeNode *m_node;
+    uint32_t m_index;
+    void *m_value;
+} TQ_TreeSetIterator;
+
+/* Comparators (1 or 0): pointer values as unsigned numbers; strcmp of two
+ * NUL-terminated strings; memcmp of the 12 bytes of two TQ_Uuid. Pure. */
+int TQ_ptrCompare(const void *a, const void *b);
+int TQ_stringCompare(const void *a, const void *b);
+int TQ_uuidCompare(const void *a, const void *b);
+
+/* Returns a new empty set on the heap; free it with TQ_treeSetDelete. */
+TQ_TreeSet *TQ_treeSetCreate(TQ_CompareFn compare);
+/* Allocates a fresh root and stores the comparator; whatever `set` held is
+ * not freed. */
+void TQ_treeSetInit(TQ_TreeSet *set, TQ_CompareFn compare);
+/* Frees every node, root included; the elements are not touched. The record
+ * may be initialised again. */
+void TQ_treeSetDestroy(TQ_TreeSet *set);
+/* TQ_treeSetDestroy, then frees a record made by TQ_treeSetCreate. */
+void TQ_treeSetDelete(TQ_TreeSet *set);
+/* Number of elements; 1 when empty, else 0. */
+uint32_t TQ_treeSetSize(const TQ_TreeSet *set);
+int TQ_treeSetEmpty(const TQ_TreeSet *set);
+/* On a non-empty set: frees every node and starts over with a fresh root
+ * (elements not released). On an empty set: does nothing. */
+void TQ_treeSetClear(TQ_TreeSet *set);
+/* As TQ_treeSetClear, but every element is passed to free() first. */
+void TQ_treeSetClearAndFree(TQ_TreeSet *set);
+/* Inserts every element of `src` into `dst`; where `dst` holds an equal
+ * element it keeps its own. `src` is unchanged. */
+void TQ_treeSetMerge(TQ_TreeSet *dst, TQ_TreeSet *src);
+
+/* Returns the stored element equal to `element` (the set is unchanged), or
+ * `element` itself after storing it. */
+void *TQ_treeSetInsert(TQ_TreeSet *set, void *element);
+/* 1 and `it` on the element equal to `key` when there is one; else 0 with
+ * m_set set and m_node null (m_index, m_value not written). `key` need only
+ * be comparable by the set's comparator. */
+int TQ_treeSetFind(TQ_TreeSet *set, TQ_TreeSetIterator *it, const void *key);
+/* Removes the element equal to `key` and returns it (not released); null
+ * when none matched. */
+void *TQ_treeSetRemoveNoFree(TQ_TreeSet *set, const void *key);
+/* Removes the element equal to `key`, if any, passing it to free(). */
+void TQ_treeSetRemoveAndFree(TQ_TreeSet *set, const void *key);
+
+/* Walks in ascending (Begin/Next) or descending (ReverseBegin/Prev) order.
+ * During a walk the set may change only through the walking iterator's own
+ * erase; every element is visited once whatever is erased on the way. */
+void TQ_treeSetBegin(TQ_TreeSet *set, TQ_TreeSetIterator *it);
+void TQ_treeSetReverseBegin(TQ_TreeSet *set, TQ_TreeSetIterator *it);
+/* Both return 1 while the iterator designates an element, else 0. */
+int TQ_treeSetHasNext(const TQ_TreeSetIterator *it);
+int TQ_treeSetHasPrev(const TQ_TreeSetIterator *it);
+/* Step to the in-order successor / predecessor, or past the end. The
+ * iterator must designate an element. */
+void TQ_treeSetNext(TQ_TreeSetIterator *it);
+void TQ_treeSetPrev(TQ_TreeSetIterator *it);
+/* Removes the element the iterator designates (it must designate one) and
+ * returns it (not released); the iterator is left on the element that
+ * followed it (TQ_treeSetErase) or preceded it (TQ_treeSetReverseErase), or
+ * past the end. */
+void *TQ_treeSetErase(TQ_TreeSetIterator *it);
+void *TQ_treeSetReverseErase(TQ_TreeSetIterator *it);
+
+/* Draws the tree sideways on standard output, one line per element with
+ * the node's and its parent's addresses; "<empty set>" when empty. A
+ * diagnostic aid. */
+void TQ_treePrint(const TQ_TreeSet *set, TQ_PrintFn print);
+
 
 /* ---- Hash functions (hashes.cpp) ------------------------------------------ */
 
