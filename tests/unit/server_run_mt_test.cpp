@@ -278,6 +278,7 @@ ChildResult runChild(bool encryptionAccepts)
         g_encryptionAccepts = encryptionAccepts;
         pthread_t thread;
         pthread_create(&thread, nullptr, serverChild, nullptr);
+        pthread_detach(thread);
         for (;;)
             pause();
     }
