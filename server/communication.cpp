@@ -175,10 +175,10 @@ TQ_Server_CommManager g_TQ_Server_defaultCommManager = {
 TQ_Server_ProtocolCallbacks Tessarc::Core::g_protocolCallbacks = {
     addInterface,
     removeInterface,
-    nullptr, /* addConnection: the connection handshake */
+    addConnectionCallback,
     queueWork,
-    nullptr, /* removeConnection: connections and nodes */
-    nullptr, /* receive: dataset dispatch */
+    removeConnectionCallback,
+    receiveCallback,
     nullptr, /* allocator: stored when communication starts */
     &g_TQ_serverLog,
     TQ_SERVER_SIZE_LIMIT,

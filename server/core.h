@@ -51,7 +51,7 @@ extern CommState g_comm;
 /* The static records handed to protocols and to the encryption provider;
  * their allocator members are filled when communication starts. The
  * addConnection, removeConnection and receive slots of the callback record
- * are null until the connection, handshake and dispatch code provides them. */
+ * are the connection, handshake and dispatch code's (declared below). */
 extern TQ_Server_ProtocolCallbacks g_protocolCallbacks;
 extern TQ_Server_EncryptionContext g_encryptionContext;
 
@@ -91,6 +91,54 @@ void freeBroadcastRecord(BroadcastRecord *record);
 /* Sets the network identifier to "Tessarc" when none is stored (server
  * state lock taken inside). */
 void defaultNetworkId();
+
+/* ---- Connections, nodes and the handshake (connections.cpp, handshake.cpp,
+ *      dispatch.cpp) -------------------------------------------------------- */
+
+/* Subtypes of the basic datasets (type TQ_DATASET_BASIC), the byte at
+ * offset 8. */
+enum {
+    TQ_BASIC_NETWORK_ID = 0,
+    TQ_BASIC_ACCEPT = 1,
+    TQ_BASIC_NODE_NAME = 2,
+    TQ_BASIC_UUID = 3,
+    TQ_BASIC_ADD_NEIGHBOURS = 4,
+    TQ_BASIC_REMOVE_NEIGHBOURS = 5
+};
+
+/* Protocol callbacks, the slots of g_protocolCallbacks that take
+ * connections in and out and receive datasets. */
+void addConnectionCallback(TQ_Connection *connection);
+void removeConnectionCallback(TQ_Connection *connection);
+void receiveCallback(TQ_Connection *connection, TQ_Buffer *dataset);
+
+/* Node records in 256-byte blocks of the server allocator. A new node
+ * takes `name` (a server allocator string) over; null when no block can be
+ * had, leaving `name` with the caller. A client node draws its identifier
+ * from the client counter (server state lock taken inside). Freeing a
+ * server node takes it out of the server table only where the entry is
+ * still its own (server state lock taken inside). No service hook runs. */
+TQ_Server_Node *makeClientNode(TQ_Connection *connection, char *name);
+TQ_Server_Node *makeServerNode(TQ_Connection *connection, const TQ_Uuid *id, char *name);
+void freeClientNode(TQ_Server_Node *node);
+void freeServerNode(TQ_Server_Node *node);
+/* 1 when a live server node with this identifier is in the server table.
+ * Caller holds the server state lock. */
+int liveServerExists(const TQ_Uuid *id);
+/* Enters a server node in the server table; a node of the same identifier
+ * that is no longer live (a service still holds it) gives up its entry.
+ * Caller holds the server state lock and has made sure no live node of the
+ * identifier is there. */
+void enterServerNode(TQ_Server_Node *node);
+
+/* Sends the network-ID dataset (version 2.1, the own network identifier)
+ * on a connection the communication manager took into the handshake. */
+void sendNetworkId(TQ_Connection *connection);
+/* Runs one received basic dataset through the handshake. */
+void handleBasicDataset(TQ_Connection *connection, TQ_Buffer *dataset);
+/* Sends a one-entry neighbour dataset of `subtype` (`uuid`, age 0) to every
+ * server node in the server table. Caller holds the server state lock. */
+void announceNeighbour(uint8_t subtype, const TQ_Uuid *uuid);
 
 } /* namespace Core */
 } /* namespace Tessarc */

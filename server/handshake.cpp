@@ -1,0 +1,601 @@
+/* The connection handshake: the basic datasets (network ID, accept/reject,
+ * node name, UUID) that turn a new connection into a client or server node,
+ * and the neighbour datasets that tell servers which servers each of their
+ * neighbours is linked to.
+ *
+ * Every step runs on the thread that delivers the connection's datasets,
+ * one dataset at a time per connection. A malformed basic dataset ends the
+ * connection: "reject" tells the peer with an accept dataset of verdict 0,
+ * closes and invalidates; "invalidate" ends it without a word. */
+#include "core.h"
+
+#include <string.h>
+
+using namespace Tessarc;
+using namespace Tessarc::Core;
+
+/* ---- Wire format ---- */
+
+enum {
+    HeaderSize = 8,
+    NetIdMinSize = 15,
+    AcceptSize = 10,
+    NodeNameMinSize = 13,
+    UuidMinSize = 25,
+    NeighbourFixedSize = 12,
+    NeighbourEntrySize = 16,
+    TextLimit = 256 /* received texts keep at most 255 characters */
+};
+
+/* Version this server announces; peers below 2.1 are rejected. */
+static const uint16_t OwnVersionMajor = 2;
+static const uint16_t OwnVersionMinor = 1;
+
+static void putU16(uint8_t *p, uint16_t v)
+{
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+}
+
+static void putU32(uint8_t *p, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        p[i] = (uint8_t)(v >> (8 * i));
+}
+
+static void putHeader(uint8_t *p, uint32_t length, uint8_t flags)
+{
+    putU32(p, length);
+    p[4] = TQ_DATASET_BASIC;
+    p[5] = flags;
+    p[6] = 0;
+    p[7] = 0;
+}
+
+/* ---- Building, sending and reading datasets ---- */
+
+/* A new dataset of `length` bytes holding `bytes`, one reference held by
+ * the caller; null when the allocator has nothing left. */
+static TQ_Buffer *makeDataset(const uint8_t *bytes, uint32_t length)
+{
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    TQ_Buffer *dataset = allocator->allocBuffer(allocator, length);
+    if (!dataset)
+        return NULL;
+    TQ_bufferAcquire(dataset);
+    TQ_BufferIter it;
+    TQ_bufferInitIter(dataset, &it);
+    TQ_bufferCopyTo(&it, bytes, length);
+    return dataset;
+}
+
+static void sendBytes(TQ_Connection *connection, const uint8_t *bytes, uint32_t length)
+{
+    TQ_Buffer *dataset = makeDataset(bytes, length);
+    if (!dataset)
+        return;
+    connection->send(connection, dataset);
+    TQ_bufferRelease(dataset);
+}
+
+/* Copies `count` bytes at `offset` of the dataset; 1, or -1 when the
+ * dataset is shorter. */
+static int readAt(TQ_Buffer *dataset, uint32_t offset, void *out, uint32_t count)
+{
+    TQ_BufferIter it;
+    TQ_bufferInitIter(dataset, &it);
+    if (TQ_bufferSkip(&it, offset) != 1)
+        return -1;
+    return TQ_bufferCopyFrom(out, &it, count);
+}
+
+static uint16_t getU16(const uint8_t *p)
+{
+    return (uint16_t)(p[0] | (p[1] << 8));
+}
+
+static uint32_t getU32(const uint8_t *p)
+{
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+/* The text from `offset` to the end of the dataset, cut to 256 bytes, with
+ * the last byte of the range made NUL: at most 255 characters, terminated
+ * even when the peer sent no NUL. The caller ensures offset < size. */
+static void readText(TQ_Buffer *dataset, uint32_t offset, char out[TextLimit])
+{
+    uint32_t count = TQ_bufferSize(dataset) - offset;
+    if (count > TextLimit)
+        count = TextLimit;
+    if (readAt(dataset, offset, out, count) != 1)
+        count = 1;
+    out[count - 1] = '\0';
+}
+
+/* ---- Ending a connection ---- */
+
+static void sendVerdict(TQ_Connection *connection, uint8_t verdict)
+{
+    uint8_t bytes[AcceptSize];
+    putHeader(bytes, AcceptSize, TQ_FLAG_RELIABLE);
+    bytes[8] = TQ_BASIC_ACCEPT;
+    bytes[9] = verdict;
+    sendBytes(connection, bytes, AcceptSize);
+}
+
+static void reject(TQ_Connection *connection)
+{
+    sendVerdict(connection, 0);
+    connection->ops->close(connection);
+    TQ_connectionInvalidate(connection);
+}
+
+static void invalidate(TQ_Connection *connection)
+{
+    TQ_connectionInvalidate(connection);
+}
+
+/* Sets the connection's node unless one is attached already; 1 on success,
+ * -1 when the connection has a node. */
+static int attachNode(TQ_Connection *connection, TQ_Server_Node *node)
+{
+    int done = -1;
+    TQ_mutexLock(connection->lock);
+    if (!connection->node) {
+        setConnectionNode(connection, node);
+        done = 1;
+    }
+    TQ_mutexUnlock(connection->lock);
+    return done;
+}
+
+/* ---- Network ID ---- */
+
+void Core::sendNetworkId(TQ_Connection *connection)
+{
+    uint8_t bytes[NetIdMinSize + TextLimit];
+    TQ_mutexLock(g_comm.stateLock);
+    const char *id = g_comm.networkId ? g_comm.networkId : "";
+    uint32_t textLength = (uint32_t)strlen(id);
+    if (textLength > TextLimit - 1)
+        textLength = TextLimit - 1;
+    uint32_t length = NetIdMinSize + textLength;
+    putHeader(bytes, length, TQ_FLAG_RELIABLE);
+    bytes[8] = TQ_BASIC_NETWORK_ID;
+    bytes[9] = 1;
+    putU16(bytes + 10, OwnVersionMajor);
+    putU16(bytes + 12, OwnVersionMinor);
+    memcpy(bytes + 14, id, textLength);
+    bytes[14 + textLength] = '\0';
+    TQ_mutexUnlock(g_comm.stateLock);
+    sendBytes(connection, bytes, length);
+}
+
+static int networkIdMatches(const char *text)
+{
+    TQ_mutexLock(g_comm.stateLock);
+    const char *own = g_comm.networkId;
+    int match = own && strcmp(text, own) == 0;
+    TQ_mutexUnlock(g_comm.stateLock);
+    return match;
+}
+
+/* Sends the own UUID and server name once both sides have accepted a
+ * server link; a client link waits for the client's name. */
+static void identityStep(TQ_Connection *connection)
+{
+    TQ_Server_Encryption *encryption = g_comm.encryption.load();
+    int encryptable = encryption && encryption->canEncrypt(connection);
+    if (!connection->isServer) {
+        if (encryptable)
+            encryption->startUpperSide(connection);
+        return;
+    }
+    uint8_t bytes[UuidMinSize + TextLimit];
+    TQ_mutexLock(g_comm.stateLock);
+    const char *name = g_comm.name ? g_comm.name : "";
+    uint32_t textLength = (uint32_t)strlen(name);
+    if (textLength > TextLimit - 1)
+        textLength = TextLimit - 1;
+    uint32_t length = UuidMinSize + textLength;
+    putHeader(bytes, length, TQ_FLAG_RELIABLE | (encryptable ? TQ_FLAG_ENCRYPT : 0));
+    bytes[8] = TQ_BASIC_UUID;
+    memset(bytes + 9, 0, 3);
+    memcpy(bytes + 12, &g_comm.uuid, 12);
+    memcpy(bytes + 24, name, textLength);
+    bytes[24 + textLength] = '\0';
+    TQ_mutexUnlock(g_comm.stateLock);
+    sendBytes(connection, bytes, length);
+}
+
+static void acceptPeer(TQ_Connection *connection)
+{
+    connection->localAccepted = 1;
+    sendVerdict(connection, 1);
+    if (connection->remoteAccepted) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Connection %s is fully accepted (1)\n", connection->name);
+        identityStep(connection);
+    }
+}
+
+static void gotNetworkId(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size)
+{
+    if (size < NetIdMinSize) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Bad netid dataset; invalidating\n");
+        reject(connection);
+        return;
+    }
+    if (connection->localAccepted) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
+               "Got a network ID on connection %s after accepting it; invalidating\n", connection->name);
+        invalidate(connection);
+        return;
+    }
+    TQ_BufferIter it;
+    TQ_bufferInitIter(dataset, &it);
+    uint8_t nul = 0;
+    TQ_bufferSkip(&it, size - 1);
+    TQ_bufferCopyTo(&it, &nul, 1);
+
+    uint8_t version[4];
+    readAt(dataset, 10, version, sizeof version);
+    unsigned major = getU16(version), minor = getU16(version + 2);
+    if (major < 2 || (major == 2 && minor == 0)) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Version %u.%u is too old; rejecting.\n", major, minor);
+        reject(connection);
+        return;
+    }
+    connection->peerVersionMajor = (uint16_t)major;
+    connection->peerVersionMinor = (uint16_t)minor;
+    char text[TextLimit];
+    readText(dataset, 14, text);
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got network ID: %s (version %u.%u)\n", text, major, minor);
+    if (networkIdMatches(text)) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Accepting (network ID matches)\n");
+        acceptPeer(connection);
+    } else if (!connection->isServer && strcmp(text, "*") == 0) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Accepting wildcard client\n");
+        acceptPeer(connection);
+    } else {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Rejecting\n");
+        reject(connection);
+    }
+}
+
+/* ---- Accept / reject ---- */
+
+static void gotVerdict(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size)
+{
+    if (size != AcceptSize) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Bad accept/reject dataset; invalidating\n");
+        invalidate(connection);
+        return;
+    }
+    uint8_t verdict = 0;
+    readAt(dataset, 9, &verdict, 1);
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got accept/reject: %d\n", verdict);
+    if (verdict == 0) {
+        connection->ops->close(connection);
+        invalidate(connection);
+        return;
+    }
+    if (connection->remoteAccepted) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
+               "Got a second accept on connection %s; invalidating\n", connection->name);
+        invalidate(connection);
+        return;
+    }
+    connection->remoteAccepted = 1;
+    if (connection->localAccepted) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Connection %s is fully accepted (2)\n", connection->name);
+        identityStep(connection);
+    }
+}
+
+/* ---- Neighbour datasets ---- */
+
+/* Sends a one-entry neighbour dataset (`uuid`, age 0) of the given subtype
+ * to every server node in the server table. Caller holds the server state
+ * lock. */
+void Core::announceNeighbour(uint8_t subtype, const TQ_Uuid *uuid)
+{
+    uint8_t bytes[NeighbourFixedSize + NeighbourEntrySize];
+    putHeader(bytes, sizeof bytes, TQ_FLAG_RELIABLE);
+    bytes[8] = subtype;
+    bytes[9] = 0;
+    putU16(bytes + 10, 1);
+    memcpy(bytes + 12, uuid, 12);
+    putU32(bytes + 24, 0);
+    TQ_Buffer *dataset = makeDataset(bytes, sizeof bytes);
+    if (!dataset)
+        return;
+    TQ_HashSetIterator it;
+    for (TQ_hashSetBegin(&g_comm.servers, &it); TQ_hashSetHasNext(&it); TQ_hashSetNext(&it)) {
+        TQ_Server_Node *node = (TQ_Server_Node *)it.m_value;
+        node->send(node, dataset);
+    }
+    TQ_bufferRelease(dataset);
+}
+
+/* Sends the new connection one entry per server node in the table: its
+ * UUID and how long it has been linked (0xFFFFFFFF when that does not fit
+ * 32 bits). Caller holds the server state lock. */
+static void sendNeighbourList(TQ_Connection *connection)
+{
+    TQ_HashSet *table = &g_comm.servers;
+    uint32_t count = TQ_hashSetSize(table);
+    if (count > 0xFFFF)
+        count = 0xFFFF;
+    uint32_t length = NeighbourFixedSize + NeighbourEntrySize * count;
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    TQ_Buffer *dataset = allocator->allocBuffer(allocator, length);
+    if (!dataset)
+        return;
+    TQ_bufferAcquire(dataset);
+    TQ_BufferIter out;
+    TQ_bufferInitIter(dataset, &out);
+    uint8_t head[NeighbourFixedSize];
+    putHeader(head, length, TQ_FLAG_RELIABLE);
+    head[8] = TQ_BASIC_ADD_NEIGHBOURS;
+    head[9] = 0;
+    putU16(head + 10, (uint16_t)count);
+    TQ_bufferCopyTo(&out, head, sizeof head);
+    uint64_t now = TQ_getTimeMs();
+    TQ_HashSetIterator it;
+    uint32_t written = 0;
+    for (TQ_hashSetBegin(table, &it); TQ_hashSetHasNext(&it) && written < count; TQ_hashSetNext(&it)) {
+        TQ_Server_Node *node = (TQ_Server_Node *)it.m_value;
+        uint64_t age = now > node->connectedAt ? now - node->connectedAt : 0;
+        uint8_t entry[NeighbourEntrySize];
+        memcpy(entry, &node->id, 12);
+        putU32(entry + 12, age > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)age);
+        TQ_bufferCopyTo(&out, entry, sizeof entry);
+        written++;
+    }
+    connection->send(connection, dataset);
+    TQ_bufferRelease(dataset);
+}
+
+static void gotNeighbours(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size, uint8_t subtype)
+{
+    TQ_Server_Node *node = connectionNode(connection);
+    if (!connection->isServer || !node || !node->isServer) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
+               "Got a remove neighbour dataset from the wrong kind of connection\n");
+        return;
+    }
+    uint8_t head[NeighbourFixedSize];
+    if (size < NeighbourFixedSize || readAt(dataset, 0, head, sizeof head) != 1
+        || size != NeighbourFixedSize + NeighbourEntrySize * (uint32_t)getU16(head + 10)) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Bad remove neighbour dataset; invalidating\n");
+        invalidate(connection);
+        return;
+    }
+    uint32_t count = getU16(head + 10);
+    TQ_Server_ServerNode *server = (TQ_Server_ServerNode *)node;
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    TQ_BufferIter in;
+    TQ_bufferInitIter(dataset, &in);
+    TQ_bufferSkip(&in, NeighbourFixedSize);
+    uint64_t now = TQ_getTimeMs();
+    TQ_mutexLock(node->lock);
+    for (uint32_t i = 0; i < count; i++) {
+        uint8_t entry[NeighbourEntrySize];
+        if (TQ_bufferCopyFrom(entry, &in, sizeof entry) != 1)
+            break;
+        if (subtype == TQ_BASIC_ADD_NEIGHBOURS) {
+            TQ_Server_Neighbour *neighbour = (TQ_Server_Neighbour *)allocator->allocBlock32(allocator);
+            if (!neighbour)
+                break;
+            uint32_t age = getU32(entry + 12);
+            memcpy(&neighbour->uuid, entry, 12);
+            neighbour->since = age < now ? now - age : 0;
+            if (TQ_hashSetInsert(&server->neighbours, neighbour) != neighbour)
+                allocator->freeBlock32(allocator, neighbour);
+        } else {
+            TQ_Uuid uuid;
+            memcpy(&uuid, entry, 12);
+            void *gone = TQ_hashSetRemoveNoFree(&server->neighbours, &uuid);
+            if (gone)
+                allocator->freeBlock32(allocator, gone);
+        }
+    }
+    TQ_mutexUnlock(node->lock);
+}
+
+/* ---- Nodes: groups test and admission ---- */
+
+/* The peer shares a group with this server when the group manager matches
+ * the local groups against the node's, in either direction. */
+static int sharesGroups(TQ_Connection *connection, TQ_Server_Node *node)
+{
+    TQ_Server_GroupManager *groups = g_comm.groupManager.load();
+    groups->peerGroups(connection, &node->groups);
+    TQ_TreeSet *local = groups->localGroups();
+    return groups->groupsMatch(local, &node->groups) || groups->groupsMatch(&node->groups, local);
+}
+
+static void nodeReady(TQ_Connection *connection, TQ_Server_Node *node)
+{
+    g_comm.commManager.load()->connectionReady(connection);
+    TQ_Server_Services_addNode(node);
+}
+
+static void serverNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset)
+{
+    TQ_Uuid peer;
+    readAt(dataset, 12, &peer, 12);
+    TQ_Server_Node *known = TQ_Server_getServer(&peer);
+    if (known) {
+        known->release(known);
+        reject(connection);
+        return;
+    }
+    char text[TextLimit];
+    readText(dataset, 24, text);
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a server node name: %s\n", text);
+    char *name = TQ_copyStringWithAllocator(g_TQ_serverAllocator, text);
+    TQ_Server_Node *node = name ? makeServerNode(connection, &peer, name) : NULL;
+    if (!node) {
+        TQ_freeStringWithAllocator(g_TQ_serverAllocator, name);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for the node of server %s; invalidating\n", text);
+        invalidate(connection);
+        return;
+    }
+    if (!sharesGroups(connection, node)) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No groups are shared with the server\n");
+        freeServerNode(node);
+        reject(connection);
+        return;
+    }
+    TQ_mutexLock(g_comm.stateLock);
+    /* A link of the same server may have been admitted on another thread
+     * since the lookup above; the second link is refused as it would have
+     * been then. */
+    if (liveServerExists(&peer)) {
+        TQ_mutexUnlock(g_comm.stateLock);
+        freeServerNode(node);
+        reject(connection);
+        return;
+    }
+    if (attachNode(connection, node) != 1) {
+        TQ_mutexUnlock(g_comm.stateLock);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
+               "Connection %s already has a node; invalidating\n", connection->name);
+        freeServerNode(node);
+        invalidate(connection);
+        return;
+    }
+    announceNeighbour(TQ_BASIC_ADD_NEIGHBOURS, &node->id);
+    sendNeighbourList(connection);
+    enterServerNode(node);
+    TQ_mutexUnlock(g_comm.stateLock);
+    nodeReady(connection, node);
+}
+
+static void clientNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset)
+{
+    char text[TextLimit];
+    readText(dataset, 12, text);
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a client node name: %s\n", text);
+    char *name = TQ_copyStringWithAllocator(g_TQ_serverAllocator, text);
+    TQ_Server_Node *node = name ? makeClientNode(connection, name) : NULL;
+    if (!node) {
+        TQ_freeStringWithAllocator(g_TQ_serverAllocator, name);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for the node of client %s; invalidating\n", text);
+        invalidate(connection);
+        return;
+    }
+    if (!sharesGroups(connection, node)) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No groups are shared with the client\n");
+        freeClientNode(node);
+        reject(connection);
+        return;
+    }
+    TQ_mutexLock(g_comm.stateLock);
+    if (attachNode(connection, node) != 1) {
+        TQ_mutexUnlock(g_comm.stateLock);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
+               "Connection %s already has a node; invalidating\n", connection->name);
+        freeClientNode(node);
+        invalidate(connection);
+        return;
+    }
+    TQ_hashSetInsert(&g_comm.clients, node);
+    TQ_mutexUnlock(g_comm.stateLock);
+    nodeReady(connection, node);
+}
+
+/* ---- Node name and UUID ---- */
+
+static void gotNodeName(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size)
+{
+    if (connectionNode(connection)) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got node name again; ignoring\n");
+        return;
+    }
+    if (size < NodeNameMinSize) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Bad node name dataset; invalidating\n");
+        invalidate(connection);
+        return;
+    }
+    if (!connection->isServer && connection->localAccepted && connection->remoteAccepted)
+        g_comm.groupManager.load()->exchangeGroups(clientNameContinuation, connection, dataset);
+}
+
+static void gotUuid(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size)
+{
+    if (size < UuidMinSize) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Bad UUID dataset; invalidating\n");
+        reject(connection);
+        return;
+    }
+    if (connectionNode(connection)) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
+               "Got a UUID on connection %s, which already has a node; invalidating\n", connection->name);
+        invalidate(connection);
+        return;
+    }
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a UUID\n");
+    uint8_t head[HeaderSize];
+    TQ_Uuid peer;
+    readAt(dataset, 0, head, sizeof head);
+    readAt(dataset, 12, &peer, 12);
+    int required = (head[5] & TQ_FLAG_ENCRYPT) != 0;
+    TQ_Server_Encryption *encryption = g_comm.encryption.load();
+    if (required && !encryption) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Cannot encrypt connection, but it is required; invalidating\n");
+        reject(connection);
+        return;
+    }
+    if (required || (encryption && encryption->canEncrypt(connection))) {
+        if (TQ_uuidCompare(&g_comm.uuid, &peer))
+            encryption->startLowerSide(connection);
+        else
+            encryption->startUpperSide(connection);
+    }
+    if (connection->isServer && connection->localAccepted && connection->remoteAccepted)
+        g_comm.groupManager.load()->exchangeGroups(serverNameContinuation, connection, dataset);
+}
+
+/* ---- Basic dataset handler ---- */
+
+void Core::handleBasicDataset(TQ_Connection *connection, TQ_Buffer *dataset)
+{
+    uint32_t size = TQ_bufferSize(dataset);
+    uint8_t subtype = 0;
+    if (size <= 8 || readAt(dataset, 8, &subtype, 1) != 1) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
+               "Basic dataset of %u bytes has no subtype; invalidating\n", (unsigned)size);
+        invalidate(connection);
+        return;
+    }
+    /* A connection that was rejected or invalidated takes no further part in
+     * the handshake, whatever its peer still sends. */
+    TQ_mutexLock(connection->lock);
+    int valid = connection->valid;
+    TQ_mutexUnlock(connection->lock);
+    if (!valid)
+        return;
+    switch (subtype) {
+    case TQ_BASIC_NETWORK_ID:
+        gotNetworkId(connection, dataset, size);
+        break;
+    case TQ_BASIC_ACCEPT:
+        gotVerdict(connection, dataset, size);
+        break;
+    case TQ_BASIC_NODE_NAME:
+        gotNodeName(connection, dataset, size);
+        break;
+    case TQ_BASIC_UUID:
+        gotUuid(connection, dataset, size);
+        break;
+    case TQ_BASIC_ADD_NEIGHBOURS:
+    case TQ_BASIC_REMOVE_NEIGHBOURS:
+        gotNeighbours(connection, dataset, size, subtype);
+        break;
+    default:
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Unknown basic dataset type %d\n", subtype);
+        break;
+    }
+}
