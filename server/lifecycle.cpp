@@ -48,6 +48,24 @@ void stopTask(void *)
     s_postdestroy.load()();
 }
 
+/* Changes the running flag to `value` under the lifecycle lock and returns
+ * true; when the flag already has that value, or the core has no lifecycle
+ * lock yet, logs `refusal` and returns false. */
+bool setRunning(int32_t value, const char *refusal)
+{
+    intptr_t lock = s_lifecycleLock.load();
+    bool changed = false;
+    if (lock != 0) {
+        TQ_mutexLock(lock);
+        changed = s_running != value;
+        s_running = value;
+        TQ_mutexUnlock(lock);
+    }
+    if (!changed)
+        TQ_log(&g_TQ_serverLog, 4, "%s", refusal);
+    return changed;
+}
+
 /* Replaces the string at *slot with a copy of text under the server state
  * lock. When the copy cannot be had the stored string is kept. */
 void storeString(char **slot, const char *text)
@@ -85,35 +103,16 @@ void TQ_Server_init(TQ_Allocator *allocator)
 
 void TQ_Server_run(void)
 {
-    intptr_t lock = s_lifecycleLock.load();
-    TQ_mutexLock(lock);
-    if (s_running == 1) {
-        TQ_log(&g_TQ_serverLog, 4, "Server is already starting\n");
-        TQ_mutexUnlock(lock);
+    if (!setRunning(1, "Server is already starting\n"))
         return;
-    }
-    s_running = 1;
-    TQ_mutexUnlock(lock);
     TQ_startTask(startTask, nullptr, 1024, 2, "Start");
     TQ_startScheduler();
 }
 
 void TQ_Server_stop(void)
 {
-    intptr_t lock = s_lifecycleLock.load();
-    if (lock == 0) {
-        TQ_log(&g_TQ_serverLog, 4, "Server is already stopping\n");
-        return;
-    }
-    TQ_mutexLock(lock);
-    if (s_running == 0) {
-        TQ_log(&g_TQ_serverLog, 4, "Server is already stopping\n");
-        TQ_mutexUnlock(lock);
-        return;
-    }
-    s_running = 0;
-    TQ_mutexUnlock(lock);
-    TQ_startTask(stopTask, nullptr, 512, 3, "Stop");
+    if (setRunning(0, "Server is already stopping\n"))
+        TQ_startTask(stopTask, nullptr, 512, 3, "Stop");
 }
 
 void TQ_Server_destroy(void)
