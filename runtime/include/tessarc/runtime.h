@@ -478,6 +478,75 @@ unsigned long TQ_allocHeapRequests(void);
 
 /* ---- Network address and socket utilities (network.cpp) ------------------ */
 
+/* IPv4 addresses are uint32_t in host byte order, the first dotted number in
+ * the most significant byte; 0 means no address. Sockets are file
+ * descriptors; -1 means no socket. Time-outs are milliseconds, and
+ * TQ_WAIT_FOREVER means no limit. Every function may be called from any
+ * thread. Only the socket waits and TQ_socketSetNonblocking set the last
+ * error; nothing here logs. */
+#define TQ_WAIT_FOREVER 0xFFFFFFFFu
+/* At most this many distinct sockets take part in one TQ_socketWaitForRead. */
+#define TQ_SOCKET_WAIT_MAX 64
+
+/* One local interface that is up; six 32-bit fields, addresses host order. */
+typedef struct TQ_LocalAddr {
+    uint32_t address;
+    uint32_t netmask;
+    uint32_t broadcast;
+    uint32_t isBroadcast; /* 1 if the interface supports broadcast */
+    uint32_t isLoopback;  /* 1 for a loopback interface */
+    uint32_t isMulticast; /* 1 if it supports multicast */
+} TQ_LocalAddr;
+
+/* Makes sure the socket layer is started. POSIX sockets need no start-up, so
+ * this does nothing; it is kept for callers that call it before socket work. */
+void TQ_checkInitSockets(void);
+/* Writes the dotted-decimal text of `address` into `buf` and returns `buf`;
+ * null, leaving `buf` alone, if `size` is 15 or less. */
+char *TQ_ipToString(uint32_t address, char *buf, size_t size);
+/* Parses dotted-decimal text (inet_addr rules); 0 if it is not an address,
+ * and also for 255.255.255.255. */
+uint32_t TQ_stringToIp(const char *text);
+/* Collects the IPv4 interfaces that are up, in the system's order, copies as
+ * many as fit into `addrs` (`*capacity` entries; `addrs` may be null when
+ * `*capacity` is 0), stores the number copied in `*capacity` and returns the
+ * number found, which may be larger. 0 (and *capacity = 0) on failure. */
+uint32_t TQ_fillLocalAddrs(TQ_LocalAddr *addrs, uint32_t *capacity);
+/* Writes the host name into `buf` (`size` >= 1), always terminated; empty if
+ * the system cannot give it or it does not fit. */
+void TQ_getHostname(char *buf, size_t size);
+/* Resolves a host name or dotted text; the first IPv4 address found, host
+ * order, or 0. May block on name resolution. */
+uint32_t TQ_getIpForHost(const char *host);
+/* Parses "host" or "host:port". The host part ends at the first ':' but is
+ * cut after 15 characters; a port is read (strtol, base 10, cut to 16 bits)
+ * only when the host part stopped at a ':' with text behind it, otherwise
+ * `*port` keeps its value. `*address` always receives TQ_getIpForHost of the
+ * host part. Returns 1 if that address is not 0, else -1. */
+int TQ_parseAddrAndPort(const char *text, uint32_t *address, uint16_t *port);
+/* Byte order swaps (the library runs on little-endian hosts only). */
+uint32_t TQ_ntohl(uint32_t value);
+uint16_t TQ_ntohs(uint16_t value);
+/* Sets (`enable` non-zero) or clears non-blocking mode. 1 on success; -1 with
+ * the last error TQ_ERR_SOCKETS | errno on failure. */
+int TQ_socketSetNonblocking(int sock, int enable);
+/* The socket's pending error (SO_ERROR), which reading clears; 0 if there is
+ * none or the query fails. */
+int TQ_socketGetLastError(int sock);
+/* Waits until one of `count` sockets can be read (data, a connection to
+ * accept, end of stream or an error), for at most `timeoutMs`. A socket given
+ * twice is waited for once; only the first TQ_SOCKET_WAIT_MAX distinct sockets
+ * take part. Every entry of `sockets` that is not ready is replaced by -1.
+ * Returns the number of distinct ready sockets, 0 on time-out; -1 on failure
+ * (a negative or closed descriptor, `count` < 1), with every entry set to -1
+ * and the last error TQ_ERR_SOCKETS | errno. */
+int TQ_socketWaitForRead(int *sockets, int count, uint32_t timeoutMs);
+/* Waits until `sock` can be written, for at most `timeoutMs`. 1 when it
+ * can. -1 with the last error TQ_ERR_TIMEOUT on time-out; -1 with
+ * TQ_ERR_SOCKETS | errno when the wait fails or the socket has a pending error
+ * (a refused connect, for instance), which is then consumed. */
+int TQ_socketWaitForWrite(int sock, uint32_t timeoutMs);
+
 
 /* ---- Random numbers (random.cpp) ------------------------------------------ */
 
