@@ -118,6 +118,16 @@ bool eventWait(Event *e, uint32_t ms) {
     return got;
 }
 
+/* Makes `m` a recursive mutex; false if it could not be made. */
+bool initRecursiveMutex(pthread_mutex_t *m) {
+    pthread_mutexattr_t attr;
+    if (pthread_mutexattr_init(&attr) != 0) return false;
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    int rc = pthread_mutex_init(m, &attr);
+    pthread_mutexattr_destroy(&attr);
+    return rc == 0;
+}
+
 /* ---- Thread creation ---- */
 
 /* The nice value of the process when the library was loaded; priorities are
@@ -157,11 +167,11 @@ pthread_mutex_t s_startLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t s_startCond = PTHREAD_COND_INITIALIZER;
 bool s_started = false;
 
-/* Made by TQ_startTask, freed by the task once it is released. */
+/* Made by TQ_startTask, freed by the task once it runs. Tasks run detached:
+ * nobody joins them, so no handle is kept. */
 struct TaskStart {
     TQ_TaskFunction function;
     void *argument;
-    pthread_t handle;
     int priority;
 };
 
@@ -214,11 +224,12 @@ pthread_mutex_t s_critical;
 /* ---- Process end ---- */
 
 extern "C" void TQ_exitProcess(int code) {
+    fflush(nullptr);
 #if defined(TQ_SANITIZE_ADDRESS)
-    /* _exit skips the exit-time leak check; run it here. */
+    /* _exit skips the exit-time leak check; run it here. A leak ends the
+     * process with the sanitizer's own exit code. */
     __lsan_do_leak_check();
 #endif
-    fflush(nullptr);
     _exit(code);
 }
 
@@ -227,7 +238,7 @@ extern "C" void TQ_exitProcess(int code) {
 extern "C" TQ_TaskFunction TQ_startTask(TQ_TaskFunction function, void *argument,
                                         uint32_t stackWords, int priority, const char *name) {
     (void)name;
-    TaskStart *start = new (std::nothrow) TaskStart{function, argument, pthread_t{}, priority};
+    TaskStart *start = new (std::nothrow) TaskStart{function, argument, priority};
     if (start == nullptr) return nullptr;
     incrementTasks();
     pthread_t handle;
@@ -308,14 +319,7 @@ extern "C" uint32_t TQ_getCurrentThreadId(void) { return static_cast<uint32_t>(g
 extern "C" intptr_t TQ_mutexCreate(void) {
     pthread_mutex_t *m = new (std::nothrow) pthread_mutex_t;
     if (m == nullptr) return -1;
-    pthread_mutexattr_t attr;
-    int rc = pthread_mutexattr_init(&attr);
-    if (rc == 0) {
-        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-        rc = pthread_mutex_init(m, &attr);
-        pthread_mutexattr_destroy(&attr);
-    }
-    if (rc != 0) {
+    if (!initRecursiveMutex(m)) {
         delete m;
         return -1;
     }
@@ -370,11 +374,7 @@ extern "C" void TQ_enterCriticalSection(void) {
     if (s_csReady.load() == 0) {
         /* The first caller makes the lock; everyone waits until it exists. */
         if (s_csInitCount.fetch_add(1) + 1 == 1) {
-            pthread_mutexattr_t attr;
-            pthread_mutexattr_init(&attr);
-            pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-            pthread_mutex_init(&s_critical, &attr);
-            pthread_mutexattr_destroy(&attr);
+            initRecursiveMutex(&s_critical);
             s_csReady.fetch_add(1);
         }
         while (s_csReady.load() == 0) sched_yield();
