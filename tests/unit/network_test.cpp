@@ -195,6 +195,7 @@ TEST(Network, WaitForWriteOnAFullSocketAndAfterARefusedConnect)
 
     // Refused: the read wait wakes, the pending error is read once ...
     close(listener);
+    s.fds[0] = -1;
     const int r1 = s.connecting(where, SOCK_NONBLOCK);
     int arr[1] = {r1};
     EXPECT_EQ(TQ_socketWaitForRead(arr, 1, TQ_WAIT_FOREVER), 1);
