@@ -1,0 +1,148 @@
+/* tessarc-server: start-up, run modes and shutdown.
+ *
+ * Console mode and service mode (started by the service manager with a
+ * notification socket) run the same start-up sequence; service mode also
+ * reports readiness and stopping to the service manager. */
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include <tessarc/server.h>
+
+#include "args.h"
+#include "buildinfo.h"
+#include "config.h"
+#include "modules.h"
+#include "platform.h"
+
+namespace {
+
+/* The host logger, taken before main runs. */
+TQ_Logger *const s_log = TQ_Server_getLog();
+
+/* The allocator handed to the core; lives for the whole process. */
+TQ_Allocator s_allocator;
+
+/* ---- Stop requests ---- */
+
+/* Where the start sequence stands, as far as stop requests care. */
+enum class StartPhase { configuring, starting, started };
+
+/* Orders stop requests against the start sequence. A stop is requested
+ * from the core right away, except while the start task runs: the core does
+ * not order its stop task against its start task, so such a request waits
+ * for the end of the start sequence. A request that arrives before
+ * TQ_Server_run is refused by the core ("Server is already stopping") and
+ * requested again, like the waiting one, once the start sequence is done:
+ * the server never runs on after a stop request. */
+std::mutex s_stopGate;
+StartPhase s_phase = StartPhase::configuring;
+bool s_stopRequested = false;
+
+/* Signal thread: one call per SIGINT, SIGTERM or SIGHUP. */
+void onStopSignal() {
+    TQ_log(s_log, 4, "User requested exit\n");
+    std::lock_guard<std::mutex> lock(s_stopGate);
+    s_stopRequested = true;
+    if (s_phase != StartPhase::starting)
+        TQ_Server_stop();
+}
+
+/* ---- Core callbacks ---- */
+
+/* End of the start sequence, on the start task. */
+void postinit() {
+    std::lock_guard<std::mutex> lock(s_stopGate);
+    s_phase = StartPhase::started;
+    notifyServiceManager("READY=1\nSTATUS=Running from " + getRootPath().string() + "\n");
+    if (s_stopRequested)
+        TQ_Server_stop();
+}
+
+/* First step of the stop sequence: a new instance may start from this root
+ * from now on. */
+void predestroy() {
+    notifyServiceManager("STOPPING=1\nSTATUS=Stopping\n");
+    releaseLock();
+}
+
+/* Last step of the stop sequence, on the stop task: no module code runs any
+ * more. Ends the process. */
+void postdestroy() {
+    TQ_log(s_log, 4, "Unloading modules...\n");
+    unloadModules();
+    TQ_Server_destroy();
+    s_allocator.destroy(&s_allocator);
+    closeLogFile();
+    notifyServiceManager("STATUS=Stopped\n");
+    TQ_exitProcess(0);
+}
+
+void onAllocationFailure(int, uint32_t size) {
+    TQ_log(s_log, 2, "Failed to allocate required buffer of size %lu\n", static_cast<unsigned long>(size));
+}
+
+/* ---- Start-up ---- */
+
+void writeBanner() {
+    TQ_log(s_log, 0, ":=============================================================================\n");
+    TQ_log(s_log, 0, "Starting Tessarc Server\n");
+    TQ_log(s_log, 0, "Revision: %s (%s)\n", c_TQ_buildRevision, c_TQ_buildVersion);
+    TQ_log(s_log, 0, "Built on: %s\n", c_TQ_buildDate);
+}
+
+/* The start-up sequence. Returns 1 when another instance holds the install
+ * root; otherwise the calling thread ends in TQ_Server_run. */
+int TessarcServerMain(int argc, char **argv) {
+    installSignalHandlers();
+    /* Log lines on standard output reach a pipe or file (a service
+     * manager's journal) as they are written, not when a buffer fills. */
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    const boost::filesystem::path &root = getRootPath();
+    configureLogging(root);
+    writeBanner();
+
+    if (!acquireLock(root.string())) {
+        TQ_log(s_log, 1, "Another Tessarc Server is already running from %s... exiting\n", root.string().c_str());
+        notifyServiceManager("STATUS=Another Tessarc Server is already running from " + root.string() + "\n");
+        return 1;
+    }
+
+    if (initMallocAllocator(&s_allocator) != 1) {
+        TQ_log(s_log, 1, "Could not create the memory allocator... exiting\n");
+        TQ_exitProcess(1);
+    }
+    s_allocator.allocationFailure = onAllocationFailure;
+    TQ_Server_init(&s_allocator);
+    startSignalThread(onStopSignal);
+
+    findProtocols(root, g_protocols);
+    for (const std::unique_ptr<Protocol> &protocol : g_protocols)
+        TQ_Server_addProtocol(protocol->protocol);
+    TQ_Server_addService(getArgsService(argc, argv));
+    findServices(root, g_services);
+    for (const std::unique_ptr<Service> &service : g_services)
+        TQ_Server_addService(service->service);
+
+    readConfig(root);
+
+    TQ_Server_setPostinitCallback(postinit);
+    TQ_Server_setPredestroyCallback(predestroy);
+    TQ_Server_setPostdestroyCallback(postdestroy);
+    {
+        std::lock_guard<std::mutex> lock(s_stopGate);
+        s_phase = StartPhase::starting;
+    }
+    TQ_Server_run();
+    return 0;
+}
+
+} /* namespace */
+
+int main(int argc, char **argv) {
+    /* Console and service mode share the sequence; a refused start, like
+     * every other end, leaves through the one process-end function. */
+    TessarcServerMain(argc, argv);
+    TQ_exitProcess(0);
+}

@@ -1,0 +1,38 @@
+/* The host's contact with the operating system outside module loading: stop
+ * signals, the single-instance lock of an install root, and the service
+ * manager's notification socket. */
+#ifndef TESSARC_HOST_PLATFORM_H
+#define TESSARC_HOST_PLATFORM_H
+
+#include <string>
+
+/* Called once per stop signal received, on the signal thread. */
+typedef void (*TQ_StopRequestFunction)();
+
+/* Installs the handler of SIGINT, SIGTERM and SIGHUP, which only records the
+ * signal for the signal thread, and ignores SIGPIPE. Signals that arrive
+ * before startSignalThread wait for it. Call once, first thing. Returns
+ * false (handlers not installed) when the wake-up channel cannot be made. */
+bool installSignalHandlers();
+/* Starts the dedicated signal thread, which calls `onStop` once for every
+ * stop signal received, also those that arrived before this call. Call once,
+ * after installSignalHandlers. Returns false when the thread cannot be
+ * started. */
+bool startSignalThread(TQ_StopRequestFunction onStop);
+
+/* Takes the single-instance lock of the install root directory `root`
+ * (native path). Returns false when another process holds it or the
+ * directory cannot be opened. The lock dies with the process. */
+bool acquireLock(const std::string &root);
+/* Gives the lock back, if held; a new instance may then start from the same
+ * root. Safe to call more than once. */
+void releaseLock();
+
+/* True when the process was started by the service manager with a
+ * notification socket (service mode); false in console mode. */
+bool isServiceMode();
+/* Sends `state` (lines such as "READY=1" or "STATUS=...") to the service
+ * manager; does nothing in console mode. Any thread. */
+void notifyServiceManager(const std::string &state);
+
+#endif /* TESSARC_HOST_PLATFORM_H */

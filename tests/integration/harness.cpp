@@ -1,0 +1,146 @@
+/* Child processes and temporary directories for integration tests. */
+#include "harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char **environ;
+
+namespace tq_test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "tessarc-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(m_path, ignored);
+}
+
+void writeFile(const fs::path &file, const std::string &text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::string readFile(const fs::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int countOf(const std::string &haystack, const std::string &needle) {
+    int n = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+Child::Child(const Launch &launch, const fs::path &dir) {
+    static std::atomic<int> serial{0};
+    int n = ++serial;
+    m_out = dir / (std::to_string(n) + ".out");
+    m_err = dir / (std::to_string(n) + ".err");
+
+    /* Everything the child needs is prepared before fork. */
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; ++e) {
+        std::string entry = *e;
+        std::string name = entry.substr(0, entry.find('='));
+        bool drop = false;
+        for (const std::string &unset : launch.unsetEnv)
+            drop = drop || name == unset;
+        for (const std::string &set : launch.setEnv)
+            drop = drop || name == set.substr(0, set.find('='));
+        if (!drop)
+            env.push_back(entry);
+    }
+    env.insert(env.end(), launch.setEnv.begin(), launch.setEnv.end());
+    std::vector<char *> envp, argv;
+    for (std::string &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = launch.args;
+    args.insert(args.begin(), launch.program);
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::string cwd = launch.cwd.string();
+
+    int out = open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0 || err < 0)
+        throw std::runtime_error("cannot create the output files of a child");
+    m_pid = fork();
+    if (m_pid == 0) {
+        dup2(out, 1);
+        dup2(err, 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(127);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out);
+    close(err);
+    if (m_pid < 0)
+        throw std::runtime_error("fork failed");
+}
+
+Child::~Child() {
+    if (!m_reaped) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+}
+
+bool waitForText(const fs::path &file, const std::string &text, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (readFile(file).find(text) != std::string::npos)
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+int Child::wait(int timeoutMs) {
+    if (m_reaped)
+        return -1;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int status = 0;
+    while (waitpid(m_pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+            m_reaped = true;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    m_reaped = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+void Child::signal(int signo) const {
+    if (!m_reaped)
+        kill(m_pid, signo);
+}
+
+} /* namespace tq_test */

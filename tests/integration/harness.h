@@ -1,0 +1,79 @@
+/* Starting real processes from integration tests: a temporary directory, a
+ * child process whose standard output and error go to files in it, bounded
+ * waits for its output and its end. */
+#ifndef TESSARC_TESTS_HARNESS_H
+#define TESSARC_TESTS_HARNESS_H
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tq_test {
+
+/* A fresh directory under the system temporary directory, removed with
+ * everything in it when the object goes. */
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::filesystem::path &path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+/* Writes `text` to `file`, making its parent directories. */
+void writeFile(const std::filesystem::path &file, const std::string &text);
+/* The whole content of `file`; empty when it cannot be read. */
+std::string readFile(const std::filesystem::path &file);
+/* Waits up to `timeoutMs` for `text` to appear in `file`. */
+bool waitForText(const std::filesystem::path &file, const std::string &text, int timeoutMs = 15000);
+
+/* How to start a child. */
+struct Launch {
+    std::string program;                /* path of the executable */
+    std::vector<std::string> args;      /* after argv[0] */
+    std::vector<std::string> setEnv;    /* "NAME=value", added to the test's environment */
+    std::vector<std::string> unsetEnv;  /* names removed from it */
+    std::filesystem::path cwd;          /* empty: the test's own */
+};
+
+/* One child process; killed (SIGKILL) and reaped if still running when the
+ * object goes. */
+class Child {
+public:
+    /* Starts the child; its output goes to <dir>/<n>.out and <n>.err. */
+    Child(const Launch &launch, const std::filesystem::path &dir);
+    ~Child();
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    std::string out() const { return readFile(m_out); }
+    std::string err() const { return readFile(m_err); }
+    /* Waits up to `timeoutMs` for `text` to appear in standard output. */
+    bool waitFor(const std::string &text, int timeoutMs = 15000) const {
+        return waitForText(m_out, text, timeoutMs);
+    }
+    /* Waits up to `timeoutMs` for the end: the exit code, 1000 + the signal
+     * number when a signal ended it, or -1 on time-out (the child is then
+     * killed). */
+    int wait(int timeoutMs = 15000);
+    void signal(int signo) const;
+    pid_t pid() const { return m_pid; }
+
+private:
+    pid_t m_pid;
+    bool m_reaped = false;
+    std::filesystem::path m_out, m_err;
+};
+
+/* Number of times `needle` occurs in `haystack`. */
+int countOf(const std::string &haystack, const std::string &needle);
+
+} /* namespace tq_test */
+
+#endif /* TESSARC_TESTS_HARNESS_H */
