@@ -7,10 +7,52 @@
 using namespace Tessarc;
 using namespace Tessarc::Core;
 
+/* ---- Decryption ---- */
+
+/* Runs a type-3 dataset through the encryption provider, which decrypts it
+ * in place. 1 with `type` set to the plain dataset's type and the buffer cut
+ * to the plain dataset's length; 0 when the dataset is dropped (no provider,
+ * or the provider refused it) or the connection was invalidated because the
+ * plain dataset claims more bytes than the buffer holds. */
+static int decrypt(TQ_Connection *connection, TQ_Buffer *dataset, uint8_t *type)
+{
+    TQ_Server_Encryption *encryption = g_comm.encryption.load();
+    if (!encryption || encryption->decrypt(connection, dataset) == 0)
+        return 0;
+    TQ_DatasetHeader header;
+    TQ_BufferIter it;
+    TQ_bufferInitIter(dataset, &it);
+    if (TQ_bufferCopyFrom(&header, &it, sizeof header) != 1 || header.length < sizeof header) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
+               "Decrypted dataset on connection %s is shorter than its header; invalidating\n",
+               connection->name);
+        TQ_connectionInvalidate(connection);
+        return 0;
+    }
+    if (TQ_bufferSize(dataset) < header.length) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Decrypted dataset was too large!\n");
+        TQ_connectionInvalidate(connection);
+        return 0;
+    }
+    dataset->size = header.length;
+    *type = header.type;
+    return 1;
+}
+
 /* ---- Routing by type ---- */
 
-static void route(TQ_Connection *connection, TQ_Buffer *dataset, uint8_t type)
+static void route(TQ_Connection *connection, TQ_Buffer *dataset, uint8_t type, uint8_t flags)
 {
+    /* A decrypted dataset is routed again from the start: it may be of any
+     * type, another encrypted one included. */
+    while (type == TQ_DATASET_ENCRYPTED) {
+        if (!decrypt(connection, dataset, &type))
+            return;
+        TQ_BufferIter it;
+        TQ_bufferInitIter(dataset, &it);
+        TQ_bufferSkip(&it, offsetof(TQ_DatasetHeader, flags));
+        TQ_bufferCopyFrom(&flags, &it, 1);
+    }
     switch (type) {
     case TQ_DATASET_NONE:
         return;
@@ -23,12 +65,21 @@ static void route(TQ_Connection *connection, TQ_Buffer *dataset, uint8_t type)
         handleBasicDataset(connection, dataset);
         return;
     default:
-        /* Encrypted datasets (type 3) and service datasets (4 and up) are
-         * not routed yet: they are dropped with a warning until decryption
-         * and service dispatch are in place. */
-        TQ_log(&g_TQ_serverLog, TQ_LOG_WARN, "Dataset type %d is not handled yet; dropped\n", type);
+        break;
+    }
+    /* Service datasets need a node. The protocol delivers reliable datasets
+     * in order, so a reliable one before the handshake has attached the node
+     * means the peer broke the protocol; an unreliable one may simply have
+     * overtaken the handshake and is dropped. */
+    TQ_Server_Node *node = connectionNode(connection);
+    if (!node) {
+        if (flags & TQ_FLAG_RELIABLE) {
+            TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Got a reliable dataset out of order, type = %d\n", type);
+            TQ_connectionInvalidate(connection);
+        }
         return;
     }
+    TQ_Server_handleDataset(node, dataset, nullptr);
 }
 
 /* ---- The receive callback ---- */
@@ -55,5 +106,5 @@ void Core::receiveCallback(TQ_Connection *connection, TQ_Buffer *dataset)
         TQ_connectionInvalidate(connection);
         return;
     }
-    route(connection, dataset, header.type);
+    route(connection, dataset, header.type, header.flags);
 }

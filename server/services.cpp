@@ -64,9 +64,6 @@ void forEachDescending(Hook TQ_Server_Service::*hook)
 
 } /* namespace */
 
-/* The operations that are not there yet (broadcast, rebroadcast,
- * handleDataset) stay null until the broadcast and dispatch code provides
- * them. */
 TQ_Server_ServiceApi g_TQ_Server_serviceApi = {
     TQ_Server_setCommunicationManager,
     TQ_Server_setEncryption,
@@ -77,9 +74,9 @@ TQ_Server_ServiceApi g_TQ_Server_serviceApi = {
     TQ_Server_getNetworkId,
     TQ_Server_setNetworkId,
     TQ_Server_stop,
-    nullptr, /* broadcast */
-    nullptr, /* rebroadcast */
-    nullptr, /* handleDataset */
+    TQ_Server_broadcast,
+    TQ_Server_rebroadcast,
+    TQ_Server_handleDataset,
     TQ_Server_getServer,
     TQ_Server_getClient,
     TQ_Server_getServices,

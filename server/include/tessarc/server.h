@@ -590,6 +590,20 @@ void TQ_Server_broadcast(TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo
  * matching server nodes that are not known to have it. */
 void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo);
 
+/* Records of received broadcasts the server keeps at most unless told
+ * otherwise. */
+#define TQ_SERVER_BROADCAST_RECORD_LIMIT 65536u
+/* Bounds the table of broadcast records (0 counts as 1). Every record
+ * expires 10 seconds after it was made or forwarded; past the bound the
+ * records that would expire first are forgotten early, with a warning, and
+ * a late copy of their dataset is then taken for new. Any thread; takes
+ * effect at the next new record. */
+void TQ_Server_setBroadcastRecordLimit(uint32_t limit);
+/* For tests only: the clock by which broadcast records expire and
+ * neighbours age, in place of TQ_getTimeMs; null restores TQ_getTimeMs.
+ * `source` must be callable from any thread. */
+void TQ_Server_setBroadcastTimeSource(uint64_t (*source)(void));
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -1,0 +1,451 @@
+/* Broadcast: flooding datasets through the mesh of servers. A service
+ * broadcasts a dataset to every server node whose groups match; each
+ * receiving server checks by (origin, sequence number) whether it has seen
+ * the dataset, delivers it to the service that owns its type and forwards
+ * it once to its other servers, leaving out those known to have it: the
+ * nodes it came from and servers that have been the sender's neighbours
+ * for more than ten seconds. Also the delivery of service datasets,
+ * TQ_Server_handleDataset.
+ *
+ * Every record of a received broadcast expires: ten seconds after it was
+ * made, and again ten seconds after it was forwarded. The record table is
+ * bounded: past the limit the records that would expire first are forgotten
+ * early, with a warning, so memory stays bounded whatever the broadcast
+ * rate. A forgotten record only means that a late copy of its dataset is
+ * taken for new again.
+ *
+ * Locks, outermost first: broadcast lock, server state lock, node lock.
+ * The server state lock is never held while the broadcast lock is taken;
+ * datasets are sent and hooks run with no lock held. */
+#include <atomic>
+#include <string.h>
+#include <vector>
+
+#include "core.h"
+
+using namespace Tessarc::Core;
+
+namespace {
+
+/* How long a record is kept after it was made or forwarded, and how long a
+ * server must have been the sender's neighbour to be taken as having every
+ * dataset the sender forwards. */
+const uint64_t kRecordLifetimeMs = 10000;
+const uint64_t kNeighbourAgeMs = 10000;
+
+/* ---- Clock and bound ---- */
+
+std::atomic<uint64_t (*)(void)> s_timeSource{nullptr};
+std::atomic<uint32_t> s_recordLimit{TQ_SERVER_BROADCAST_RECORD_LIMIT};
+
+uint64_t now()
+{
+    uint64_t (*source)(void) = s_timeSource.load(std::memory_order_acquire);
+    return source ? source() : TQ_getTimeMs();
+}
+
+/* ---- Header access ---- */
+
+/* Reads the broadcast header; 0 when the dataset is shorter. */
+int readHeader(TQ_Buffer *dataset, TQ_BroadcastHeader *header)
+{
+    TQ_BufferIter it;
+    TQ_bufferInitIter(dataset, &it);
+    return TQ_bufferCopyFrom(header, &it, sizeof *header) == 1;
+}
+
+/* Writes `count` bytes of `header` from `offset` back into the dataset. */
+void writeHeaderBytes(TQ_Buffer *dataset, const TQ_BroadcastHeader *header, size_t offset, size_t count)
+{
+    TQ_BufferIter it;
+    TQ_bufferInitIter(dataset, &it);
+    if (TQ_bufferSkip(&it, (uint32_t)offset) == 1)
+        TQ_bufferCopyTo(&it, reinterpret_cast<const uint8_t *>(header) + offset, (uint32_t)count);
+}
+
+/* Reads the header of a dataset flagged (or to be flagged) broadcast and
+ * checks that the whole header is there and that the group information lies
+ * inside the dataset. Logs why and returns 0 when not. */
+int readWellFormed(TQ_Buffer *dataset, TQ_BroadcastHeader *header)
+{
+    uint32_t size = TQ_bufferSize(dataset);
+    if (size < sizeof *header || !readHeader(dataset, header)) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
+               "Dropping a broadcast dataset of %u bytes: shorter than the %u-byte broadcast header\n",
+               (unsigned)size, (unsigned)sizeof *header);
+        return 0;
+    }
+    if ((uint64_t)header->groupInfoOffset + header->groupInfoLength > size) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
+               "Dropping a broadcast dataset of %u bytes: its group information (offset %u, length %u) "
+               "lies outside it\n",
+               (unsigned)size, (unsigned)header->groupInfoOffset, (unsigned)header->groupInfoLength);
+        return 0;
+    }
+    return 1;
+}
+
+/* ---- Candidates ---- */
+
+/* The server nodes one broadcast or forward goes to: one slot per entry of
+ * the server table, holding an acquired node or null. The slots live in a
+ * per-thread arena that grows to the largest table seen and is then reused,
+ * so a call allocates nothing; slots are addressed by index, so a nested
+ * call on the same thread (a send that delivers in place) stacks its own
+ * slots on top safely. */
+class Candidates {
+public:
+    Candidates() : m_base(s_arena.size()) {}
+    ~Candidates()
+    {
+        for (size_t i = 0; i < m_count; i++)
+            if (TQ_Server_Node *node = at(i))
+                node->release(node);
+        s_arena.resize(m_base);
+    }
+    Candidates(const Candidates &) = delete;
+    Candidates &operator=(const Candidates &) = delete;
+
+    /* Fills the slots in table order: a node whose groups match `groups`,
+     * acquired, else null. Caller holds the server state lock. */
+    void select(TQ_TreeSet *groups)
+    {
+        TQ_Server_GroupManager *manager = g_comm.groupManager.load();
+        m_count = TQ_hashSetSize(&g_comm.servers);
+        s_arena.resize(m_base + m_count);
+        size_t i = 0;
+        TQ_HashSetIterator it;
+        for (TQ_hashSetBegin(&g_comm.servers, &it); TQ_hashSetHasNext(&it) && i < m_count; TQ_hashSetNext(&it)) {
+            TQ_Server_Node *node = static_cast<TQ_Server_Node *>(it.m_value);
+            int match = !manager || manager->groupsMatch(groups, &node->groups);
+            at(i++) = match ? node->acquire(node) : nullptr;
+        }
+    }
+
+    size_t size() const { return m_count; }
+    TQ_Server_Node *&at(size_t i) { return s_arena[m_base + i]; }
+
+    /* Sends to every remaining candidate in slot order, noting each in
+     * `sentTo` (may be null), and gives the references back. No lock held. */
+    void sendAll(TQ_Buffer *dataset, TQ_List *sentTo)
+    {
+        TQ_Allocator *allocator = g_TQ_serverAllocator;
+        for (size_t i = 0; i < m_count; i++) {
+            TQ_Server_Node *node = at(i);
+            if (!node)
+                continue;
+            node->send(node, dataset);
+            if (sentTo) {
+                /* Without a block the copy is skipped; the dataset went. */
+                if (TQ_Uuid *copy = static_cast<TQ_Uuid *>(allocator->allocBlock32(allocator))) {
+                    *copy = node->id;
+                    TQ_listPushBack(sentTo, copy);
+                }
+            }
+            at(i) = nullptr;
+            node->release(node);
+        }
+    }
+
+private:
+    static thread_local std::vector<TQ_Server_Node *> s_arena;
+    size_t m_base;
+    size_t m_count = 0;
+};
+
+thread_local std::vector<TQ_Server_Node *> Candidates::s_arena;
+
+/* ---- Records ---- */
+
+/* Notes that the node with `id` has the dataset; without a block nothing is
+ * noted. Caller holds the broadcast lock. */
+void addHaveIt(BroadcastRecord *record, const TQ_Uuid *id)
+{
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    TQ_Uuid *copy = static_cast<TQ_Uuid *>(allocator->allocBlock32(allocator));
+    if (!copy)
+        return;
+    *copy = *id;
+    if (TQ_hashSetInsert(&record->haveIt, copy) != copy)
+        allocator->freeBlock32(allocator, copy);
+}
+
+BroadcastRecord *findRecord(const TQ_BroadcastHeader *header)
+{
+    BroadcastRecord key;
+    key.origin = header->origin;
+    key.sequence = header->sequence;
+    TQ_HashSetIterator it;
+    if (!TQ_hashSetFind(&g_comm.broadcastRecords, &it, &key))
+        return nullptr;
+    return static_cast<BroadcastRecord *>(it.m_value);
+}
+
+/* Takes a record out of both tables and frees it; `it` is on it in the
+ * expiry order and is left on the next one. Caller holds the broadcast
+ * lock. */
+void forget(TQ_TreeSetIterator *it)
+{
+    BroadcastRecord *record = static_cast<BroadcastRecord *>(TQ_treeSetErase(it));
+    TQ_hashSetRemoveNoFree(&g_comm.broadcastRecords, record);
+    freeBroadcastRecord(record);
+}
+
+/* Frees every record that expired before `time`, from the front of the
+ * expiry order; then, while the table is over its bound, the records that
+ * would expire first, except `keep`. Caller holds the broadcast lock. */
+void sweep(uint64_t time, const BroadcastRecord *keep)
+{
+    TQ_TreeSetIterator it;
+    TQ_treeSetBegin(&g_comm.broadcastExpiry, &it);
+    while (TQ_treeSetHasNext(&it) && static_cast<BroadcastRecord *>(it.m_value)->expiresAt < time)
+        forget(&it);
+
+    uint32_t limit = s_recordLimit.load(std::memory_order_relaxed);
+    uint32_t size = TQ_hashSetSize(&g_comm.broadcastRecords);
+    if (size <= limit)
+        return;
+    uint32_t excess = size - limit;
+    TQ_log(&g_TQ_serverLog, TQ_LOG_WARN,
+           "Broadcast record table holds %u records, above its limit of %u; forgetting the %u oldest early\n",
+           (unsigned)size, (unsigned)limit, (unsigned)excess);
+    TQ_treeSetBegin(&g_comm.broadcastExpiry, &it);
+    while (excess > 0 && TQ_treeSetHasNext(&it)) {
+        if (it.m_value == keep) {
+            TQ_treeSetNext(&it);
+            continue;
+        }
+        forget(&it);
+        excess--;
+    }
+}
+
+/* ---- Broadcast check ---- */
+
+enum Verdict { New = 0, Seen = 1, Drop = 2 };
+
+/* Decides whether a broadcast dataset received from `node` is new, seen
+ * already or to be dropped, and notes the node as having it. A new dataset
+ * gets a record and its ttl decremented and hop count incremented, in the
+ * dataset and in `header`. */
+Verdict broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header)
+{
+    if (!node->isServer) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a broadcast dataset from a client\n");
+        return Drop;
+    }
+    if (memcmp(&header->origin, &g_comm.uuid, sizeof(TQ_Uuid)) == 0) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a broadcast dataset that originated from this server\n");
+        return Drop;
+    }
+    TQ_mutexLock(g_comm.broadcastLock);
+    if (BroadcastRecord *record = findRecord(header)) {
+        addHaveIt(record, &node->id);
+        TQ_mutexUnlock(g_comm.broadcastLock);
+        return Seen;
+    }
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    BroadcastRecord *record = static_cast<BroadcastRecord *>(allocator->allocBlock256(allocator));
+    if (!record) {
+        TQ_mutexUnlock(g_comm.broadcastLock);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for a broadcast record; dropping the dataset\n");
+        return Drop;
+    }
+    uint64_t time = now();
+    memset(record, 0, sizeof *record);
+    record->origin = header->origin;
+    record->sequence = header->sequence;
+    record->expiresAt = time + kRecordLifetimeMs;
+    record->forwarded = 0;
+    TQ_hashSetInit(&record->haveIt, TQ_uuidEqual, TQ_uuidHash);
+    addHaveIt(record, &node->id);
+    TQ_hashSetInsert(&g_comm.broadcastRecords, record);
+    TQ_treeSetInsert(&g_comm.broadcastExpiry, record);
+    sweep(time, record);
+    TQ_mutexUnlock(g_comm.broadcastLock);
+
+    /* A dataset that arrives with no hop left keeps ttl 0 rather than
+     * wrapping round to 65535. */
+    if (header->ttl > 0)
+        header->ttl--;
+    header->hops++;
+    writeHeaderBytes(dataset, header, offsetof(TQ_BroadcastHeader, ttl), 2 * sizeof(uint16_t));
+    return New;
+}
+
+} /* namespace */
+
+/* ---- Bound and clock ---- */
+
+void TQ_Server_setBroadcastRecordLimit(uint32_t limit)
+{
+    s_recordLimit.store(limit > 0 ? limit : 1, std::memory_order_relaxed);
+}
+
+void TQ_Server_setBroadcastTimeSource(uint64_t (*source)(void))
+{
+    s_timeSource.store(source, std::memory_order_release);
+}
+
+/* ---- Delivery ---- */
+
+void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
+{
+    TQ_DatasetHeader plain;
+    TQ_BufferIter it;
+    TQ_bufferInitIter(dataset, &it);
+    if (TQ_bufferCopyFrom(&plain, &it, sizeof plain) != 1) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Dropping a dataset of %u bytes: shorter than its header\n",
+               (unsigned)TQ_bufferSize(dataset));
+        return;
+    }
+    int broadcast = (plain.flags & TQ_FLAG_BROADCAST) != 0;
+    Verdict verdict = New;
+    TQ_TreeSet localGroups;
+    TQ_Buffer *filtered = nullptr;
+    if (broadcast) {
+        if (!node) {
+            TQ_log(&g_TQ_serverLog, TQ_LOG_WARN,
+                   "Got a broadcast dataset before the node was set up; ignoring.\n");
+            return;
+        }
+        TQ_BroadcastHeader header;
+        if (!readWellFormed(dataset, &header))
+            return;
+        verdict = broadcastCheck(node, dataset, &header);
+        if (verdict == Drop)
+            return;
+        if (!groups) {
+            TQ_treeSetInit(&localGroups, TQ_ptrCompare);
+            TQ_Server_GroupManager *manager = g_comm.groupManager.load();
+            TQ_Buffer *result = manager ? manager->filterBroadcast(node, dataset, header.groupInfoLength,
+                                                                   header.groupInfoOffset, &localGroups)
+                                        : dataset;
+            if (!result) {
+                TQ_treeSetDestroy(&localGroups);
+                return;
+            }
+            filtered = TQ_bufferAcquire(result);
+            groups = &localGroups;
+            if (result != dataset) {
+                dataset = result;
+                TQ_bufferInitIter(dataset, &it);
+                if (TQ_bufferCopyFrom(&plain, &it, sizeof plain) != 1)
+                    plain.type = 0;
+            }
+        }
+    }
+
+    TQ_Server_Service *service = TQ_Server_findServiceByType(plain.type);
+    if (!service)
+        TQ_log(&g_TQ_serverLog, TQ_LOG_WARN, "No service for dataset type %d\n", plain.type);
+    else if (verdict == New)
+        service->handleDataset(node, dataset, groups);
+    else if (service->handleDatasetAlt)
+        service->handleDatasetAlt(node, dataset, groups);
+
+    /* Forwarded whether or not a service took it, and for repeats too: the
+     * forward itself goes out only once per dataset. */
+    if (broadcast)
+        TQ_Server_rebroadcast(node, dataset, groups, nullptr);
+
+    if (filtered) {
+        TQ_treeSetDestroy(&localGroups);
+        TQ_bufferRelease(filtered);
+    }
+}
+
+/* ---- Broadcast and forwarding ---- */
+
+void TQ_Server_broadcast(TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo)
+{
+    TQ_BroadcastHeader header;
+    if (!readWellFormed(dataset, &header))
+        return;
+    if (header.header.flags & TQ_FLAG_BROADCAST) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_WARN,
+               "Not broadcasting a dataset that already has the broadcast flag set\n");
+        return;
+    }
+    if (header.ttl == 0) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_WARN, "Not broadcasting a dataset with a ttl of 0\n");
+        return;
+    }
+    header.header.flags |= TQ_FLAG_BROADCAST;
+    header.hops = 0;
+    header.origin = g_comm.uuid;
+
+    Candidates candidates;
+    TQ_mutexLock(g_comm.stateLock);
+    header.sequence = g_comm.broadcastSequence++;
+    candidates.select(groups);
+    TQ_mutexUnlock(g_comm.stateLock);
+
+    writeHeaderBytes(dataset, &header, 0, sizeof header);
+    candidates.sendAll(dataset, sentTo);
+}
+
+void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo)
+{
+    TQ_BroadcastHeader header;
+    if (!node || !node->isServer || !readHeader(dataset, &header))
+        return;
+    if (!(header.header.flags & TQ_FLAG_BROADCAST) || header.ttl == 0)
+        return;
+    uint64_t time = now();
+
+    TQ_mutexLock(g_comm.broadcastLock);
+    BroadcastRecord *record = findRecord(&header);
+    if (!record) {
+        TQ_mutexUnlock(g_comm.broadcastLock);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Broadcast error! Dataset type = %d, subtype = %lu\n",
+               header.header.type, (unsigned long)header.subtype);
+        return;
+    }
+    if (record->forwarded) {
+        TQ_mutexUnlock(g_comm.broadcastLock);
+        return;
+    }
+    record->forwarded = 1;
+    TQ_mutexUnlock(g_comm.broadcastLock);
+
+    Candidates candidates;
+    TQ_mutexLock(g_comm.stateLock);
+    candidates.select(groups);
+    TQ_mutexUnlock(g_comm.stateLock);
+
+    TQ_mutexLock(g_comm.broadcastLock);
+    /* Looked up again: while no lock was held the record may have been
+     * forgotten early under the table's bound. Then only the sender is left
+     * out. */
+    record = findRecord(&header);
+    if (record) {
+        TQ_treeSetRemoveNoFree(&g_comm.broadcastExpiry, record);
+        record->expiresAt = time + kRecordLifetimeMs;
+        TQ_treeSetInsert(&g_comm.broadcastExpiry, record);
+        TQ_Server_ServerNode *server = reinterpret_cast<TQ_Server_ServerNode *>(node);
+        TQ_mutexLock(node->lock);
+        TQ_HashSetIterator it;
+        for (TQ_hashSetBegin(&server->neighbours, &it); TQ_hashSetHasNext(&it); TQ_hashSetNext(&it)) {
+            const TQ_Server_Neighbour *neighbour = static_cast<const TQ_Server_Neighbour *>(it.m_value);
+            if (neighbour->since < time && time - neighbour->since > kNeighbourAgeMs)
+                addHaveIt(record, &neighbour->uuid);
+        }
+        TQ_mutexUnlock(node->lock);
+    }
+    for (size_t i = candidates.size(); i-- > 0;) {
+        TQ_Server_Node *candidate = candidates.at(i);
+        if (!candidate)
+            continue;
+        TQ_HashSetIterator found;
+        int haveIt = TQ_uuidEqual(&candidate->id, &node->id)
+                     || (record && TQ_hashSetFind(&record->haveIt, &found, &candidate->id));
+        if (haveIt) {
+            candidates.at(i) = nullptr;
+            candidate->release(candidate);
+        }
+    }
+    TQ_mutexUnlock(g_comm.broadcastLock);
+
+    candidates.sendAll(dataset, sentTo);
+}
