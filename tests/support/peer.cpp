@@ -1,0 +1,271 @@
+/* The scripted peer: see peer.h. */
+#include "peer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+namespace tqtest {
+
+namespace {
+
+TQ_Allocator g_allocator;
+TQ_Server_ProtocolCallbacks *g_callbacks;
+std::mutex g_linksLock;
+std::set<Link *> g_links; /* guarded by g_linksLock */
+NodeEvents g_nodeEvents;
+
+/* ---- The protocol ---- */
+
+int peerRun(TQ_Server_ProtocolCallbacks *callbacks)
+{
+    g_callbacks = callbacks;
+    return 1;
+}
+void nothing() {}
+/* Teardown removes what is still linked, as a protocol does in destroy. */
+void peerDestroy()
+{
+    std::set<Link *> left;
+    {
+        std::lock_guard<std::mutex> guard(g_linksLock);
+        left = g_links;
+    }
+    for (Link *link : left)
+        remove(link);
+}
+void peerDataset(TQ_Connection *, TQ_Buffer *) {}
+TQ_Server_Protocol g_protocol = {nullptr, nullptr, peerRun, nothing, peerDestroy,
+                                 nullptr, nullptr, nullptr, peerDataset, "peer"};
+void openInterface(TQ_Interface *) {}
+const TQ_InterfaceOps g_interfaceOps = {nullptr, nullptr, openInterface};
+TQ_Interface g_interface = {&g_interfaceOps, &g_protocol, "loop"};
+
+void record(TQ_Connection *connection, Event::Kind kind, Bytes bytes = {})
+{
+    Link *link = static_cast<Link *>(connection->moduleData);
+    if (kind != Event::Send)
+        (kind == Event::Close ? link->closes : link->destroys)++;
+    std::lock_guard<std::mutex> guard(link->lock);
+    link->events.push_back(Event{kind, std::move(bytes)});
+}
+void linkSend(TQ_Connection *connection, TQ_Buffer *dataset)
+{
+    Bytes bytes(TQ_bufferSize(dataset));
+    TQ_BufferIter it;
+    TQ_bufferInitIter(dataset, &it);
+    EXPECT_EQ(1, TQ_bufferCopyFrom(bytes.data(), &it, (uint32_t)bytes.size()));
+    record(connection, Event::Send, std::move(bytes));
+}
+void linkClose(TQ_Connection *connection) { record(connection, Event::Close); }
+void linkDestroy(TQ_Connection *connection) { record(connection, Event::Destroy); }
+const TQ_ConnectionOps g_connectionOps = {nullptr, nullptr, linkClose, linkDestroy};
+
+/* ---- The recording service ---- */
+
+int32_t servicePreinit(TQ_Server_ServiceApi *) { return 1; }
+void serviceAddNode(TQ_Server_Node *node)
+{
+    std::lock_guard<std::mutex> guard(g_nodeEvents.lock);
+    g_nodeEvents.added.push_back(node);
+    if (g_nodeEvents.holdServers && node->isServer) {
+        EXPECT_EQ(node, node->acquire(node));
+        g_nodeEvents.held.push_back(node);
+    }
+}
+void serviceRemoveNode(TQ_Server_Node *node)
+{
+    std::lock_guard<std::mutex> guard(g_nodeEvents.lock);
+    g_nodeEvents.removed.push_back(node);
+}
+void serviceDataset(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
+TQ_Server_Service g_service = {servicePreinit, nothing, serviceAddNode, serviceRemoveNode, serviceDataset,
+                               nullptr, nothing, nothing, "peer-recorder", nullptr, -100, 0};
+
+/* A basic dataset: header, subtype, `body` from offset 9, then `text` and
+ * its NUL when one is given. */
+Bytes basic(uint8_t subtype, const Bytes &body, const std::string *text = nullptr, uint8_t extraFlags = 0)
+{
+    size_t textSize = text ? text->size() + 1 : 0;
+    Bytes b(9 + body.size() + textSize, 0);
+    uint32_t n = (uint32_t)b.size();
+    std::memcpy(b.data(), &n, 4);
+    b[4] = TQ_DATASET_BASIC;
+    b[5] = (uint8_t)(TQ_FLAG_RELIABLE | extraFlags);
+    b[8] = subtype;
+    std::copy(body.begin(), body.end(), b.begin() + 9);
+    if (text)
+        std::memcpy(&b[9 + body.size()], text->c_str(), textSize);
+    return b;
+}
+
+} // namespace
+
+std::vector<Bytes> Link::takeSent()
+{
+    std::vector<Bytes> sent;
+    for (Event &e : takeEvents())
+        if (e.kind == Event::Send)
+            sent.push_back(std::move(e.bytes));
+    return sent;
+}
+
+std::vector<Event> Link::takeEvents()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return std::move(events);
+}
+
+/* ---- Links ---- */
+
+Link *connect(const std::string &name, bool isServer)
+{
+    Link *link = new Link;
+    link->name = name;
+    TQ_connectionInit(&link->conn, &g_interface);
+    link->conn.ops = &g_connectionOps;
+    link->conn.send = linkSend;
+    link->conn.name = link->name.c_str();
+    link->conn.isServer = isServer;
+    link->conn.moduleData = link;
+    {
+        std::lock_guard<std::mutex> guard(g_linksLock);
+        g_links.insert(link);
+    }
+    g_callbacks->addConnection(&link->conn);
+    return link;
+}
+
+void feed(Link *link, const Bytes &bytes)
+{
+    TQ_Buffer *dataset = TQ_bufferAcquire(g_allocator.allocBuffer(&g_allocator, (uint32_t)bytes.size()));
+    TQ_BufferIter it;
+    TQ_bufferInitIter(dataset, &it);
+    TQ_bufferCopyTo(&it, bytes.data(), (uint32_t)bytes.size());
+    g_callbacks->receive(&link->conn, dataset);
+    TQ_bufferRelease(dataset);
+}
+
+void remove(Link *link)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_linksLock);
+        if (!g_links.erase(link))
+            return;
+    }
+    TQ_connectionInvalidate(&link->conn);
+    g_callbacks->removeConnection(&link->conn);
+    TQ_connectionDestroy(&link->conn);
+    delete link;
+}
+
+TQ_Server_Node *nodeOf(Link *link)
+{
+    return __atomic_load_n(&link->conn.node, __ATOMIC_ACQUIRE);
+}
+
+/* ---- Datasets ---- */
+
+Bytes netIdDataset(uint16_t major, uint16_t minor, const std::string &networkId)
+{
+    Bytes body = {1, (uint8_t)major, (uint8_t)(major >> 8), (uint8_t)minor, (uint8_t)(minor >> 8)};
+    return basic(0, body, &networkId);
+}
+
+Bytes verdictDataset(uint8_t verdict)
+{
+    return basic(1, {verdict});
+}
+
+Bytes nodeNameDataset(const std::string &name)
+{
+    return basic(2, {0, 0, 0}, &name);
+}
+
+Bytes uuidDataset(const TQ_Uuid &uuid, const std::string &name, uint8_t extraFlags)
+{
+    Bytes body = {0, 0, 0};
+    body.insert(body.end(), (const uint8_t *)&uuid, (const uint8_t *)&uuid + 12);
+    return basic(3, body, &name, extraFlags);
+}
+
+Bytes neighbourDataset(uint8_t subtype, const std::vector<Neighbour> &entries)
+{
+    Bytes body = {0, (uint8_t)entries.size(), (uint8_t)(entries.size() >> 8)};
+    for (const Neighbour &e : entries) {
+        body.insert(body.end(), (const uint8_t *)&e.uuid, (const uint8_t *)&e.uuid + 12);
+        body.insert(body.end(), (const uint8_t *)&e.age, (const uint8_t *)&e.age + 4);
+    }
+    return basic(subtype, body);
+}
+
+TQ_Uuid makeUuid(uint8_t seed)
+{
+    TQ_Uuid uuid;
+    for (int i = 0; i < 12; i++)
+        reinterpret_cast<uint8_t *>(&uuid)[i] = (uint8_t)(seed + i);
+    return uuid;
+}
+
+TQ_Server_Node *shakeAsServer(Link *link, const TQ_Uuid &uuid, const std::string &name)
+{
+    feed(link, netIdDataset(2, 1, "Tessarc"));
+    feed(link, verdictDataset(1));
+    feed(link, uuidDataset(uuid, name));
+    return nodeOf(link);
+}
+
+TQ_Server_Node *shakeAsClient(Link *link, const std::string &name)
+{
+    feed(link, netIdDataset(2, 1, "Tessarc"));
+    feed(link, verdictDataset(1));
+    feed(link, nodeNameDataset(name));
+    return nodeOf(link);
+}
+
+/* ---- Node events and the core ---- */
+
+void NodeEvents::clear()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    added.clear();
+    removed.clear();
+}
+
+void NodeEvents::releaseHeld()
+{
+    std::vector<TQ_Server_Node *> nodes;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        nodes.swap(held);
+    }
+    for (TQ_Server_Node *node : nodes)
+        node->release(node);
+}
+
+NodeEvents &nodeEvents()
+{
+    return g_nodeEvents;
+}
+
+void ServerEnvironment::SetUp()
+{
+    ASSERT_EQ(1, initMallocAllocator(&g_allocator));
+    TQ_Server_init(&g_allocator);
+    TQ_Server_addProtocol(&g_protocol);
+    ASSERT_EQ(1, TQ_Server_addService(&g_service));
+    TQ_Server_setName("alpha");
+    TQ_Server_startCommunication();
+    ASSERT_NE(nullptr, g_callbacks);
+}
+
+void ServerEnvironment::TearDown()
+{
+    g_nodeEvents.releaseHeld();
+    TQ_Server_stopCommunication();
+    TQ_Server_destroyCommunication();
+    TQ_Server_destroy();
+    g_allocator.destroy(&g_allocator);
+}
+
+} // namespace tqtest

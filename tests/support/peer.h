@@ -1,0 +1,88 @@
+/* A scripted peer: the protocol module "peer", which plays the remote side
+ * of links inside the server process. It adds connections through the
+ * protocol callbacks, feeds hand-built datasets to `receive`, and records
+ * what the server does to each link: every dataset sent, close, destroy.
+ * A test program brings the core up once with tqtest::ServerEnvironment. */
+#ifndef TQ_TEST_PEER_H
+#define TQ_TEST_PEER_H
+
+#include <tessarc/server.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tqtest {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Event {
+    enum Kind { Send, Close, Destroy } kind;
+    Bytes bytes; /* the dataset, for Send */
+};
+
+/* One link; `conn` is what the server sees. */
+struct Link {
+    TQ_Connection conn;
+    std::string name;
+    std::mutex lock;
+    std::vector<Event> events; /* guarded by lock, oldest first */
+    std::atomic<int> closes{0}, destroys{0};
+    std::vector<Bytes> takeSent();   /* the sends so far; clears them */
+    std::vector<Event> takeEvents(); /* every event so far; clears them */
+};
+
+/* TQ_connectionInit, then the addConnection callback. */
+Link *connect(const std::string &name, bool isServer);
+/* The receive callback with `bytes` in a fresh buffer. */
+void feed(Link *link, const Bytes &bytes);
+/* As a protocol takes a link down: invalidate, removeConnection,
+ * TQ_connectionDestroy; frees the link. */
+void remove(Link *link);
+TQ_Server_Node *nodeOf(Link *link);
+
+/* Basic datasets as a peer sends them. */
+Bytes netIdDataset(uint16_t major, uint16_t minor, const std::string &networkId);
+Bytes verdictDataset(uint8_t verdict);
+Bytes nodeNameDataset(const std::string &name);
+Bytes uuidDataset(const TQ_Uuid &uuid, const std::string &name, uint8_t extraFlags = 0);
+struct Neighbour {
+    TQ_Uuid uuid;
+    uint32_t age;
+};
+Bytes neighbourDataset(uint8_t subtype, const std::vector<Neighbour> &entries);
+/* Bytes seed, seed+1, ... */
+TQ_Uuid makeUuid(uint8_t seed);
+
+/* A whole handshake as a server peer (network ID "Tessarc" 2.1, accept,
+ * UUID) or a client peer (network ID, accept, name); the attached node. */
+TQ_Server_Node *shakeAsServer(Link *link, const TQ_Uuid &uuid, const std::string &name);
+TQ_Server_Node *shakeAsClient(Link *link, const std::string &name);
+
+/* What the recording service (type 0) heard. With holdServers set it takes
+ * a reference on every server node added, as a service that keeps nodes
+ * would; releaseHeld gives them back. */
+struct NodeEvents {
+    std::mutex lock;
+    std::vector<TQ_Server_Node *> added, removed, held; /* guarded by lock */
+    std::atomic<bool> holdServers{false};
+    void clear();
+    void releaseHeld();
+};
+NodeEvents &nodeEvents();
+
+/* The core for one test program: TQ_Server_init, the "peer" protocol and
+ * the recording service, name "alpha", communication started; all taken
+ * down again at the end. */
+class ServerEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+} // namespace tqtest
+
+#endif
