@@ -1,0 +1,57 @@
+/* The tcp protocol module: what its three source files share.
+ *
+ * settings.cpp reads the module's group of Communication.cfg, protocol.cpp
+ * holds the descriptor, the module's entry points and its own datasets,
+ * transport.cpp does every socket operation on one epoll thread. */
+#ifndef TESSARC_MODULES_TCP_H
+#define TESSARC_MODULES_TCP_H
+
+#include <tessarc/module.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tcp {
+
+/* The protocol's configuration. Every configure call adds its addresses to
+ * the lists and replaces the numbers it names. */
+struct Settings {
+    std::vector<std::string> listen;       /* "host:port" where server peers connect */
+    std::vector<std::string> clientListen; /* "host:port" where clients connect */
+    std::vector<std::string> peers;        /* "host:port" of servers to connect to */
+    uint32_t connectTimeoutMs = 5000;      /* to connect and to receive the peer's hello */
+    uint32_t reconnectMinMs = 500;         /* first delay before dialling a peer again */
+    uint32_t reconnectMaxMs = 30000;       /* cap of the doubling delay */
+    uint32_t closeTimeoutMs = 2000;        /* to send what is queued when a link is closed */
+    uint32_t sendTimeoutMs = 30000;        /* a peer taking nothing for this long is dropped */
+    uint64_t sendQueueBytes = 8u << 20;    /* queued bytes per link before it is dropped */
+};
+
+/* Reads `group` into `settings`; throws std::runtime_error (with a message
+ * naming the setting) for a setting of the wrong type or range, leaving the
+ * settings read so far in place. Start-up thread only. */
+void readSettings(const libconfig::Setting &group, Settings &settings);
+
+/* The protocol's first payload byte of a TQ_DATASET_PROTOCOL dataset. A
+ * ping is answered with a pong carrying the same bytes. */
+enum : uint8_t { kPing = 0, kPong = 1 };
+
+/* Starts listening and dialling on the I/O thread with a copy of
+ * `settings`. 1, or -1 (nothing started) when the thread or its epoll set
+ * cannot be made. Called once, by the protocol's run. */
+int transportStart(const Settings &settings, TQ_Server_ProtocolCallbacks *callbacks,
+                   TQ_Server_Protocol *protocol);
+/* Closes the listeners, stops dialling and closes every link, sending what
+ * is queued first (within closeTimeoutMs); returns once every link the
+ * server no longer references has been removed, or the time is up. Any
+ * thread but the I/O thread; does nothing when not started. */
+void transportStop();
+/* Ends the I/O thread and removes and frees every remaining link; links the
+ * server still references are logged and left alone. Call after
+ * transportStop; does nothing when not started. */
+void transportDestroy();
+
+} /* namespace tcp */
+
+#endif /* TESSARC_MODULES_TCP_H */
