@@ -415,12 +415,60 @@ static int sharesGroups(TQ_Connection *connection, TQ_Server_Node *node)
     return groups->groupsMatch(local, &node->groups) || groups->groupsMatch(&node->groups, local);
 }
 
-static void nodeReady(TQ_Connection *connection, TQ_Server_Node *node)
+/* Makes the node of a peer named `text` (a server node when `peer` is
+ * given), runs the groups test and admits it: attaches it to the connection
+ * and enters it in its table, a server node after announcing it to the
+ * other servers and sending it the neighbour list. On failure the node is
+ * freed before any table or service has seen it and the connection ended. */
+static void admit(TQ_Connection *connection, const TQ_Uuid *peer, const char *text)
 {
+    char *name = TQ_copyStringWithAllocator(g_TQ_serverAllocator, text);
+    TQ_Server_Node *node = !name ? NULL : peer ? makeServerNode(connection, peer, name) : makeClientNode(connection, name);
+    if (!node) {
+        TQ_freeStringWithAllocator(g_TQ_serverAllocator, name);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for the node of %s; invalidating\n", text);
+        invalidate(connection);
+        return;
+    }
+    void (*freeNode)(TQ_Server_Node *) = peer ? freeServerNode : freeClientNode;
+    if (!sharesGroups(connection, node)) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
+               peer ? "No groups are shared with the server\n" : "No groups are shared with the client\n");
+        freeNode(node);
+        reject(connection);
+        return;
+    }
+    TQ_mutexLock(g_comm.stateLock);
+    /* A link of the same server may have been admitted on another thread
+     * since the continuation looked; this one is then refused as it would
+     * have been then. */
+    int refused = peer && liveServerExists(peer);
+    int attached = !refused && attachNode(connection, node) == 1;
+    if (attached && peer) {
+        announceNeighbour(TQ_BASIC_ADD_NEIGHBOURS, peer);
+        sendNeighbourList(connection);
+        enterServerNode(node);
+    } else if (attached) {
+        TQ_hashSetInsert(&g_comm.clients, node);
+    }
+    TQ_mutexUnlock(g_comm.stateLock);
+    if (!attached) {
+        freeNode(node);
+        if (refused) {
+            reject(connection);
+        } else {
+            TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
+                   "Connection %s already has a node; invalidating\n", connection->name);
+            invalidate(connection);
+        }
+        return;
+    }
     g_comm.commManager.load()->connectionReady(connection);
     TQ_Server_Services_addNode(node);
 }
 
+/* After the group exchange that a server's UUID dataset started: a second
+ * link of a server whose node is live is refused. */
 static void serverNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset)
 {
     TQ_Uuid peer;
@@ -434,76 +482,16 @@ static void serverNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset
     char text[TextLimit];
     readText(dataset, 24, text);
     TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a server node name: %s\n", text);
-    char *name = TQ_copyStringWithAllocator(g_TQ_serverAllocator, text);
-    TQ_Server_Node *node = name ? makeServerNode(connection, &peer, name) : NULL;
-    if (!node) {
-        TQ_freeStringWithAllocator(g_TQ_serverAllocator, name);
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for the node of server %s; invalidating\n", text);
-        invalidate(connection);
-        return;
-    }
-    if (!sharesGroups(connection, node)) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No groups are shared with the server\n");
-        freeServerNode(node);
-        reject(connection);
-        return;
-    }
-    TQ_mutexLock(g_comm.stateLock);
-    /* A link of the same server may have been admitted on another thread
-     * since the lookup above; the second link is refused as it would have
-     * been then. */
-    if (liveServerExists(&peer)) {
-        TQ_mutexUnlock(g_comm.stateLock);
-        freeServerNode(node);
-        reject(connection);
-        return;
-    }
-    if (attachNode(connection, node) != 1) {
-        TQ_mutexUnlock(g_comm.stateLock);
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
-               "Connection %s already has a node; invalidating\n", connection->name);
-        freeServerNode(node);
-        invalidate(connection);
-        return;
-    }
-    announceNeighbour(TQ_BASIC_ADD_NEIGHBOURS, &node->id);
-    sendNeighbourList(connection);
-    enterServerNode(node);
-    TQ_mutexUnlock(g_comm.stateLock);
-    nodeReady(connection, node);
+    admit(connection, &peer, text);
 }
 
+/* After the group exchange that a client's node name dataset started. */
 static void clientNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset)
 {
     char text[TextLimit];
     readText(dataset, 12, text);
     TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a client node name: %s\n", text);
-    char *name = TQ_copyStringWithAllocator(g_TQ_serverAllocator, text);
-    TQ_Server_Node *node = name ? makeClientNode(connection, name) : NULL;
-    if (!node) {
-        TQ_freeStringWithAllocator(g_TQ_serverAllocator, name);
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for the node of client %s; invalidating\n", text);
-        invalidate(connection);
-        return;
-    }
-    if (!sharesGroups(connection, node)) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No groups are shared with the client\n");
-        freeClientNode(node);
-        reject(connection);
-        return;
-    }
-    TQ_mutexLock(g_comm.stateLock);
-    if (attachNode(connection, node) != 1) {
-        TQ_mutexUnlock(g_comm.stateLock);
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
-               "Connection %s already has a node; invalidating\n", connection->name);
-        freeClientNode(node);
-        invalidate(connection);
-        return;
-    }
-    TQ_hashSetInsert(&g_comm.clients, node);
-    TQ_mutexUnlock(g_comm.stateLock);
-    nodeReady(connection, node);
+    admit(connection, NULL, text);
 }
 
 /* ---- Node name and UUID ---- */
