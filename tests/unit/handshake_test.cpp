@@ -156,6 +156,15 @@ TEST(Handshake, MalformedAndRefusedPeersEndAsDesigned)
         remove(link);
     }
 
+    /* A server announcing "*" is taken only by a server whose own network
+     * ID is "*". */
+    TQ_Server_setNetworkId("*");
+    Link *wild = connect("wild server", true);
+    feed(wild, netIdDataset(2, 1, "*"));
+    EXPECT_EQ(verdictDataset(1), wild->takeSent().back());
+    remove(wild);
+    TQ_Server_setNetworkId("Tessarc");
+
     /* A neighbour count that disagrees with the length (2 entries need 44). */
     Link *server = connect("bad-neighbours", true);
     ASSERT_NE(nullptr, shakeAsServer(server, makeUuid(0x90), "n"));
