@@ -671,19 +671,21 @@ void connected(Link *link)
 
 /* ---- Reading ---- */
 
+/* A length outside 8 to sizeLimit means the stream cannot be framed any
+ * more: the link is closed after what is queued for it has been sent. */
 bool lengthAcceptable(Link *link, uint32_t length)
 {
     if (length < sizeof(TQ_DatasetHeader)) {
         TQ_log(s_t.log, TQ_LOG_ERROR,
                "tcp: connection %s: dataset length %u is shorter than the 8-byte header; closing\n", link->name,
                length);
-        die(link, TQ_LOG_INFO, nullptr);
+        beginClose(link);
         return false;
     }
     if (length > s_t.cb->sizeLimit) {
         TQ_log(s_t.log, TQ_LOG_ERROR, "tcp: connection %s: dataset length %u is over the limit of %lu bytes; closing\n",
                link->name, length, static_cast<unsigned long>(s_t.cb->sizeLimit));
-        die(link, TQ_LOG_INFO, nullptr);
+        beginClose(link);
         return false;
     }
     return true;

@@ -1,0 +1,297 @@
+/* tcp.protocol in real tessarc-server processes on 127.0.0.1: two servers
+ * that dial each other, the wire seen from a raw client socket (framing,
+ * order, pings, the size bounds, a reject sent before the close), a client
+ * that stops reading, and stopping with peers connected. */
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <regex>
+
+#include "harness.h"
+
+namespace fs = std::filesystem;
+using tq_test::Child;
+using tq_test::countOf;
+using tq_test::Launch;
+using tq_test::TempDir;
+using tq_test::writeFile;
+
+namespace {
+
+const uint32_t kSizeLimit = 1048576;
+
+/* A server in `root` with tcp.protocol and the given tcp group settings. */
+Launch server(const fs::path &root, const std::string &name, const std::string &tcpSettings)
+{
+    fs::create_directories(root / "Protocols");
+    fs::copy_file(fs::path(TQ_BINARY_DIR) / "modules/tcp/tcp.protocol", root / "Protocols/tcp.protocol",
+                  fs::copy_options::overwrite_existing);
+    writeFile(root / "Config/Communication.cfg",
+              "serverName = \"" + name + "\";\nprotocols = ( { name = \"tcp\"; " + tcpSettings + " } );\n");
+    Launch launch;
+    launch.program = TQ_SERVER_BIN;
+    launch.setEnv = {"TQ_INSTALL_DIR=" + root.string()};
+    /* Freed buffers must not pile up in the sanitizer's quarantine, so the
+     * memory bound below measures the server, not the tool. */
+    const char *asan = getenv("ASAN_OPTIONS");
+    launch.setEnv.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":quarantine_size_mb=16");
+    launch.unsetEnv = {"NOTIFY_SOCKET"};
+    return launch;
+}
+
+/* The port a server logged for "servers" or "clients". */
+uint16_t loggedPort(const Child &child, const std::string &kind)
+{
+    std::string prefix = "tcp: listening for " + kind + " on 127.0.0.1:";
+    if (!child.waitFor(prefix))
+        return 0;
+    std::string out = child.out();
+    return static_cast<uint16_t>(std::stoi(out.substr(out.find(prefix) + prefix.size())));
+}
+
+/* A port that was free a moment ago. */
+uint16_t freePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+/* A raw client socket speaking datasets. */
+struct Raw {
+    int fd = -1;
+    explicit Raw(uint16_t port)
+    {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            close(fd);
+            fd = -1;
+        }
+        timeval tv{20, 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    }
+    ~Raw()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    bool put(const std::string &bytes) const
+    {
+        for (size_t done = 0; done < bytes.size();) {
+            ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    /* Exactly `count` bytes, or fewer at the end of the stream or after 20 s. */
+    std::string take(size_t count) const
+    {
+        std::string bytes;
+        char buffer[65536];
+        while (bytes.size() < count) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 20000) != 1)
+                break;
+            ssize_t n = recv(fd, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
+            if (n <= 0)
+                break;
+            bytes.append(buffer, static_cast<size_t>(n));
+        }
+        return bytes;
+    }
+    /* One whole dataset; empty at the end of the stream. */
+    std::string dataset() const
+    {
+        std::string head = take(4);
+        if (head.size() < 4)
+            return "";
+        uint32_t length;
+        std::memcpy(&length, head.data(), 4);
+        return length < 4 ? head : head + take(length - 4);
+    }
+    bool atEnd() const { return take(1).empty(); }
+};
+
+std::string u32(uint32_t value) { return std::string(reinterpret_cast<const char *>(&value), 4); }
+
+/* A dataset of `length` bytes: type, flags, reserved 0, then the payload
+ * (cut or padded with bytes counting up). */
+std::string dataset(uint32_t length, uint8_t type, uint8_t flags, const std::string &payload)
+{
+    std::string bytes = u32(length) + std::string{char(type), char(flags), 0, 0} + payload;
+    for (size_t i = bytes.size(); i < length; ++i)
+        bytes.push_back(static_cast<char>(i));
+    bytes.resize(std::max<size_t>(length, 8));
+    return bytes;
+}
+
+std::string ping(uint32_t length, uint32_t tag) { return dataset(length, 1, 0, std::string(1, '\0') + u32(tag)); }
+
+std::string pongOf(std::string ping)
+{
+    ping[8] = 1;
+    return ping;
+}
+
+long statusKb(pid_t pid, const std::string &field)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+/* Live connections by the communication manager's own lines. */
+int liveConnections(const std::string &out)
+{
+    return countOf(out, "CM: adding connection") - countOf(out, "CM: removing connection");
+}
+
+} /* namespace */
+
+TEST(Tcp, ServersDiallingEachOtherKeepOneLinkAndStopCleanlyWithPeersConnected)
+{
+    TempDir tmp;
+    uint16_t portA = freePort(), portB = freePort();
+    std::string peerOf = "; peers = [\"127.0.0.1:";
+    Child a(server(tmp.path() / "a", "A",
+                   "listen = \"127.0.0.1:" + std::to_string(portA) + "\"; clientListen = \"127.0.0.1:0\"" + peerOf +
+                       std::to_string(portB) + "\"]; reconnectMin = 200; reconnectMax = 800;"),
+            tmp.path());
+    Child b(server(tmp.path() / "b", "B",
+                   "listen = [\"127.0.0.1:" + std::to_string(portB) + "\"]" + peerOf + std::to_string(portA) +
+                       "\"]; reconnectMin = 200; reconnectMax = 800;"),
+            tmp.path());
+    ASSERT_TRUE(a.waitFor("Got a server node name: B")) << a.out();
+    ASSERT_TRUE(b.waitFor("Got a server node name: A")) << b.out();
+    /* Retries run every 200 to 800 ms: a second link would show by now. */
+    usleep(2500 * 1000);
+    std::string outA = a.out(), outB = b.out();
+    EXPECT_EQ(liveConnections(outA), 1) << outA;
+    EXPECT_EQ(liveConnections(outB), 1) << outB;
+    EXPECT_EQ(countOf(outA, "Rejecting") + countOf(outB, "Rejecting"), 0);
+    EXPECT_EQ(countOf(outA, "Got a server node name"), countOf(outA, "removing a node with name 'B'") + 1);
+
+    /* A stops with the server link and a client connected. */
+    Raw client(loggedPort(a, "clients"));
+    ASSERT_GE(client.fd, 0);
+    EXPECT_NE(client.dataset(), ""); /* its network ID: the link is up */
+    a.signal(SIGTERM);
+    EXPECT_EQ(a.wait(20000), 0) << a.out() << a.err();
+    EXPECT_TRUE(client.atEnd());
+    EXPECT_TRUE(b.waitFor("removing a node with name 'A'")) << b.out();
+    EXPECT_TRUE(b.waitFor("127.0.0.1:" + std::to_string(portA) + " (dialled) closed: Connection refused")) << b.out();
+    b.signal(SIGTERM);
+    EXPECT_EQ(b.wait(20000), 0) << b.out() << b.err();
+    EXPECT_EQ(liveConnections(a.out()), 0);
+    EXPECT_EQ(countOf(a.out(), "CM: removing interface, protocol = tcp"), 1);
+}
+
+TEST(Tcp, WireFramingOrderBoundsAndRejectBeforeClose)
+{
+    TempDir tmp;
+    Child child(server(tmp.path() / "root", "S", "clientListen = \"127.0.0.1:0\";"), tmp.path());
+    uint16_t port = loggedPort(child, "clients");
+    ASSERT_NE(port, 0) << child.out();
+
+    /* The network-ID dataset comes whole, framed by its length. */
+    const std::string networkId = dataset(22, 2, 0x80, std::string{0, 1, 2, 0, 1, 0} + "Tessarc" + '\0');
+    {
+        Raw raw(port);
+        EXPECT_EQ(raw.dataset(), networkId);
+
+        /* Pings written in pieces that split headers, in one write many at
+         * a time, and one large enough to be read straight into its buffer;
+         * each pong comes back whole and in order. */
+        std::string pings, pongs;
+        for (uint32_t i = 0; i < 500; ++i) {
+            std::string p = ping(9 + i % 40, i);
+            pings += p;
+            pongs += pongOf(p);
+        }
+        std::string big = ping(300000, 501), limit = ping(kSizeLimit, 502);
+        ASSERT_TRUE(raw.put(pings.substr(0, 3)) && raw.put(pings.substr(3, 7)));
+        usleep(20000);
+        ASSERT_TRUE(raw.put(pings.substr(10)));
+        ASSERT_TRUE(raw.put(big.substr(0, 100)));
+        usleep(20000);
+        ASSERT_TRUE(raw.put(big.substr(100) + limit));
+        EXPECT_EQ(raw.take(pongs.size()), pongs);
+        EXPECT_EQ(raw.dataset(), pongOf(big));
+        EXPECT_EQ(raw.dataset(), pongOf(limit));
+    }
+    /* A length under 8 or over the limit ends the link with a clear line. */
+    for (uint32_t length : {7u, 0u, kSizeLimit + 1}) {
+        Raw raw(port);
+        EXPECT_EQ(raw.dataset(), networkId);
+        std::string bad = u32(length) + std::string{1, 0, 0, 0};
+        ASSERT_TRUE(raw.put(ping(9, 1) + bad + ping(12, 2)));
+        EXPECT_EQ(raw.dataset(), pongOf(ping(9, 1)));
+        EXPECT_TRUE(raw.atEnd()) << length;
+    }
+    std::string out = child.out();
+    EXPECT_EQ(countOf(out, "is shorter than the 8-byte header; closing"), 2) << out;
+    EXPECT_EQ(countOf(out, "dataset length 1048577 is over the limit of 1048576 bytes; closing"), 1) << out;
+
+    /* A client of another network is rejected: the verdict arrives before
+     * the end of the stream. */
+    {
+        Raw raw(port);
+        EXPECT_EQ(raw.dataset(), networkId);
+        ASSERT_TRUE(raw.put(dataset(20, 2, 0x80, std::string{0, 1, 2, 0, 1, 0} + "Other" + '\0')));
+        EXPECT_EQ(raw.dataset(), dataset(10, 2, 0x80, std::string{1, 0}));
+        EXPECT_TRUE(raw.atEnd());
+    }
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20000), 0) << child.out();
+}
+
+TEST(Tcp, ClientThatStopsReadingIsDroppedAndMemoryStaysBounded)
+{
+    TempDir tmp;
+    Child child(server(tmp.path() / "root", "S",
+                       "clientListen = \"127.0.0.1:0\"; sendQueueBytes = " + std::to_string(kSizeLimit) + ";"),
+                tmp.path());
+    uint16_t port = loggedPort(child, "clients");
+    ASSERT_NE(port, 0) << child.out();
+    long before = statusKb(child.pid(), "VmHWM");
+
+    /* 64 KiB pings, never reading a pong: without a bound the server would
+     * hold 1 GiB of them. */
+    Raw raw(port);
+    std::string p = ping(65536, 7);
+    uint64_t sent = 0;
+    while (sent < (uint64_t(1) << 30) && raw.put(p))
+        sent += p.size();
+    EXPECT_LT(sent, uint64_t(1) << 30);
+    EXPECT_TRUE(child.waitFor("the peer does not read and over 1048576 bytes are queued; disconnecting"))
+        << child.out();
+    long after = statusKb(child.pid(), "VmHWM");
+    EXPECT_LT(after - before, 200 * 1024) << before << " kB before, " << after << " kB after";
+
+    /* The server goes on serving. */
+    Raw next(port);
+    EXPECT_EQ(next.dataset().size(), 22u);
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20000), 0) << child.out();
+}
