@@ -3,6 +3,7 @@
  * Console mode and service mode (started by the service manager with a
  * notification socket) run the same start-up sequence; service mode also
  * reports readiness and stopping to the service manager. */
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -37,8 +38,10 @@ enum class StartPhase { configuring, starting, started };
  * requested again, like the waiting one, once the start sequence is done:
  * the server never runs on after a stop request. */
 std::mutex s_stopGate;
+std::condition_variable s_startDone; /* s_phase became started */
 StartPhase s_phase = StartPhase::configuring;
 bool s_stopRequested = false;
+bool s_stopping = false; /* the stop sequence has begun */
 
 /* Signal thread: one call per SIGINT, SIGTERM or SIGHUP. */
 void onStopSignal() {
@@ -55,7 +58,9 @@ void onStopSignal() {
 void postinit() {
     std::lock_guard<std::mutex> lock(s_stopGate);
     s_phase = StartPhase::started;
-    notifyServiceManager("READY=1\nSTATUS=Running from " + getRootPath().string() + "\n");
+    s_startDone.notify_all();
+    if (!s_stopping)
+        notifyServiceManager("READY=1\nSTATUS=Running from " + getRootPath().string() + "\n");
     if (s_stopRequested)
         TQ_Server_stop();
 }
@@ -63,13 +68,23 @@ void postinit() {
 /* First step of the stop sequence: a new instance may start from this root
  * from now on. */
 void predestroy() {
-    notifyServiceManager("STOPPING=1\nSTATUS=Stopping\n");
+    {
+        std::lock_guard<std::mutex> lock(s_stopGate);
+        s_stopping = true;
+        notifyServiceManager("STOPPING=1\nSTATUS=Stopping\n");
+    }
     releaseLock();
 }
 
-/* Last step of the stop sequence, on the stop task: no module code runs any
- * more. Ends the process. */
+/* Last step of the stop sequence, on the stop task. Ends the process. */
 void postdestroy() {
+    {
+        /* A module may have asked for the stop while the start sequence
+         * still ran (from a service's preinit or postinit): the modules and
+         * the core stay until that sequence has left them. */
+        std::unique_lock<std::mutex> lock(s_stopGate);
+        s_startDone.wait(lock, [] { return s_phase == StartPhase::started; });
+    }
     TQ_log(s_log, 4, "Unloading modules...\n");
     unloadModules();
     TQ_Server_destroy();
@@ -95,7 +110,7 @@ void writeBanner() {
 /* The start-up sequence. Returns 1 when another instance holds the install
  * root; otherwise the calling thread ends in TQ_Server_run. */
 int TessarcServerMain(int argc, char **argv) {
-    installSignalHandlers();
+    blockStopSignals();
     /* Log lines on standard output reach a pipe or file (a service
      * manager's journal) as they are written, not when a buffer fills. */
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);

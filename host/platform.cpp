@@ -3,12 +3,12 @@
 #include "platform.h"
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -17,52 +17,42 @@
 
 namespace {
 
-/* The self-pipe between the signal handler and the signal thread: the
- * handler writes one byte per signal, the thread reads them. */
-int s_wakeRead = -1;
-int s_wakeWrite = -1;
+/* The stop signals are blocked in every thread of the process (threads
+ * inherit the mask of the thread that creates them, and the mask is set
+ * before any other thread exists) and taken with sigwait by the signal
+ * thread alone, so no handler ever runs in an arbitrary thread. */
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
 
-void onSignal(int signo) {
-    int saved = errno;
-    unsigned char byte = static_cast<unsigned char>(signo);
-    /* A full pipe already holds more pending stops than anyone needs. */
-    ssize_t ignored = write(s_wakeWrite, &byte, 1);
-    (void)ignored;
-    errno = saved;
+/* A child process (a module may start programs) begins with the stop
+ * signals deliverable again. */
+void unblockInChild() {
+    sigset_t set = stopSignals();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 void signalThread(TQ_StopRequestFunction onStop) {
+    sigset_t set = stopSignals();
     for (;;) {
-        unsigned char byte;
-        ssize_t n = read(s_wakeRead, &byte, 1);
-        if (n == 1) {
+        int signo = 0;
+        if (sigwait(&set, &signo) == 0)
             onStop();
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return;
-        }
     }
 }
 
 } /* namespace */
 
-bool installSignalHandlers() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
+bool blockStopSignals() {
+    sigset_t set = stopSignals();
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0)
         return false;
-    s_wakeRead = fds[0];
-    s_wakeWrite = fds[1];
-    /* The handler must never block, even with many signals pending. */
-    fcntl(s_wakeWrite, F_SETFL, fcntl(s_wakeWrite, F_GETFL) | O_NONBLOCK);
-
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    pthread_atfork(nullptr, nullptr, unblockInChild);
 
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
@@ -72,8 +62,6 @@ bool installSignalHandlers() {
 }
 
 bool startSignalThread(TQ_StopRequestFunction onStop) {
-    if (s_wakeRead < 0)
-        return false;
     try {
         /* Detached: it lives until the process ends. */
         std::thread(signalThread, onStop).detach();

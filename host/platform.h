@@ -9,15 +9,17 @@
 /* Called once per stop signal received, on the signal thread. */
 typedef void (*TQ_StopRequestFunction)();
 
-/* Installs the handler of SIGINT, SIGTERM and SIGHUP, which only records the
- * signal for the signal thread, and ignores SIGPIPE. Signals that arrive
- * before startSignalThread wait for it. Call once, first thing. Returns
- * false (handlers not installed) when the wake-up channel cannot be made. */
-bool installSignalHandlers();
+/* Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and every thread
+ * it creates later, so that only the signal thread takes them (a stop signal
+ * that arrives before that thread exists waits for it; children forked later
+ * get them unblocked again), and ignores SIGPIPE. Call once, first thing,
+ * before any other thread exists. Returns false when the mask cannot be
+ * set. */
+bool blockStopSignals();
 /* Starts the dedicated signal thread, which calls `onStop` once for every
- * stop signal received, also those that arrived before this call. Call once,
- * after installSignalHandlers. Returns false when the thread cannot be
- * started. */
+ * stop signal it takes, also one that arrived before this call (signals of
+ * one kind that arrive together count once). Call once, after
+ * blockStopSignals. Returns false when the thread cannot be started. */
 bool startSignalThread(TQ_StopRequestFunction onStop);
 
 /* Takes the single-instance lock of the install root directory `root`

@@ -3,6 +3,7 @@
  * install root, the lock after a crash, and service-mode notifications. */
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -162,18 +163,25 @@ TEST(ServerServiceMode, NotifiesReadyAndStopping) {
     strcpy(address.sun_path, socketPath.c_str());
     ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
 
-    Launch launch = server(root, {"--probe-stop"});
+    Launch launch = server(root);
     launch.unsetEnv.clear();
     launch.setEnv.push_back("NOTIFY_SOCKET=" + socketPath.string());
     Child child(launch, tmp.path());
-    EXPECT_EQ(child.wait(), 0) << child.out() << child.err();
 
-    std::vector<std::string> messages;
-    char buffer[4096];
-    for (ssize_t n; (n = recv(sock, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
-        messages.emplace_back(buffer, static_cast<size_t>(n));
+    auto receive = [&](int timeoutMs) {
+        pollfd ready = {sock, POLLIN, 0};
+        if (poll(&ready, 1, timeoutMs) != 1)
+            return std::string("(nothing)");
+        char buffer[4096];
+        ssize_t n = recv(sock, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string("(error)");
+    };
+    /* Ready once the start sequence is done, not before. */
+    EXPECT_EQ(receive(15000), "READY=1\nSTATUS=Running from " + root.string() + "\n");
+    EXPECT_NE(child.out().find("probe service svc: postinit"), std::string::npos);
+    child.signal(SIGTERM);
+    EXPECT_EQ(receive(15000), "STOPPING=1\nSTATUS=Stopping\n");
+    EXPECT_EQ(child.wait(), 0) << child.out() << child.err();
+    EXPECT_EQ(receive(0), "STATUS=Stopped\n");
     close(sock);
-    ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[0], "READY=1\nSTATUS=Running from " + root.string() + "\n");
-    EXPECT_EQ(messages[1], "STOPPING=1\nSTATUS=Stopping\n");
 }
