@@ -1,0 +1,234 @@
+/* The client library against a scripted server on the other end of a socket
+ * pair: the exact bytes of the client's handshake and datasets, what it
+ * takes from the server in any read pattern, and every way a server can
+ * refuse it or break the protocol. */
+#include <gtest/gtest.h>
+
+#include <tessarc/client.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void put16(Bytes &b, uint16_t v) { b.insert(b.end(), {(uint8_t)v, (uint8_t)(v >> 8)}); }
+void put32(Bytes &b, uint32_t v) { for (int i = 0; i < 4; ++i) b.push_back((uint8_t)(v >> (8 * i))); }
+
+/* A dataset: header with the length of everything, then `body`. */
+Bytes dataset(uint8_t type, uint8_t flags, const Bytes &body)
+{
+    Bytes b;
+    put32(b, (uint32_t)(8 + body.size()));
+    b.insert(b.end(), {type, flags, 0, 0});
+    b.insert(b.end(), body.begin(), body.end());
+    return b;
+}
+
+Bytes networkId(const std::string &id, uint16_t major, uint16_t minor)
+{
+    Bytes body = {0, 1};
+    put16(body, major);
+    put16(body, minor);
+    body.insert(body.end(), id.begin(), id.end());
+    body.push_back(0);
+    return dataset(2, 0x80, body);
+}
+
+Bytes verdict(uint8_t v) { return dataset(2, 0x80, {1, v}); }
+Bytes groups() { return dataset(4, 0x80, {0}); }
+
+Bytes appDataset(uint8_t type, uint32_t subtype, const std::string &text)
+{
+    Bytes body;
+    put32(body, subtype);
+    body.insert(body.end(), text.begin(), text.end());
+    return dataset(type, 0, body);
+}
+
+Bytes join(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+/* One end of a socket pair plays the server; the client owns the other. */
+struct Script {
+    int server = -1, client = -1;
+    Script()
+    {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        server = fds[0];
+        client = fds[1];
+    }
+    ~Script() { close(server); }
+    void write(const Bytes &b) { ASSERT_EQ(::write(server, b.data(), b.size()), (ssize_t)b.size()); }
+    void end() { shutdown(server, SHUT_WR); }
+    /* Everything the client has written so far. */
+    Bytes written()
+    {
+        Bytes all;
+        uint8_t chunk[4096];
+        ssize_t got;
+        while ((got = recv(server, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+            all.insert(all.end(), chunk, chunk + got);
+        return all;
+    }
+};
+
+TQ_ClientOptions options(const char *networkId, uint16_t major = 0, uint16_t minor = 0, int timeoutMs = 2000)
+{
+    TQ_ClientOptions o{};
+    o.networkId = networkId;
+    o.nodeName = "probe";
+    o.versionMajor = major;
+    o.versionMinor = minor;
+    o.timeoutMs = timeoutMs;
+    return o;
+}
+
+TEST(Client, HandshakeAndDatasetsByteForByte)
+{
+    Script s;
+    /* The whole server side at once, with an application dataset right
+     * behind the group exchange: it must not be lost to the handshake. */
+    s.write(join({networkId("Tessarc", 2, 1), verdict(1), groups(), appDataset(16, 7, "early")}));
+    TQ_ClientError error;
+    TQ_ClientOptions o = options("Tessarc");
+    TQ_Client *client = TQ_Client_connectFd(s.client, &o, &error);
+    ASSERT_NE(client, nullptr) << error.message;
+    EXPECT_STREQ(TQ_Client_serverNetworkId(client), "Tessarc");
+
+    Bytes name = {2, 0, 0, 0, 'p', 'r', 'o', 'b', 'e', 0};
+    EXPECT_EQ(s.written(), join({networkId("Tessarc", 2, 1), verdict(1), dataset(2, 0x80, name)}));
+
+    TQ_ClientDataset d;
+    ASSERT_EQ(TQ_Client_receive(client, &d, 1000), TQ_CLIENT_OK);
+    EXPECT_EQ(d.type, 16);
+    EXPECT_EQ(d.subtype, 7u);
+    EXPECT_EQ(std::string((const char *)d.payload, d.payloadLength), "early");
+    EXPECT_EQ(d.length, 17u);
+
+    /* A dataset split over two reads, neighbour and late group datasets
+     * skipped, a header-only dataset with subtype 0 and an empty payload. */
+    Bytes later = appDataset(20, 0xA1B2C3D4, std::string(3000, 'x'));
+    s.write(join({dataset(2, 0x80, {4, 0, 0, 0}), groups(), Bytes(later.begin(), later.begin() + 1001)}));
+    EXPECT_EQ(TQ_Client_receive(client, &d, 50), TQ_CLIENT_TIMEOUT);
+    s.write(join({Bytes(later.begin() + 1001, later.end()), dataset(9, 0x80, {})}));
+    ASSERT_EQ(TQ_Client_receive(client, &d, 1000), TQ_CLIENT_OK);
+    EXPECT_EQ(d.subtype, 0xA1B2C3D4u);
+    EXPECT_EQ(Bytes(d.bytes, d.bytes + d.length), later);
+    ASSERT_EQ(TQ_Client_receive(client, &d, 1000), TQ_CLIENT_OK);
+    EXPECT_EQ(d.type, 9);
+    EXPECT_EQ(d.flags, 0x80);
+    EXPECT_EQ(d.subtype, 0u);
+    EXPECT_EQ(d.payloadLength, 0u);
+
+    /* Sending: one at once, queued ones only on flush, raw bytes as given. */
+    ASSERT_EQ(TQ_Client_send(client, 16, 0x80, 5, "abc", 3), TQ_CLIENT_OK);
+    EXPECT_EQ(s.written(), dataset(16, 0x80, {5, 0, 0, 0, 'a', 'b', 'c'}));
+    ASSERT_EQ(TQ_Client_queue(client, 17, 0, 1, nullptr, 0), TQ_CLIENT_OK);
+    ASSERT_EQ(TQ_Client_queueRaw(client, "\x03\x00\x00\x00", 4), TQ_CLIENT_OK);
+    EXPECT_TRUE(s.written().empty());
+    ASSERT_EQ(TQ_Client_flush(client), TQ_CLIENT_OK);
+    EXPECT_EQ(s.written(), join({dataset(17, 0, {1, 0, 0, 0}), Bytes{3, 0, 0, 0}}));
+    EXPECT_EQ(TQ_Client_send(client, 16, 0, 0, "x", TQ_CLIENT_MAX_DATASET), TQ_CLIENT_BAD_ARGUMENT);
+
+    /* A reject after the handshake, then the end of the stream. */
+    s.write(verdict(0));
+    s.end();
+    EXPECT_EQ(TQ_Client_receive(client, &d, 1000), TQ_CLIENT_REFUSED);
+    EXPECT_NE(std::string(TQ_Client_errorText(client)).find("rejected"), std::string::npos);
+    EXPECT_EQ(TQ_Client_receive(client, &d, 1000), TQ_CLIENT_REFUSED);
+    TQ_Client_close(client);
+}
+
+/* Runs a handshake against `script` (the server's bytes, then the end of
+ * the stream) and returns the error; `written` gets the client's bytes. */
+TQ_ClientError refused(const Bytes &script, TQ_ClientOptions o, Bytes *written = nullptr)
+{
+    Script s;
+    s.write(script);
+    s.end();
+    TQ_ClientError error{};
+    TQ_Client *client = TQ_Client_connectFd(s.client, &o, &error);
+    EXPECT_EQ(client, nullptr);
+    TQ_Client_close(client);
+    if (written)
+        *written = s.written();
+    return error;
+}
+
+bool says(const TQ_ClientError &e, const char *text) { return strstr(e.message, text) != nullptr; }
+
+TEST(Client, RefusalsAndMalformedServersGiveClearErrors)
+{
+    /* The server rejects an old version and a foreign network; the message
+     * names both sides and the likely reason. */
+    TQ_ClientError e = refused(join({networkId("Tessarc", 2, 1), verdict(0)}), options("*", 2, 0));
+    EXPECT_EQ(e.code, TQ_CLIENT_REFUSED);
+    EXPECT_TRUE(says(e, "version 2.0")) << e.message;
+    EXPECT_TRUE(says(e, "requires version 2.1")) << e.message;
+    e = refused(join({networkId("Tessarc", 3, 0), verdict(0)}), options("*", 2, 1));
+    EXPECT_EQ(e.code, TQ_CLIENT_REFUSED);
+    EXPECT_TRUE(says(e, "\"Tessarc\" version 3.0")) << e.message;
+
+    /* The client rejects an old server or a foreign network itself and says
+     * so on the wire (verdict 0) without sending its name. */
+    Bytes written;
+    e = refused(networkId("Tessarc", 2, 0), options("*"), &written);
+    EXPECT_EQ(e.code, TQ_CLIENT_REFUSED);
+    EXPECT_TRUE(says(e, "older than 2.1")) << e.message;
+    EXPECT_EQ(written, join({networkId("*", 2, 1), verdict(0)}));
+    e = refused(networkId("Other", 2, 1), options("Tessarc"), &written);
+    EXPECT_TRUE(says(e, "\"Other\" is not \"Tessarc\"")) << e.message;
+    EXPECT_EQ(written, join({networkId("Tessarc", 2, 1), verdict(0)}));
+
+    /* A 15-byte network-ID dataset carries an empty identifier; with a
+     * wildcard client the handshake goes on (and then the server leaves). */
+    Bytes shortest = dataset(2, 0x80, {0, 1, 2, 0, 1, 0, 'X'});
+    e = refused(shortest, options("*"), &written);
+    EXPECT_EQ(e.code, TQ_CLIENT_CLOSED);
+    EXPECT_EQ(written.size(), 16u + 10u + 18u);
+
+    /* Malformed or missing server data. */
+    e = refused(dataset(2, 0x80, {0, 1, 2, 0, 1, 0}), options("*"));
+    EXPECT_EQ(e.code, TQ_CLIENT_PROTOCOL);
+    e = refused(join({networkId("T", 2, 1), dataset(2, 0x80, {1, 1, 0})}), options("*"));
+    EXPECT_EQ(e.code, TQ_CLIENT_PROTOCOL);
+    EXPECT_TRUE(says(e, "accept dataset of 11 bytes")) << e.message;
+    e = refused({7, 0, 0, 0, 2, 0x80, 0, 0}, options("*"));
+    EXPECT_EQ(e.code, TQ_CLIENT_PROTOCOL);
+    Bytes huge = {0, 0, 0x10, 0, 2, 0x80, 0, 0};
+    huge[0] = 1; /* 1 MiB + 1 */
+    e = refused(huge, options("*"));
+    EXPECT_EQ(e.code, TQ_CLIENT_PROTOCOL);
+    e = refused({}, options("*"));
+    EXPECT_EQ(e.code, TQ_CLIENT_CLOSED);
+    EXPECT_TRUE(says(e, "before the handshake")) << e.message;
+
+    /* A silent server: the time limit holds. */
+    Script silent;
+    TQ_ClientOptions o = options("*", 0, 0, 100);
+    TQ_Client *client = TQ_Client_connectFd(silent.client, &o, &e);
+    EXPECT_EQ(client, nullptr);
+    EXPECT_EQ(e.code, TQ_CLIENT_TIMEOUT);
+
+    /* Addresses that cannot be used. */
+    EXPECT_EQ(TQ_Client_connect("no-port", nullptr, &e), nullptr);
+    EXPECT_EQ(e.code, TQ_CLIENT_BAD_ARGUMENT);
+    EXPECT_EQ(TQ_Client_connect("127.0.0.1:", nullptr, &e), nullptr);
+    EXPECT_EQ(e.code, TQ_CLIENT_BAD_ARGUMENT);
+}
+
+} /* namespace */
