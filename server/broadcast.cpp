@@ -37,6 +37,9 @@ const uint64_t kNeighbourAgeMs = 10000;
 
 std::atomic<uint64_t (*)(void)> s_timeSource{nullptr};
 std::atomic<uint32_t> s_recordLimit{TQ_SERVER_BROADCAST_RECORD_LIMIT};
+/* Set while the table is held at its bound, so that an overload is
+ * reported once rather than with every new record; broadcast lock. */
+bool s_overLimit = false;
 
 uint64_t now()
 {
@@ -193,7 +196,9 @@ void forget(TQ_TreeSetIterator *it)
 
 /* Frees every record that expired before `time`, from the front of the
  * expiry order; then, while the table is over its bound, the records that
- * would expire first, except `keep`. Caller holds the broadcast lock. */
+ * would expire first, except `keep`. The first sweep that has to cut the
+ * table warns; it warns again only after expiry alone has kept it within
+ * the bound. Caller holds the broadcast lock. */
 void sweep(uint64_t time, const BroadcastRecord *keep)
 {
     TQ_TreeSetIterator it;
@@ -203,12 +208,17 @@ void sweep(uint64_t time, const BroadcastRecord *keep)
 
     uint32_t limit = s_recordLimit.load(std::memory_order_relaxed);
     uint32_t size = TQ_hashSetSize(&g_comm.broadcastRecords);
-    if (size <= limit)
+    if (size <= limit) {
+        s_overLimit = false;
         return;
+    }
     uint32_t excess = size - limit;
-    TQ_log(&g_TQ_serverLog, TQ_LOG_WARN,
-           "Broadcast record table holds %u records, above its limit of %u; forgetting the %u oldest early\n",
-           (unsigned)size, (unsigned)limit, (unsigned)excess);
+    if (!s_overLimit)
+        TQ_log(&g_TQ_serverLog, TQ_LOG_WARN,
+               "Broadcast record table holds %u records, above its limit of %u; forgetting the oldest early "
+               "until expiry brings it below\n",
+               (unsigned)size, (unsigned)limit);
+    s_overLimit = true;
     TQ_treeSetBegin(&g_comm.broadcastExpiry, &it);
     while (excess > 0 && TQ_treeSetHasNext(&it)) {
         if (it.m_value == keep) {
@@ -226,8 +236,10 @@ enum Verdict { New = 0, Seen = 1, Drop = 2 };
 
 /* Decides whether a broadcast dataset received from `node` is new, seen
  * already or to be dropped, and notes the node as having it. A new dataset
- * gets a record and its ttl decremented and hop count incremented, in the
- * dataset and in `header`. */
+ * gets a record. Every copy that is not dropped has its ttl decremented and
+ * its hop count incremented, in the dataset and in `header`: a repeat whose
+ * delivery overtakes the first copy's may be the one that is forwarded, and
+ * must go on with the hop it has made. */
 Verdict broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header)
 {
     if (!node->isServer) {
@@ -238,30 +250,31 @@ Verdict broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHea
         TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a broadcast dataset that originated from this server\n");
         return Drop;
     }
+    Verdict verdict = Seen;
     TQ_mutexLock(g_comm.broadcastLock);
     if (BroadcastRecord *record = findRecord(header)) {
         addHaveIt(record, &node->id);
-        TQ_mutexUnlock(g_comm.broadcastLock);
-        return Seen;
+    } else {
+        TQ_Allocator *allocator = g_TQ_serverAllocator;
+        record = static_cast<BroadcastRecord *>(allocator->allocBlock256(allocator));
+        if (!record) {
+            TQ_mutexUnlock(g_comm.broadcastLock);
+            TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for a broadcast record; dropping the dataset\n");
+            return Drop;
+        }
+        uint64_t time = now();
+        memset(record, 0, sizeof *record);
+        record->origin = header->origin;
+        record->sequence = header->sequence;
+        record->expiresAt = time + kRecordLifetimeMs;
+        record->forwarded = 0;
+        TQ_hashSetInit(&record->haveIt, TQ_uuidEqual, TQ_uuidHash);
+        addHaveIt(record, &node->id);
+        TQ_hashSetInsert(&g_comm.broadcastRecords, record);
+        TQ_treeSetInsert(&g_comm.broadcastExpiry, record);
+        sweep(time, record);
+        verdict = New;
     }
-    TQ_Allocator *allocator = g_TQ_serverAllocator;
-    BroadcastRecord *record = static_cast<BroadcastRecord *>(allocator->allocBlock256(allocator));
-    if (!record) {
-        TQ_mutexUnlock(g_comm.broadcastLock);
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for a broadcast record; dropping the dataset\n");
-        return Drop;
-    }
-    uint64_t time = now();
-    memset(record, 0, sizeof *record);
-    record->origin = header->origin;
-    record->sequence = header->sequence;
-    record->expiresAt = time + kRecordLifetimeMs;
-    record->forwarded = 0;
-    TQ_hashSetInit(&record->haveIt, TQ_uuidEqual, TQ_uuidHash);
-    addHaveIt(record, &node->id);
-    TQ_hashSetInsert(&g_comm.broadcastRecords, record);
-    TQ_treeSetInsert(&g_comm.broadcastExpiry, record);
-    sweep(time, record);
     TQ_mutexUnlock(g_comm.broadcastLock);
 
     /* A dataset that arrives with no hop left keeps ttl 0 rather than
@@ -270,7 +283,7 @@ Verdict broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHea
         header->ttl--;
     header->hops++;
     writeHeaderBytes(dataset, header, offsetof(TQ_BroadcastHeader, ttl), 2 * sizeof(uint16_t));
-    return New;
+    return verdict;
 }
 
 } /* namespace */
