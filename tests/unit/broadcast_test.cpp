@@ -1,0 +1,385 @@
+/* Broadcast through scripted server and client peers: what goes out on
+ * each link and in which order, duplicate detection, forwarding rules,
+ * malformed broadcasts, and how records expire and stay bounded. */
+#include "recorder.h"
+
+#include <atomic>
+#include <cstring>
+
+using namespace tqtest;
+
+static auto *const g_environment = ::testing::AddGlobalTestEnvironment(new ServerEnvironment);
+
+namespace {
+
+const uint8_t kType = 7;
+
+/* Links in the order their datasets were sent, over all links. */
+std::vector<Link *> g_sendOrder;
+void (*g_linkSend)(TQ_Connection *, TQ_Buffer *);
+void orderedSend(TQ_Connection *connection, TQ_Buffer *dataset)
+{
+    g_sendOrder.push_back(static_cast<Link *>(connection->moduleData));
+    g_linkSend(connection, dataset);
+}
+
+/* Server peers s0, s1, ... (identifiers makeUuid(0x20 * (i + 1))) and one
+ * client peer, handshakes done and their datasets drained. */
+struct Mesh {
+    std::vector<Link *> servers;
+    std::vector<TQ_Server_Node *> nodes;
+    Link *client;
+
+    explicit Mesh(int count)
+    {
+        static bool added = false;
+        if (!added)
+            addRecordingService(kType, true);
+        added = true;
+        for (int i = 0; i < count; i++) {
+            servers.push_back(connect("s" + std::to_string(i), true));
+            nodes.push_back(shakeAsServer(servers.back(), uuid(i), "s" + std::to_string(i)));
+            EXPECT_NE(nullptr, nodes.back());
+        }
+        client = connect("c", false);
+        EXPECT_NE(nullptr, shakeAsClient(client, "c"));
+        for (Link *link : servers) {
+            g_linkSend = link->conn.send;
+            link->conn.send = orderedSend;
+        }
+        drain();
+    }
+    ~Mesh()
+    {
+        for (Link *link : servers)
+            remove(link);
+        remove(client);
+    }
+    static TQ_Uuid uuid(int i) { return makeUuid((uint8_t)(0x20 * (i + 1))); }
+    void drain()
+    {
+        for (Link *link : servers)
+            link->takeEvents();
+        client->takeEvents();
+        g_sendOrder.clear();
+        takeDeliveries();
+    }
+    /* For each server link, the datasets it was sent; the client must have
+     * been sent nothing. Clears. */
+    std::vector<std::vector<Bytes>> sent()
+    {
+        std::vector<std::vector<Bytes>> all;
+        for (Link *link : servers)
+            all.push_back(link->takeSent());
+        EXPECT_TRUE(client->takeSent().empty());
+        g_sendOrder.clear();
+        return all;
+    }
+    /* Indices of the server links that were sent exactly `bytes`, once;
+     * fails on any other dataset. */
+    std::vector<int> receivers(const Bytes &bytes)
+    {
+        std::vector<int> who;
+        std::vector<std::vector<Bytes>> all = sent();
+        for (size_t i = 0; i < all.size(); i++) {
+            for (const Bytes &b : all[i])
+                EXPECT_EQ(bytes, b) << "link s" << i;
+            if (!all[i].empty())
+                who.push_back((int)i);
+            EXPECT_GE(1u, all[i].size()) << "link s" << i;
+        }
+        return who;
+    }
+};
+
+/* The dataset as a receiving server passes it on: ttl down, hops up, group
+ * information zeroed. */
+Bytes aged(Bytes bytes)
+{
+    TQ_BroadcastHeader h = headerOf(bytes);
+    h.ttl = h.ttl ? h.ttl - 1 : 0;
+    h.hops++;
+    std::memcpy(bytes.data(), &h, sizeof h);
+    std::memset(&bytes[h.groupInfoOffset], 0, 4);
+    return bytes;
+}
+
+std::atomic<uint64_t> g_clock{0};
+uint64_t testClock() { return g_clock.load(); }
+
+} // namespace
+
+TEST(Broadcast, GoesToEveryServerOnceAndSentToFollowsTheSendingOrder)
+{
+    Mesh mesh(4);
+    LogCapture log;
+    TQ_TreeSet groups;
+    TQ_treeSetInit(&groups, TQ_ptrCompare);
+    TQ_List sentTo;
+    TQ_listInit(&sentTo);
+
+    Bytes built = broadcastDataset(kType, 3, TQ_Uuid{}, 0, 0);
+    TQ_Buffer *buffer = toBuffer(built);
+    TQ_Server_getServiceApi()->broadcast(buffer, &groups, &sentTo);
+    Bytes first = bytesOf(buffer);
+    TQ_BroadcastHeader h = headerOf(first);
+    EXPECT_EQ(TQ_FLAG_BROADCAST, h.header.flags);
+    EXPECT_EQ(0, h.hops);
+    EXPECT_EQ(3, h.ttl);
+    EXPECT_EQ(0, std::memcmp(&h.origin, TQ_Server_getUuid(), 12));
+    EXPECT_TRUE(std::equal(first.begin() + 40, first.end(), built.begin() + 40));
+    std::vector<Link *> order = g_sendOrder;
+    EXPECT_EQ((std::vector<int>{0, 1, 2, 3}), mesh.receivers(first));
+
+    ASSERT_EQ(4u, order.size());
+    ASSERT_EQ(4u, TQ_listSize(&sentTo));
+    size_t i = 0;
+    TQ_ListIterator it;
+    for (TQ_listBegin(&sentTo, &it); TQ_listHasNext(&it); TQ_listNext(&it), i++) {
+        TQ_Server_Node *node = mesh.nodes[std::find(mesh.servers.begin(), mesh.servers.end(), order[i]) -
+                                          mesh.servers.begin()];
+        EXPECT_EQ(0, std::memcmp(it.m_value, &node->id, 12)) << "entry " << i;
+        g_TQ_serverAllocator->freeBlock32(g_TQ_serverAllocator, it.m_value);
+    }
+    TQ_listDestroy(&sentTo);
+
+    /* The next broadcast takes the next sequence number. */
+    TQ_Buffer *next = toBuffer(built);
+    TQ_Server_broadcast(next, &groups, nullptr);
+    EXPECT_EQ(h.sequence + 1, headerOf(bytesOf(next)).sequence);
+    EXPECT_EQ(4u, mesh.receivers(bytesOf(next)).size());
+    TQ_bufferRelease(next);
+
+    /* Refused: flagged already, no hop allowed, too short for the header,
+     * group information outside the dataset. Nothing goes out. */
+    TQ_Server_broadcast(buffer, &groups, nullptr);
+    EXPECT_EQ(1, log.count(TQ_LOG_WARN, "Not broadcasting a dataset that already has the broadcast flag set\n"));
+    TQ_bufferRelease(buffer);
+    Bytes noTtl = broadcastDataset(kType, 0, TQ_Uuid{}, 0, 0);
+    Bytes shortOne(built.begin(), built.begin() + 39);
+    Bytes outside = built;
+    outside[20] = (uint8_t)(built.size() - 3); /* 4 bytes of group information from 3 before the end */
+    for (const Bytes &bad : {noTtl, shortOne, outside}) {
+        buffer = toBuffer(bad);
+        TQ_Server_broadcast(buffer, &groups, nullptr);
+        EXPECT_EQ(bad, bytesOf(buffer));
+        TQ_bufferRelease(buffer);
+    }
+    EXPECT_EQ(1, log.count(TQ_LOG_WARN, "Not broadcasting a dataset with a ttl of 0\n"));
+    EXPECT_EQ(1, log.count(TQ_LOG_ERROR, "shorter than the 40-byte broadcast header"));
+    EXPECT_EQ(1, log.count(TQ_LOG_ERROR, "lies outside it"));
+    EXPECT_TRUE(mesh.receivers({}).empty());
+    TQ_treeSetDestroy(&groups);
+}
+
+TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
+{
+    Mesh mesh(4);
+    LogCapture log;
+    TQ_Uuid origin = makeUuid(0xE0);
+
+    /* New from s0: to handleDataset with the default group, aged, and on
+     * to every other server. */
+    Bytes b = broadcastDataset(kType, 3, origin, 1);
+    feed(mesh.servers[0], b);
+    std::vector<Delivery> got = takeDeliveries();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_FALSE(got[0].alt);
+    EXPECT_EQ(mesh.nodes[0], got[0].node);
+    EXPECT_EQ(1, got[0].groups);
+    EXPECT_EQ(aged(b), got[0].bytes);
+    EXPECT_EQ((std::vector<int>{1, 2, 3}), mesh.receivers(aged(b)));
+
+    /* The same from s1 and s2: to handleDatasetAlt (a hop further too),
+     * never forwarded again. */
+    feed(mesh.servers[1], b);
+    feed(mesh.servers[2], b);
+    got = takeDeliveries();
+    ASSERT_EQ(2u, got.size());
+    EXPECT_TRUE(got[0].alt && got[1].alt);
+    EXPECT_EQ(aged(b), got[1].bytes);
+    EXPECT_EQ(mesh.nodes[2], got[1].node);
+    EXPECT_TRUE(mesh.receivers({}).empty());
+
+    /* A second sender before the forward (s1's copy arrives while s3's is
+     * being delivered, and its delivery forwards): forwarded once, a hop
+     * further, to neither sender. */
+    Bytes b2 = broadcastDataset(kType, 3, origin, 2);
+    g_onDelivery = [&](const Delivery &) {
+        g_onDelivery = nullptr;
+        feed(mesh.servers[1], b2);
+    };
+    feed(mesh.servers[3], b2);
+    got = takeDeliveries();
+    ASSERT_EQ(2u, got.size());
+    EXPECT_FALSE(got[0].alt);
+    EXPECT_TRUE(got[1].alt);
+    EXPECT_EQ(mesh.nodes[1], got[1].node);
+    EXPECT_EQ((std::vector<int>{0, 2}), mesh.receivers(aged(b2)));
+
+    /* A service injects one with its own groups: no filter runs, so the
+     * group information travels on untouched. */
+    Bytes b3 = broadcastDataset(kType, 3, origin, 3);
+    TQ_Buffer *held = toBuffer(b3);
+    TQ_TreeSet mine;
+    TQ_treeSetInit(&mine, TQ_ptrCompare);
+    TQ_Server_handleDataset(mesh.nodes[1], held, &mine);
+    got = takeDeliveries();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(&mine, got[0].set);
+    Bytes kept = aged(b3);
+    std::fill(kept.begin() + 40, kept.begin() + 44, 0xAA);
+    EXPECT_EQ(kept, got[0].bytes);
+    EXPECT_EQ((std::vector<int>{0, 2, 3}), mesh.receivers(kept));
+    TQ_bufferRelease(held);
+    TQ_treeSetDestroy(&mine);
+
+    /* A type no service owns is still forwarded. */
+    Bytes orphan = broadcastDataset(9, 3, origin, 4);
+    feed(mesh.servers[0], orphan);
+    EXPECT_EQ(1, log.count(TQ_LOG_WARN, "No service for dataset type 9\n"));
+    EXPECT_EQ((std::vector<int>{1, 2, 3}), mesh.receivers(aged(orphan)));
+
+    /* ttl 1 and ttl 0 arrive, are delivered with ttl 0 and go no further. */
+    for (uint16_t ttl : {1, 0}) {
+        Bytes last = broadcastDataset(kType, ttl, origin, 10 + ttl);
+        feed(mesh.servers[0], last);
+        got = takeDeliveries();
+        ASSERT_EQ(1u, got.size());
+        EXPECT_EQ(0, headerOf(got[0].bytes).ttl);
+        EXPECT_TRUE(mesh.receivers({}).empty());
+    }
+
+    /* Back at its origin, it is dropped. */
+    feed(mesh.servers[0], broadcastDataset(kType, 3, *TQ_Server_getUuid(), 1));
+    EXPECT_EQ(1, log.count(TQ_LOG_INFO, "Got a broadcast dataset that originated from this server\n"));
+    EXPECT_TRUE(takeDeliveries().empty());
+    EXPECT_TRUE(mesh.receivers({}).empty());
+
+    /* Malformed broadcasts harm nothing and leave no record: the whole
+     * dataset with the same origin and sequence is new afterwards. */
+    Bytes whole = broadcastDataset(kType, 3, origin, 20);
+    Bytes cut(whole.begin(), whole.begin() + 39);
+    cut[0] = 39;
+    Bytes outside = whole;
+    outside[16] = 0xFF; /* group information length past the end */
+    Bytes wrapped = whole;
+    std::memset(&wrapped[16], 0xFF, 8); /* offset + length wrap round 32 bits */
+    log.take();
+    for (const Bytes &bad : {cut, outside, wrapped})
+        feed(mesh.servers[0], bad);
+    EXPECT_EQ(1, log.count(TQ_LOG_ERROR, "broadcast dataset of 39 bytes: shorter than the 40-byte broadcast header"));
+    EXPECT_EQ(2, log.count(TQ_LOG_ERROR, "lies outside it"));
+    EXPECT_EQ(3u, log.take().size());
+    EXPECT_TRUE(takeDeliveries().empty());
+    EXPECT_TRUE(mesh.receivers({}).empty());
+    feed(mesh.servers[0], whole);
+    got = takeDeliveries();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_FALSE(got[0].alt);
+    EXPECT_EQ(3u, mesh.receivers(aged(whole)).size());
+
+    /* A forward asked for a dataset never received is an error. */
+    held = toBuffer(broadcastDataset(kType, 3, origin, 99));
+    TQ_Server_rebroadcast(mesh.nodes[0], held, nullptr, nullptr);
+    EXPECT_EQ(1, log.count(TQ_LOG_ERROR, "Broadcast error! Dataset type = 7, subtype = 16909060\n"));
+    EXPECT_TRUE(mesh.receivers({}).empty());
+    TQ_bufferRelease(held);
+    for (Link *link : mesh.servers)
+        EXPECT_EQ(0, link->destroys.load());
+}
+
+TEST(Broadcast, NeighboursOfTheSenderOlderThanTenSecondsAreSkipped)
+{
+    Mesh mesh(4);
+    TQ_Uuid origin = makeUuid(0xE4);
+    /* s0 has had s1 for 20 s, s2 for 5 s and s3 from now. */
+    feed(mesh.servers[0], neighbourDataset(4, {{Mesh::uuid(1), 20000}, {Mesh::uuid(2), 5000}, {Mesh::uuid(3), 0}}));
+    mesh.drain();
+
+    /* Run on a held clock from the times the entries were given. */
+    TQ_Server_ServerNode *s0 = reinterpret_cast<TQ_Server_ServerNode *>(mesh.nodes[0]);
+    auto since = [&](int i) {
+        TQ_Uuid u = Mesh::uuid(i);
+        TQ_HashSetIterator it;
+        EXPECT_EQ(1, TQ_hashSetFind(&s0->neighbours, &it, &u));
+        return static_cast<TQ_Server_Neighbour *>(it.m_value)->since;
+    };
+    uint64_t since3 = since(3);
+    if (since(1) + 20000 != since3)
+        GTEST_SKIP() << "the monotonic clock is younger than 20 s";
+    TQ_Server_setBroadcastTimeSource(testClock);
+    g_clock = since3;
+    Bytes b = broadcastDataset(kType, 3, origin, 1);
+    feed(mesh.servers[0], b);
+    EXPECT_EQ((std::vector<int>{2, 3}), mesh.receivers(aged(b)));
+
+    /* s3 has been a neighbour exactly 10000 ms, then 10001 ms. */
+    g_clock = since3 + 10000;
+    Bytes atLimit = broadcastDataset(kType, 3, origin, 2);
+    feed(mesh.servers[0], atLimit);
+    EXPECT_EQ((std::vector<int>{3}), mesh.receivers(aged(atLimit)));
+    g_clock = since3 + 10001;
+    feed(mesh.servers[0], broadcastDataset(kType, 3, origin, 3));
+    EXPECT_TRUE(mesh.receivers({}).empty());
+    EXPECT_EQ(3u, takeDeliveries().size());
+    TQ_Server_setBroadcastTimeSource(nullptr);
+}
+
+TEST(Broadcast, RecordsExpireAndTheTableStaysBounded)
+{
+    Mesh mesh(2);
+    LogCapture log;
+    TQ_Uuid origin = makeUuid(0xE8);
+    TQ_Server_setBroadcastTimeSource(testClock);
+    const uint64_t t0 = uint64_t(1) << 40;
+    /* Whether a copy of (origin, sequence) from s1 counts as new. */
+    auto isNewFromS1 = [&](uint32_t sequence) {
+        takeDeliveries();
+        feed(mesh.servers[1], broadcastDataset(kType, 3, origin, sequence));
+        std::vector<Delivery> got = takeDeliveries();
+        EXPECT_EQ(1u, got.size());
+        mesh.drain();
+        return !got.empty() && !got[0].alt;
+    };
+    auto fromS0 = [&](uint32_t sequence, uint16_t ttl = 3) {
+        feed(mesh.servers[0], broadcastDataset(kType, ttl, origin, sequence));
+        mesh.drain();
+    };
+
+    /* A forwarded record lives until 10 s after the forward: a new record
+     * at exactly that time keeps it, one a millisecond later sweeps it. */
+    g_clock = t0;
+    fromS0(1);
+    g_clock = t0 + 10000;
+    fromS0(2);
+    EXPECT_FALSE(isNewFromS1(1));
+    g_clock = t0 + 10001;
+    fromS0(3);
+    EXPECT_TRUE(isNewFromS1(1));
+    EXPECT_FALSE(isNewFromS1(2));
+
+    /* A record that is never forwarded (ttl used up) expires as well. */
+    g_clock = t0 + 20000;
+    fromS0(4, 1);
+    g_clock = t0 + 30001;
+    fromS0(5);
+    EXPECT_TRUE(isNewFromS1(4));
+
+    /* Past the bound the records expiring first go early, with a warning. */
+    g_clock = t0 + 100000;
+    TQ_Server_setBroadcastRecordLimit(2);
+    log.take();
+    fromS0(6);
+    g_clock++;
+    fromS0(7);
+    EXPECT_EQ(0, log.count(TQ_LOG_WARN, "above its limit"));
+    g_clock++;
+    fromS0(8);
+    EXPECT_EQ(1, log.count(TQ_LOG_WARN, "holds 3 records, above its limit of 2"));
+    EXPECT_FALSE(isNewFromS1(8));
+    EXPECT_TRUE(isNewFromS1(6));
+    EXPECT_EQ(1, log.count(TQ_LOG_WARN, "above its limit")); /* once per overload */
+    TQ_Server_setBroadcastRecordLimit(TQ_SERVER_BROADCAST_RECORD_LIMIT);
+    TQ_Server_setBroadcastTimeSource(nullptr);
+}
