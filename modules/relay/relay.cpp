@@ -1,0 +1,332 @@
+/* relay.service: carries one dataset type between clients and through the
+ * mesh. A dataset from a client goes to every other client of this server
+ * and is broadcast to the mesh; a broadcast from the mesh goes to this
+ * server's clients once, and its repeats are counted (and logged on
+ * request). Settings come from Config/relay.cfg under the install root.
+ *
+ * Client datasets: 8-byte header, u32 subtype, payload. Mesh datasets: the
+ * 40-byte broadcast header (same type and subtype), the group information,
+ * the same payload. The relay converts between the two.
+ *
+ * Hot path: no lock of its own but a shared read lock on the client list,
+ * no heap allocation but the converted dataset buffer. */
+#include <tessarc/module.h>
+
+#include <string.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+const uint32_t c_clientHeader = sizeof(TQ_DatasetHeader) + 4; /* header and subtype */
+
+/* ---- Settings ---- */
+
+struct Settings {
+    uint8_t datasetType = 16;
+    uint16_t ttl = 8;
+    bool logRepeats = false;
+};
+
+Settings s_settings;
+bool s_settingsRead = false; /* false: relay.cfg was unusable and the service refuses */
+
+TQ_Logger *logger() { return TQ_Server_getLog(); }
+
+std::string configPath()
+{
+    const char *root = std::getenv("TQ_INSTALL_DIR");
+    return std::string(root ? root : "/Tessarc") + "/Config/relay.cfg";
+}
+
+/* Reads relay.cfg; a missing file leaves the defaults. False (logged) for
+ * a file that cannot be parsed or holds a value out of range. */
+bool readSettings()
+{
+    std::string path = configPath();
+    libconfig::Config config;
+    try {
+        config.readFile(path.c_str());
+    } catch (const libconfig::FileIOException &) {
+        TQ_log(logger(), TQ_LOG_INFO, "relay: no %s; dataset type %u, ttl %u\n", path.c_str(),
+               s_settings.datasetType, s_settings.ttl);
+        return true;
+    } catch (const libconfig::ParseException &e) {
+        TQ_log(logger(), TQ_LOG_ERROR, "relay: %s:%d: %s\n", e.getFile() ? e.getFile() : path.c_str(), e.getLine(),
+               e.getError());
+        return false;
+    }
+    const libconfig::Setting &root = config.getRoot();
+    try {
+        int value = 0;
+        if (root.lookupValue("datasetType", value)) {
+            if (value < 5 || value > 255) {
+                TQ_log(logger(), TQ_LOG_ERROR, "relay: %s: datasetType must be from 5 to 255\n", path.c_str());
+                return false;
+            }
+            s_settings.datasetType = (uint8_t)value;
+        } else if (root.exists("datasetType")) {
+            throw libconfig::SettingTypeException(root["datasetType"]);
+        }
+        if (root.lookupValue("ttl", value)) {
+            if (value < 1 || value > 65535) {
+                TQ_log(logger(), TQ_LOG_ERROR, "relay: %s: ttl must be from 1 to 65535\n", path.c_str());
+                return false;
+            }
+            s_settings.ttl = (uint16_t)value;
+        } else if (root.exists("ttl")) {
+            throw libconfig::SettingTypeException(root["ttl"]);
+        }
+        if (!root.lookupValue("logRepeats", s_settings.logRepeats) && root.exists("logRepeats"))
+            throw libconfig::SettingTypeException(root["logRepeats"]);
+    } catch (const libconfig::SettingException &e) {
+        TQ_log(logger(), TQ_LOG_ERROR, "relay: %s: %s has the wrong type\n", path.c_str(), e.getPath());
+        return false;
+    }
+    return true;
+}
+
+/* ---- State ---- */
+
+TQ_Server_ServiceApi *s_api;
+TQ_Server_GroupManager *s_groupManager; /* fixed from postinit on */
+TQ_TreeSet s_groups;                    /* the default group: every broadcast's groups */
+uint32_t s_groupInfoSize;
+
+std::shared_mutex s_clientsLock;
+std::vector<TQ_Server_Node *> s_clients; /* client nodes, under s_clientsLock */
+std::atomic<int> s_servers{0};           /* server nodes: no broadcast while there are none */
+
+std::atomic<uint64_t> s_fromClients{0}, s_fromMesh{0}, s_repeats{0}, s_dropped{0};
+
+/* ---- Sending ---- */
+
+/* Sends `dataset` to every client but `except`. Nodes are acquired under the
+ * read lock and sent to and released outside it: a release may end a
+ * connection, which calls removeNode. */
+void sendToClients(TQ_Buffer *dataset, TQ_Server_Node *except)
+{
+    thread_local std::vector<TQ_Server_Node *> targets;
+    targets.clear();
+    {
+        std::shared_lock<std::shared_mutex> guard(s_clientsLock);
+        for (TQ_Server_Node *node : s_clients) {
+            if (node == except)
+                continue;
+            TQ_Server_Node *held = node->acquire(node);
+            if (held)
+                targets.push_back(held);
+        }
+    }
+    for (TQ_Server_Node *node : targets) {
+        node->send(node, dataset);
+        node->release(node);
+    }
+}
+
+/* A fresh buffer of `size` bytes with one reference, or null (logged). */
+TQ_Buffer *newDataset(uint32_t size)
+{
+    TQ_Allocator *allocator = s_api->allocator;
+    TQ_Buffer *buffer = allocator->allocBuffer(allocator, size);
+    if (!buffer) {
+        s_dropped.fetch_add(1, std::memory_order_relaxed);
+        TQ_log(logger(), TQ_LOG_ERROR, "relay: no memory for a dataset of %u bytes\n", size);
+        return nullptr;
+    }
+    return TQ_bufferAcquire(buffer);
+}
+
+/* Broadcasts the payload of a client dataset of `length` bytes to the mesh. */
+void broadcastFromClient(TQ_Buffer *dataset, const TQ_DatasetHeader &header, uint32_t subtype, uint32_t length)
+{
+    uint32_t payload = length - c_clientHeader;
+    uint32_t size = (uint32_t)sizeof(TQ_BroadcastHeader) + s_groupInfoSize + payload;
+    TQ_Buffer *copy = newDataset(size);
+    if (!copy)
+        return;
+    TQ_BroadcastHeader out;
+    memset(&out, 0, sizeof out);
+    out.header.length = size;
+    out.header.type = header.type;
+    out.header.flags = (uint8_t)(header.flags & ~(TQ_FLAG_BROADCAST | TQ_FLAG_ENCRYPT));
+    out.subtype = subtype;
+    out.ttl = s_settings.ttl;
+    out.groupInfoLength = s_groupInfoSize;
+    out.groupInfoOffset = (uint32_t)sizeof out;
+    TQ_BufferIter to, from;
+    TQ_bufferInitIter(copy, &to);
+    TQ_bufferInitIter(dataset, &from);
+    if (TQ_bufferCopyTo(&to, &out, sizeof out) == 1 && s_groupManager->writeGroupInfo(&s_groups, &to) == 1 &&
+        TQ_bufferSkip(&from, c_clientHeader) == 1 && TQ_bufferCopyToBuf(&to, &from, payload) == 1)
+        s_api->broadcast(copy, &s_groups, nullptr);
+    TQ_bufferRelease(copy);
+}
+
+/* Gives the payload of a mesh broadcast to the local clients as a client
+ * dataset. */
+void deliverFromMesh(TQ_Buffer *dataset, uint32_t length)
+{
+    TQ_BroadcastHeader in;
+    TQ_BufferIter from;
+    TQ_bufferInitIter(dataset, &from);
+    uint64_t start = 0;
+    if (length >= sizeof in && TQ_bufferCopyFrom(&in, &from, sizeof in) == 1)
+        start = (uint64_t)in.groupInfoOffset + in.groupInfoLength;
+    if (start < sizeof in || start > length) {
+        s_dropped.fetch_add(1, std::memory_order_relaxed);
+        TQ_log(logger(), TQ_LOG_WARN, "relay: dropped a malformed broadcast dataset of %u bytes\n", length);
+        return;
+    }
+    s_fromMesh.fetch_add(1, std::memory_order_relaxed);
+    uint32_t payload = length - (uint32_t)start;
+    TQ_Buffer *plain = newDataset(c_clientHeader + payload);
+    if (!plain)
+        return;
+    TQ_DatasetHeader header = {c_clientHeader + payload, in.header.type,
+                               (uint8_t)(in.header.flags & ~(TQ_FLAG_BROADCAST | TQ_FLAG_ENCRYPT)), 0};
+    TQ_BufferIter to;
+    TQ_bufferInitIter(plain, &to);
+    if (TQ_bufferCopyTo(&to, &header, sizeof header) == 1 && TQ_bufferCopyTo(&to, &in.subtype, 4) == 1 &&
+        TQ_bufferSkip(&from, (uint32_t)start - (uint32_t)sizeof in) == 1 &&
+        TQ_bufferCopyToBuf(&to, &from, payload) == 1)
+        sendToClients(plain, nullptr);
+    TQ_bufferRelease(plain);
+}
+
+/* ---- Hooks ---- */
+
+void handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
+{
+    (void)groups;
+    TQ_DatasetHeader header;
+    TQ_BufferIter at;
+    TQ_bufferInitIter(dataset, &at);
+    uint32_t length = TQ_bufferSize(dataset);
+    if (!node || TQ_bufferCopyFrom(&header, &at, sizeof header) != 1)
+        return;
+    if (header.flags & TQ_FLAG_BROADCAST) {
+        deliverFromMesh(dataset, length);
+        return;
+    }
+    uint32_t subtype = 0;
+    if (length < c_clientHeader || TQ_bufferCopyFrom(&subtype, &at, 4) != 1) {
+        s_dropped.fetch_add(1, std::memory_order_relaxed);
+        TQ_log(logger(), TQ_LOG_WARN, "relay: dropped a dataset of %u bytes from %s (no subtype)\n", length,
+               node->name);
+        return;
+    }
+    if (node->isServer) {
+        /* Sent to this server alone: for its clients only. */
+        s_fromMesh.fetch_add(1, std::memory_order_relaxed);
+        sendToClients(dataset, nullptr);
+        return;
+    }
+    s_fromClients.fetch_add(1, std::memory_order_relaxed);
+    sendToClients(dataset, node);
+    if (s_servers.load(std::memory_order_relaxed) > 0)
+        broadcastFromClient(dataset, header, subtype, length);
+}
+
+/* A broadcast this server has delivered already, arriving again over
+ * another path: counted, and logged when relay.cfg asks for it. */
+void handleRepeat(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
+{
+    (void)groups;
+    s_repeats.fetch_add(1, std::memory_order_relaxed);
+    if (!s_settings.logRepeats)
+        return;
+    TQ_BroadcastHeader in;
+    TQ_BufferIter at;
+    TQ_bufferInitIter(dataset, &at);
+    if (TQ_bufferCopyFrom(&in, &at, sizeof in) != 1)
+        return;
+    TQ_log(logger(), TQ_LOG_INFO,
+           "relay: repeat from %s: origin %08x%08x%08x sequence %u, %u hops, ttl %u\n",
+           node ? node->name : "(none)", in.origin.data[0], in.origin.data[1], in.origin.data[2], in.sequence,
+           in.hops, in.ttl);
+}
+
+int32_t preinit(TQ_Server_ServiceApi *api)
+{
+    s_api = api;
+    return s_settingsRead ? 1 : -1;
+}
+
+void postinit()
+{
+    s_groupManager = s_api->groupManager;
+    TQ_treeSetInit(&s_groups, TQ_ptrCompare);
+    TQ_treeSetInsert(&s_groups, s_groupManager->defaultGroup());
+    s_groupInfoSize = s_groupManager->groupInfoSize(&s_groups);
+    TQ_log(logger(), TQ_LOG_INFO, "relay: dataset type %u, ttl %u%s\n", s_settings.datasetType, s_settings.ttl,
+           s_settings.logRepeats ? ", repeats logged" : "");
+}
+
+void addNode(TQ_Server_Node *node)
+{
+    if (node->isServer) {
+        s_servers.fetch_add(1);
+        return;
+    }
+    {
+        std::unique_lock<std::shared_mutex> guard(s_clientsLock);
+        s_clients.push_back(node);
+    }
+    TQ_log(logger(), TQ_LOG_INFO, "relay: client %s joined\n", node->name);
+}
+
+void removeNode(TQ_Server_Node *node)
+{
+    if (node->isServer) {
+        s_servers.fetch_sub(1);
+        return;
+    }
+    {
+        std::unique_lock<std::shared_mutex> guard(s_clientsLock);
+        for (size_t i = 0; i < s_clients.size(); ++i) {
+            if (s_clients[i] == node) {
+                s_clients[i] = s_clients.back();
+                s_clients.pop_back();
+                break;
+            }
+        }
+    }
+    TQ_log(logger(), TQ_LOG_INFO, "relay: client %s left\n", node->name);
+}
+
+void predestroy()
+{
+    TQ_log(logger(), TQ_LOG_INFO,
+           "relay: %llu datasets from clients, %llu from the mesh, %llu repeats, %llu dropped\n",
+           (unsigned long long)s_fromClients.load(), (unsigned long long)s_fromMesh.load(),
+           (unsigned long long)s_repeats.load(), (unsigned long long)s_dropped.load());
+}
+
+void postdestroy()
+{
+    if (s_groupManager)
+        TQ_treeSetDestroy(&s_groups);
+    s_groupManager = nullptr;
+}
+
+TQ_Server_Service s_service = {
+    preinit, postinit, addNode, removeNode, handleDataset, handleRepeat, predestroy, postdestroy,
+    "relay", nullptr, 100, 16,
+};
+
+} /* namespace */
+
+/* The type comes from relay.cfg, so the settings are read here, before the
+ * host registers the service under that type. */
+extern "C" TQ_Server_Service *getService(void)
+{
+    s_settingsRead = readSettings();
+    s_service.datasetType = s_settings.datasetType;
+    return &s_service;
+}
