@@ -52,6 +52,15 @@ int countOf(const std::string &haystack, const std::string &needle) {
     return n;
 }
 
+Launch serverLaunch(const fs::path &root, std::vector<std::string> args) {
+    Launch launch;
+    launch.program = TQ_SERVER_BIN;
+    launch.args = std::move(args);
+    launch.setEnv = {"TQ_INSTALL_DIR=" + root.string()};
+    launch.unsetEnv = {"NOTIFY_SOCKET"};
+    return launch;
+}
+
 Child::Child(const Launch &launch, const fs::path &dir) {
     static std::atomic<int> serial{0};
     int n = ++serial;

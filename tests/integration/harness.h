@@ -42,6 +42,10 @@ struct Launch {
     std::filesystem::path cwd;          /* empty: the test's own */
 };
 
+/* tessarc-server (the one of this build) started with TQ_INSTALL_DIR set to
+ * `root`, outside service mode, with `args` on its command line. */
+Launch serverLaunch(const std::filesystem::path &root, std::vector<std::string> args = {});
+
 /* One child process; killed (SIGKILL) and reaped if still running when the
  * object goes. */
 class Child {

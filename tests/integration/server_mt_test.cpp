@@ -16,19 +16,11 @@ namespace fs = std::filesystem;
 using tq_test::Child;
 using tq_test::countOf;
 using tq_test::Launch;
+using tq_test::serverLaunch;
 using tq_test::TempDir;
 using tq_test::writeFile;
 
 namespace {
-
-Launch server(const fs::path &root, std::vector<std::string> args = {}) {
-    Launch launch;
-    launch.program = TQ_SERVER_BIN;
-    launch.args = std::move(args);
-    launch.setEnv = {"TQ_INSTALL_DIR=" + root.string()};
-    launch.unsetEnv = {"NOTIFY_SOCKET"};
-    return launch;
-}
 
 /* A root with the probe service (named svc) and, optionally, the probe
  * protocol p1 configured with `group` settings. */
@@ -52,7 +44,7 @@ TEST(ServerStop, EachStopSignalLogsOnceAndEndsWithCode0) {
     std::vector<std::pair<int, std::unique_ptr<Child>>> servers;
     for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
         fs::path root = makeRoot(tmp.path() / std::to_string(signo), "tag = \"t\";");
-        servers.emplace_back(signo, std::make_unique<Child>(server(root), tmp.path()));
+        servers.emplace_back(signo, std::make_unique<Child>(serverLaunch(root), tmp.path()));
     }
     for (auto &[signo, child] : servers) {
         ASSERT_TRUE(child->waitFor("probe service svc: postinit")) << child->out();
@@ -72,9 +64,9 @@ TEST(ServerStop, EachStopSignalLogsOnceAndEndsWithCode0) {
 TEST(ServerStop, StopDuringStartUpTakesEffectOnceStarted) {
     TempDir tmp;
     /* Before the core runs: a protocol's configure is still waiting. */
-    Child early(server(makeRoot(tmp.path() / "early", "delayMs = 1500;")), tmp.path());
+    Child early(serverLaunch(makeRoot(tmp.path() / "early", "delayMs = 1500;")), tmp.path());
     /* While the start sequence runs: a service's preinit is waiting. */
-    Child late(server(makeRoot(tmp.path() / "late"), {"--probe-slow-start"}), tmp.path());
+    Child late(serverLaunch(makeRoot(tmp.path() / "late"), {"--probe-slow-start"}), tmp.path());
 
     ASSERT_TRUE(early.waitFor("probe p1: configure waits"));
     early.signal(SIGTERM);
@@ -106,15 +98,15 @@ TEST(ServerLock, OneInstancePerInstallRoot) {
     writeFile(root / "Config/Logging.cfg", "logFile = \"" + (tmp.path() / "shared.log").string() + "\";\n");
     fs::path other = makeRoot(tmp.path() / "other");
 
-    Child first(server(root, {"--probe-slow-stop"}), tmp.path());
+    Child first(serverLaunch(root, {"--probe-slow-stop"}), tmp.path());
     ASSERT_TRUE(tq_test::waitForText(tmp.path() / "shared.log", "probe service svc: postinit"));
 
     /* Refused after configuring logging and writing its banner, before any
      * module is loaded; ends like the design's main, with code 0. */
-    Child second(server(root, {"--probe-stop"}), tmp.path());
+    Child second(serverLaunch(root, {"--probe-stop"}), tmp.path());
     EXPECT_EQ(second.wait(), 0);
     /* Another root is not affected. */
-    Child elsewhere(server(other, {"--probe-stop"}), tmp.path());
+    Child elsewhere(serverLaunch(other, {"--probe-stop"}), tmp.path());
     EXPECT_EQ(elsewhere.wait(), 0);
     EXPECT_NE(elsewhere.out().find("Unloading modules..."), std::string::npos);
     EXPECT_EQ(elsewhere.out().find("Another Tessarc Server"), std::string::npos);
@@ -129,7 +121,7 @@ TEST(ServerLock, OneInstancePerInstallRoot) {
     /* Once the first has begun to stop, a new instance may start. */
     first.signal(SIGTERM);
     ASSERT_TRUE(tq_test::waitForText(tmp.path() / "shared.log", "probe service svc: predestroy"));
-    Child third(server(root, {"--probe-stop"}), tmp.path());
+    Child third(serverLaunch(root, {"--probe-stop"}), tmp.path());
     EXPECT_EQ(third.wait(), 0);
     EXPECT_EQ(first.wait(), 0);
     log = tq_test::readFile(tmp.path() / "shared.log");
@@ -140,12 +132,12 @@ TEST(ServerLock, OneInstancePerInstallRoot) {
 TEST(ServerLock, NoStaleLockAfterKill) {
     TempDir tmp;
     fs::path root = makeRoot(tmp.path() / "root");
-    Child first(server(root), tmp.path());
+    Child first(serverLaunch(root), tmp.path());
     ASSERT_TRUE(first.waitFor("probe service svc: postinit"));
     first.signal(SIGKILL);
     EXPECT_EQ(first.wait(), 1000 + SIGKILL);
 
-    Child next(server(root, {"--probe-stop"}), tmp.path());
+    Child next(serverLaunch(root, {"--probe-stop"}), tmp.path());
     EXPECT_EQ(next.wait(), 0);
     EXPECT_EQ(next.out().find("Another Tessarc Server"), std::string::npos) << next.out();
     EXPECT_NE(next.out().find("Unloading modules..."), std::string::npos);
@@ -163,7 +155,7 @@ TEST(ServerServiceMode, NotifiesReadyAndStopping) {
     strcpy(address.sun_path, socketPath.c_str());
     ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
 
-    Launch launch = server(root);
+    Launch launch = serverLaunch(root);
     launch.unsetEnv.clear();
     launch.setEnv.push_back("NOTIFY_SOCKET=" + socketPath.string());
     Child child(launch, tmp.path());

@@ -13,21 +13,13 @@ namespace fs = std::filesystem;
 using tq_test::Child;
 using tq_test::countOf;
 using tq_test::Launch;
+using tq_test::serverLaunch;
 using tq_test::TempDir;
 using tq_test::writeFile;
 
 namespace {
 
 const fs::path c_modules = TQ_TEST_MODULE_DIR;
-
-Launch server(const fs::path &root, std::vector<std::string> args = {}) {
-    Launch launch;
-    launch.program = TQ_SERVER_BIN;
-    launch.args = std::move(args);
-    launch.setEnv = {"TQ_INSTALL_DIR=" + root.string()};
-    launch.unsetEnv = {"NOTIFY_SOCKET"};
-    return launch;
-}
 
 /* Copies a built test module into the root under another name. */
 void install(const fs::path &root, const std::string &relative, const std::string &module) {
@@ -95,7 +87,7 @@ TEST(Server, InstallRootThatCannotBeReadEndsWithCode1BeforeAnyOutput) {
         cases.push_back({"", "/Tessarc"});
 
     for (const Case &c : cases) {
-        Launch launch = server(c.env);
+        Launch launch = serverLaunch(c.env);
         if (c.env.empty()) {
             launch.setEnv.clear();
             launch.unsetEnv.push_back("TQ_INSTALL_DIR");
@@ -112,7 +104,7 @@ TEST(Server, BannerLogLinesArgumentsAndShutdown) {
     TempDir tmp;
     fs::path root = tmp.path() / "root";
     makeSelfStoppingRoot(root);
-    Child child(server(root, {"--probe-stop", "two words", ""}), tmp.path());
+    Child child(serverLaunch(root, {"--probe-stop", "two words", ""}), tmp.path());
     ASSERT_EQ(child.wait(), 0) << child.out() << child.err();
     std::string out = child.out();
     EXPECT_EQ(child.err(), "");
@@ -179,7 +171,7 @@ TEST(Server, ConfigurationFiles) {
             writeFile(root / "Config/Communication.cfg", c.communication);
         if (c.name == "cfgdir")
             fs::create_directories(root / "Config/Logging.cfg");
-        c.child = std::make_unique<Child>(server(root, {"--probe-stop"}), tmp.path());
+        c.child = std::make_unique<Child>(serverLaunch(root, {"--probe-stop"}), tmp.path());
     }
     for (Case &c : cases) {
         ASSERT_EQ(c.child->wait(), 0) << c.name << c.child->out() << c.child->err();
@@ -234,7 +226,7 @@ TEST(Server, LogFileIsAppendedFromTheWorkingDirectory) {
     writeFile(root / "Config/Logging.cfg", "logFile = \"logs/server.log\";\n");
     fs::create_directories(tmp.path() / "logs");
     for (int run = 0; run < 2; ++run) {
-        Launch launch = server(root, {"--probe-stop"});
+        Launch launch = serverLaunch(root, {"--probe-stop"});
         launch.cwd = tmp.path();
         Child child(launch, tmp.path());
         ASSERT_EQ(child.wait(), 0);
@@ -274,7 +266,7 @@ protocols = (
   { name = "p1"; tag = "never"; }
 );
 )");
-    Child child(server(root, {"--probe-stop"}), tmp.path());
+    Child child(serverLaunch(root, {"--probe-stop"}), tmp.path());
     ASSERT_EQ(child.wait(), 0) << child.out() << child.err();
     std::string out = child.out();
 
@@ -338,7 +330,7 @@ TEST(Server, ModulesBuiltOutOfTreeAgainstTheInstalledSdk) {
 
     fs::copy_file(build / "sdkproto.protocol", root / "Protocols/sdkproto.protocol");
     writeFile(root / "Config/Communication.cfg", "protocols = ( { name = \"sdkproto\"; tag = \"sdk\"; } );\n");
-    Child child(server(root, {"--probe-stop"}), tmp.path());
+    Child child(serverLaunch(root, {"--probe-stop"}), tmp.path());
     ASSERT_EQ(child.wait(), 0) << child.out() << child.err();
     std::string out = child.out();
     EXPECT_TRUE(inOrder(out, {"probe sdkproto: configured with tag sdk", "probe service sdksvc: preinit, 2 args",
