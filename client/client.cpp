@@ -260,6 +260,9 @@ static int handshake(TQ_Client *client, const std::string &nodeName, int timeout
         if (result == TQ_CLIENT_CLOSED && !judged)
             return client->fail(TQ_CLIENT_CLOSED, "the server closed the connection before the handshake "
                                                   "(is this its address for clients?)");
+        if (result == TQ_CLIENT_PROTOCOL && !judged)
+            return client->fail(TQ_CLIENT_PROTOCOL, std::string(client->error) +
+                                                        " before the handshake (is this its address for clients?)");
         if (result != TQ_CLIENT_OK)
             return result;
         const uint8_t *at = &client->in[client->inStart];

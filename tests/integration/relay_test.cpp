@@ -1,0 +1,187 @@
+/* relay.service and the client library with real processes on 127.0.0.1:
+ * two tessarc-server processes linked over tcp.protocol, clients on both
+ * (in this process through the library, and tessarc-cli processes), and
+ * handshakes the servers refuse, as the client sees them. */
+#include <gtest/gtest.h>
+
+#include <tessarc/client.h>
+
+#include <string.h>
+
+#include <memory>
+#include <string>
+
+#include "harness.h"
+
+namespace fs = std::filesystem;
+using tq_test::Child;
+using tq_test::countOf;
+using tq_test::Launch;
+using tq_test::TempDir;
+using tq_test::writeFile;
+
+namespace {
+
+const fs::path c_build = TQ_BINARY_DIR;
+const std::string c_cli = (c_build / "client/tessarc-cli").string();
+
+/* A running server with tcp.protocol and relay.service and its ports. */
+struct Server {
+    std::unique_ptr<Child> process;
+    std::string serverAddress, clientAddress;
+
+    Server(const TempDir &dir, const std::string &name, const std::string &tcpExtra)
+    {
+        fs::path root = dir.path() / name;
+        for (const char *module : {"Protocols/tcp.protocol", "Services/relay.service"}) {
+            fs::create_directories((root / module).parent_path());
+            fs::copy_file(c_build / "modules" / (module[0] == 'P' ? "tcp" : "relay") / fs::path(module).filename(),
+                          root / module, fs::copy_options::overwrite_existing);
+        }
+        writeFile(root / "Config/Communication.cfg",
+                  "serverName = \"" + name + "\";\nnetworkId = \"Tessarc\";\nprotocols = ( { name = \"tcp\"; "
+                  "listen = \"127.0.0.1:0\"; clientListen = \"127.0.0.1:0\"; " + tcpExtra + " } );\n");
+        writeFile(root / "Config/relay.cfg", "ttl = 4;\nlogRepeats = true;\n");
+        Launch launch;
+        launch.program = TQ_SERVER_BIN;
+        launch.setEnv = {"TQ_INSTALL_DIR=" + root.string()};
+        launch.unsetEnv = {"NOTIFY_SOCKET"};
+        process = std::make_unique<Child>(launch, root);
+        serverAddress = "127.0.0.1:" + port("servers");
+        clientAddress = "127.0.0.1:" + port("clients");
+    }
+
+    std::string port(const std::string &kind) const
+    {
+        std::string prefix = "tcp: listening for " + kind + " on 127.0.0.1:";
+        EXPECT_TRUE(process->waitFor(prefix)) << process->out();
+        std::string out = process->out();
+        size_t at = out.find(prefix);
+        return at == std::string::npos ? "0" : std::to_string(std::stoi(out.substr(at + prefix.size())));
+    }
+
+    /* Stops with SIGTERM and expects a clean end. */
+    void stop()
+    {
+        process->signal(SIGTERM);
+        EXPECT_EQ(process->wait(), 0) << process->out();
+    }
+};
+
+/* A library client named `name` on `server`, once the relay knows it. */
+TQ_Client *join(const Server &server, const char *name)
+{
+    TQ_ClientOptions options{};
+    options.nodeName = name;
+    TQ_ClientError error;
+    TQ_Client *client = TQ_Client_connect(server.clientAddress.c_str(), &options, &error);
+    EXPECT_NE(client, nullptr) << error.message;
+    EXPECT_TRUE(server.process->waitFor(std::string("relay: client ") + name + " joined"));
+    return client;
+}
+
+/* The payload texts `client` receives until `quietMs` pass with nothing. */
+std::string drain(TQ_Client *client, int quietMs)
+{
+    std::string seen;
+    TQ_ClientDataset dataset;
+    int code;
+    while ((code = TQ_Client_receive(client, &dataset, quietMs)) == TQ_CLIENT_OK) {
+        EXPECT_EQ(dataset.type, 16);
+        EXPECT_EQ(dataset.length, 12 + dataset.payloadLength); /* never the broadcast form */
+        seen += std::to_string(dataset.subtype) + ":" +
+                std::string((const char *)dataset.payload, dataset.payloadLength) + ";";
+    }
+    EXPECT_EQ(code, TQ_CLIENT_TIMEOUT) << TQ_Client_errorText(client);
+    return seen;
+}
+
+TEST(Relay, DatasetsCrossTwoLinkedServersOnceEachWay)
+{
+    TempDir dir;
+    Server a(dir, "a", "");
+    Server b(dir, "b", "peers = \"" + a.serverAddress + "\";");
+    ASSERT_TRUE(a.process->waitFor("Service manager: adding a node with name 'b'")) << a.process->out();
+    ASSERT_TRUE(b.process->waitFor("Service manager: adding a node with name 'a'")) << b.process->out();
+
+    /* x and z on a, y on b through the library; w on b is a tessarc-cli
+     * listener that ends after two datasets. */
+    TQ_Client *x = join(a, "x");
+    TQ_Client *z = join(a, "z");
+    TQ_Client *y = join(b, "y");
+    Child w({c_cli, {"--name", "w", "listen", b.clientAddress, "--count", "2", "--for", "15000"}, {}, {}, {}},
+            dir.path());
+    ASSERT_TRUE(b.process->waitFor("relay: client w joined")) << w.err();
+
+    ASSERT_EQ(TQ_Client_send(x, 16, 0, 7, "one", 3), TQ_CLIENT_OK);
+    ASSERT_EQ(TQ_Client_send(y, 16, 0x80, 8, "two", 3), TQ_CLIENT_OK);
+    EXPECT_EQ(w.wait(), 0) << w.err();
+    EXPECT_EQ(countOf(w.out(), "dataset type 16 subtype 7, 3 bytes: one\n"), 1) << w.out();
+    EXPECT_EQ(countOf(w.out(), "dataset type 16 subtype 8, 3 bytes: two\n"), 1) << w.out();
+
+    /* Each dataset reaches every other client once and never its sender;
+     * a payload over the 256-byte pool and an empty one cross as well. */
+    std::string big(5000, 'q');
+    ASSERT_EQ(TQ_Client_send(z, 16, 0, 9, big.data(), (uint32_t)big.size()), TQ_CLIENT_OK);
+    ASSERT_EQ(TQ_Client_send(z, 16, 0, 10, nullptr, 0), TQ_CLIENT_OK);
+    EXPECT_EQ(drain(y, 700), "7:one;9:" + big + ";10:;");
+    EXPECT_EQ(drain(x, 100), "8:two;9:" + big + ";10:;");
+    EXPECT_EQ(drain(z, 100), "7:one;8:two;");
+
+    /* A relay dataset without a subtype is dropped at the first server. */
+    const uint8_t stub[8] = {8, 0, 0, 0, 16, 0, 0, 0};
+    ASSERT_EQ(TQ_Client_queueRaw(x, stub, sizeof stub), TQ_CLIENT_OK);
+    ASSERT_EQ(TQ_Client_flush(x), TQ_CLIENT_OK);
+    EXPECT_TRUE(a.process->waitFor("relay: dropped a dataset of 8 bytes from x"));
+    EXPECT_EQ(drain(y, 300), "");
+
+    for (TQ_Client *client : {x, y, z})
+        TQ_Client_close(client);
+    ASSERT_TRUE(b.process->waitFor("relay: client y left"));
+    a.stop();
+    b.stop();
+    /* Two servers are a line: no dataset came back over another path. */
+    EXPECT_EQ(countOf(a.process->out(), "relay: 3 datasets from clients, 1 from the mesh, 0 repeats, 1 dropped"), 1)
+        << a.process->out();
+    EXPECT_EQ(countOf(b.process->out(), "relay: 1 datasets from clients, 3 from the mesh, 0 repeats, 0 dropped"), 1)
+        << b.process->out();
+}
+
+TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
+{
+    TempDir dir;
+    Server a(dir, "a", "");
+
+    /* An old version: the server rejects it and says why in its log; the
+     * tool exits with 2 and names both sides. */
+    Child old({c_cli, {"--version", "2.0", "send", a.clientAddress, "x"}, {}, {}, {}}, dir.path());
+    EXPECT_EQ(old.wait(), 2);
+    EXPECT_NE(old.err().find("refused: the server refused the connection: this client announced network \"*\" "
+                             "version 2.0, the server network \"Tessarc\" version 2.1 (the server requires "
+                             "version 2.1 or later)"),
+              std::string::npos)
+        << old.err();
+    EXPECT_TRUE(a.process->waitFor("Version 2.0 is too old; rejecting."));
+
+    /* Another network: both sides reject. */
+    TQ_ClientOptions options{};
+    options.networkId = "Elsewhere";
+    TQ_ClientError error;
+    EXPECT_EQ(TQ_Client_connect(a.clientAddress.c_str(), &options, &error), nullptr);
+    EXPECT_EQ(error.code, TQ_CLIENT_REFUSED);
+    EXPECT_STREQ(error.message, "the server's network identifier \"Tessarc\" is not \"Elsewhere\"; rejected");
+    EXPECT_TRUE(a.process->waitFor("Got network ID: Elsewhere (version 2.1)"));
+
+    /* The address for servers speaks something else first: the client
+     * says so rather than waiting or misreading it. */
+    EXPECT_EQ(TQ_Client_connect(a.serverAddress.c_str(), nullptr, &error), nullptr);
+    EXPECT_EQ(error.code, TQ_CLIENT_PROTOCOL);
+    EXPECT_NE(strstr(error.message, "is this its address for clients?"), nullptr) << error.message;
+
+    /* Nothing listening: a connect error, not a hang. */
+    a.stop();
+    EXPECT_EQ(TQ_Client_connect(a.clientAddress.c_str(), nullptr, &error), nullptr);
+    EXPECT_EQ(error.code, TQ_CLIENT_CONNECT) << error.message;
+}
+
+} /* namespace */
