@@ -198,11 +198,13 @@ TEST(Tcp, ServersDiallingEachOtherKeepOneLinkAndStopCleanlyWithPeersConnected)
     EXPECT_NE(client.dataset(), ""); /* its network ID: the link is up */
     a.signal(SIGTERM);
     EXPECT_EQ(a.wait(20000), 0) << a.out() << a.err();
+    EXPECT_EQ(a.err(), ""); /* sanitizer reports included */
     EXPECT_TRUE(client.atEnd());
     EXPECT_TRUE(b.waitFor("removing a node with name 'A'")) << b.out();
     EXPECT_TRUE(b.waitFor("127.0.0.1:" + std::to_string(portA) + " (dialled) closed: Connection refused")) << b.out();
     b.signal(SIGTERM);
     EXPECT_EQ(b.wait(20000), 0) << b.out() << b.err();
+    EXPECT_EQ(b.err(), "");
     EXPECT_EQ(liveConnections(a.out()), 0);
     EXPECT_EQ(countOf(a.out(), "CM: removing interface, protocol = tcp"), 1);
 }
@@ -264,6 +266,7 @@ TEST(Tcp, WireFramingOrderBoundsAndRejectBeforeClose)
     }
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(20000), 0) << child.out();
+    EXPECT_EQ(child.err(), "");
 }
 
 TEST(Tcp, ClientThatStopsReadingIsDroppedAndMemoryStaysBounded)
@@ -294,4 +297,5 @@ TEST(Tcp, ClientThatStopsReadingIsDroppedAndMemoryStaysBounded)
     EXPECT_EQ(next.dataset().size(), 22u);
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(20000), 0) << child.out();
+    EXPECT_EQ(child.err(), "");
 }
