@@ -41,6 +41,17 @@ inline void setCurrent(TQ_ListIterator *it, TQ_ListNode *node)
     it->m_value = node ? node->m_value : nullptr;
 }
 
+// Steps the iterator to the neighbour named by `step` (m_next or m_prev),
+// then unlinks the node it was on. Past the end: null, nothing changes.
+inline void *eraseStepping(TQ_ListIterator *it, TQ_ListNode *TQ_ListNode::*step)
+{
+    TQ_ListNode *node = it->m_node;
+    if (!node)
+        return nullptr;
+    setCurrent(it, node->*step);
+    return unlinkNode(it->m_list, node);
+}
+
 void clearNodes(TQ_List *list, bool freeElements)
 {
     TQ_ListNode *node = list->m_head;
@@ -191,32 +202,22 @@ extern "C" void *TQ_listRemoveItem(TQ_List *list, TQ_ListNode *node)
 
 extern "C" void *TQ_listErase(TQ_ListIterator *it)
 {
-    TQ_ListNode *node = it->m_node;
-    if (!node)
-        return nullptr;
-    setCurrent(it, node->m_next);
-    return unlinkNode(it->m_list, node);
+    return eraseStepping(it, &TQ_ListNode::m_next);
 }
 
 extern "C" void TQ_listEraseAndFree(TQ_ListIterator *it)
 {
-    if (it->m_node)
-        free(TQ_listErase(it));
+    free(eraseStepping(it, &TQ_ListNode::m_next));
 }
 
 extern "C" void *TQ_listReverseErase(TQ_ListIterator *it)
 {
-    TQ_ListNode *node = it->m_node;
-    if (!node)
-        return nullptr;
-    setCurrent(it, node->m_prev);
-    return unlinkNode(it->m_list, node);
+    return eraseStepping(it, &TQ_ListNode::m_prev);
 }
 
 extern "C" void TQ_listReverseEraseAndFree(TQ_ListIterator *it)
 {
-    if (it->m_node)
-        free(TQ_listReverseErase(it));
+    free(eraseStepping(it, &TQ_ListNode::m_prev));
 }
 
 /* ---- Insertion at an iterator ---- */
