@@ -38,7 +38,7 @@ struct CommState {
 
     intptr_t broadcastLock;
     TQ_HashSet broadcastRecords; /* BroadcastRecord pointers; broadcast lock */
-    TQ_TreeSet broadcastExpiry;  /* forwarded records by expiresAt; broadcast lock */
+    TQ_TreeSet broadcastExpiry;  /* every record by expiresAt; broadcast lock */
 
     /* Installed tables; read without a lock from any thread. */
     std::atomic<TQ_Server_CommManager *> commManager;
@@ -71,7 +71,7 @@ inline void setConnectionNode(TQ_Connection *connection, TQ_Server_Node *node)
 struct BroadcastRecord {
     TQ_Uuid origin;
     uint32_t sequence;
-    uint64_t expiresAt;  /* 0 until forwarded, then forwarding time + 10000 ms */
+    uint64_t expiresAt;  /* made, then forwarded, time + 10000 ms */
     int32_t forwarded;   /* 1 once forwarded */
     TQ_HashSet haveIt;   /* TQ_Uuid copies in 32-byte blocks of the server allocator */
 };
