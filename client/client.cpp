@@ -25,7 +25,7 @@ namespace {
 const size_t c_headerSize = 8;
 const size_t c_queueFlushAt = 64 * 1024;
 const size_t c_readChunk = 256 * 1024;
-const uint64_t c_closeDrainMs = 1000;
+const int c_closeDrainMs = 1000;
 
 /* Basic dataset subtypes the client meets. */
 enum { c_basicNetworkId = 0, c_basicAccept = 1, c_basicNodeName = 2 };
@@ -89,7 +89,7 @@ struct TQ_Client {
  * error code (TQ_CLIENT_TIMEOUT leaves the client usable). */
 static int nextDataset(TQ_Client *client, int timeoutMs, uint32_t *length)
 {
-    uint64_t deadline = timeoutMs < 0 ? 0 : nowMs() + (uint64_t)timeoutMs;
+    uint64_t deadline = deadlineAfter(timeoutMs);
     for (;;) {
         size_t have = client->inEnd - client->inStart;
         size_t want = c_headerSize;
@@ -117,12 +117,7 @@ static int nextDataset(TQ_Client *client, int timeoutMs, uint32_t *length)
         if (client->in.size() < client->inStart + want + c_readChunk)
             client->in.resize(client->inStart + want + c_readChunk);
 
-        int wait = -1;
-        if (timeoutMs >= 0) {
-            uint64_t now = nowMs();
-            wait = now >= deadline ? 0 : (int)(deadline - now);
-        }
-        int ready = waitReadable(client->fd, wait);
+        int ready = waitReadable(client->fd, msUntil(deadline));
         if (ready == 0)
             return client->fail(TQ_CLIENT_TIMEOUT, "no dataset arrived in time");
         long got = ready < 0 ? -1 : readSome(client->fd, &client->in[client->inEnd], client->in.size() - client->inEnd);
@@ -248,12 +243,11 @@ static int handshake(TQ_Client *client, const std::string &nodeName, int timeout
     if (result != TQ_CLIENT_OK)
         return result;
 
-    uint64_t deadline = nowMs() + (uint64_t)timeoutMs;
+    uint64_t deadline = deadlineAfter(timeoutMs);
     bool judged = false, accepted = false;
     for (;;) {
-        uint64_t now = nowMs();
         uint32_t length = 0;
-        result = nextDataset(client, now >= deadline ? 0 : (int)(deadline - now), &length);
+        result = nextDataset(client, msUntil(deadline), &length);
         if (result == TQ_CLIENT_TIMEOUT)
             return client->fail(TQ_CLIENT_TIMEOUT, judged ? "the server did not finish the handshake in time"
                                                           : "the server sent no network identifier in time");
@@ -369,11 +363,9 @@ extern "C" void TQ_Client_close(TQ_Client *client)
      * and the server could then lose what was just sent: end the sending
      * direction and read until the server closes (briefly). */
     if (!client->broken && !client->atEnd && shutdownWrite(client->fd) == 0) {
-        uint64_t deadline = nowMs() + c_closeDrainMs;
+        uint64_t deadline = deadlineAfter(c_closeDrainMs);
         char sink[4096];
-        for (uint64_t now = nowMs(); now < deadline; now = nowMs()) {
-            if (waitReadable(client->fd, (int)(deadline - now)) <= 0 || readSome(client->fd, sink, sizeof sink) <= 0)
-                break;
+        while (waitReadable(client->fd, msUntil(deadline)) > 0 && readSome(client->fd, sink, sizeof sink) > 0) {
         }
     }
     closeFd(client->fd);
@@ -408,15 +400,10 @@ extern "C" int TQ_Client_flush(TQ_Client *client)
 
 extern "C" int TQ_Client_receive(TQ_Client *client, TQ_ClientDataset *dataset, int timeoutMs)
 {
-    uint64_t deadline = timeoutMs < 0 ? 0 : nowMs() + (uint64_t)timeoutMs;
+    uint64_t deadline = deadlineAfter(timeoutMs);
     for (;;) {
-        int wait = -1;
-        if (timeoutMs >= 0) {
-            uint64_t now = nowMs();
-            wait = now >= deadline ? 0 : (int)(deadline - now);
-        }
         uint32_t length = 0;
-        int result = nextDataset(client, wait, &length);
+        int result = nextDataset(client, msUntil(deadline), &length);
         if (result != TQ_CLIENT_OK)
             return result;
         const uint8_t *at = &client->in[client->inStart];

@@ -25,6 +25,19 @@ uint64_t nowMs()
     return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
 }
 
+uint64_t deadlineAfter(int timeoutMs)
+{
+    return timeoutMs < 0 ? c_noDeadline : nowMs() + (uint64_t)timeoutMs;
+}
+
+int msUntil(uint64_t deadline)
+{
+    if (deadline == c_noDeadline)
+        return -1;
+    uint64_t now = nowMs();
+    return now >= deadline ? 0 : (int)(deadline - now);
+}
+
 const char *errnoText(int number, char *buffer, size_t size)
 {
     /* GNU strerror_r may return a static text instead of filling buffer. */
@@ -49,13 +62,13 @@ static int connectWithin(int fd, const struct sockaddr *addr, socklen_t length, 
     int result = connect(fd, addr, length);
     if (result < 0 && errno == EINPROGRESS) {
         for (;;) {
-            uint64_t now = nowMs();
-            if (now >= deadline) {
+            int wait = msUntil(deadline);
+            if (wait == 0) {
                 errno = ETIMEDOUT;
                 return -1;
             }
             struct pollfd waiting = {fd, POLLOUT, 0};
-            int ready = poll(&waiting, 1, (int)(deadline - now));
+            int ready = poll(&waiting, 1, wait);
             if (ready < 0 && errno == EINTR)
                 continue;
             if (ready < 0)
@@ -98,7 +111,7 @@ int connectTo(const char *address, int timeoutMs, TQ_ClientError *error)
         fail(error, TQ_CLIENT_BAD_ARGUMENT, "\"" + text + "\": " + gai_strerror(resolved));
         return -1;
     }
-    uint64_t deadline = nowMs() + (uint64_t)timeoutMs;
+    uint64_t deadline = deadlineAfter(timeoutMs);
     int lastErrno = ECONNREFUSED;
     int fd = -1;
     for (struct addrinfo *at = found; at; at = at->ai_next) {
@@ -128,15 +141,10 @@ int connectTo(const char *address, int timeoutMs, TQ_ClientError *error)
 
 int waitReadable(int fd, int timeoutMs)
 {
-    uint64_t deadline = timeoutMs < 0 ? 0 : nowMs() + (uint64_t)timeoutMs;
+    uint64_t deadline = deadlineAfter(timeoutMs);
     for (;;) {
-        int wait = -1;
-        if (timeoutMs >= 0) {
-            uint64_t now = nowMs();
-            wait = now >= deadline ? 0 : (int)(deadline - now);
-        }
         struct pollfd waiting = {fd, POLLIN, 0};
-        int ready = poll(&waiting, 1, wait);
+        int ready = poll(&waiting, 1, msUntil(deadline));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)

@@ -13,6 +13,13 @@ namespace tq_client {
 /* Monotonic milliseconds. */
 uint64_t nowMs();
 
+/* Time limits: the deadline `timeoutMs` from now (negative: none), and the
+ * milliseconds left until one (0 once passed, -1 for none), as poll takes
+ * them. */
+const uint64_t c_noDeadline = UINT64_MAX;
+uint64_t deadlineAfter(int timeoutMs);
+int msUntil(uint64_t deadline);
+
 /* Resolves "host:port" and connects a TCP stream socket within `timeoutMs`.
  * The descriptor, or -1 with `error` filled in. */
 int connectTo(const char *address, int timeoutMs, TQ_ClientError *error);
