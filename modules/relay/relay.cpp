@@ -97,6 +97,9 @@ TQ_Server_ServiceApi *s_api;
 TQ_Server_GroupManager *s_groupManager; /* fixed from postinit on */
 TQ_TreeSet s_groups;                    /* the default group: every broadcast's groups */
 uint32_t s_groupInfoSize;
+/* Set at the end of postinit. Protocols run before it, so clients may send
+ * earlier: they are relayed to clients, but not to the mesh until then. */
+std::atomic<bool> s_meshReady{false};
 
 std::shared_mutex s_clientsLock;
 std::vector<TQ_Server_Node *> s_clients; /* client nodes, under s_clientsLock */
@@ -229,7 +232,7 @@ void handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
     }
     s_fromClients.fetch_add(1, std::memory_order_relaxed);
     sendToClients(dataset, node);
-    if (s_servers.load(std::memory_order_relaxed) > 0)
+    if (s_servers.load(std::memory_order_relaxed) > 0 && s_meshReady.load(std::memory_order_acquire))
         broadcastFromClient(dataset, header, subtype, length);
 }
 
@@ -264,6 +267,7 @@ void postinit()
     TQ_treeSetInit(&s_groups, TQ_ptrCompare);
     TQ_treeSetInsert(&s_groups, s_groupManager->defaultGroup());
     s_groupInfoSize = s_groupManager->groupInfoSize(&s_groups);
+    s_meshReady.store(true, std::memory_order_release);
     TQ_log(logger(), TQ_LOG_INFO, "relay: dataset type %u, ttl %u%s\n", s_settings.datasetType, s_settings.ttl,
            s_settings.logRepeats ? ", repeats logged" : "");
 }
@@ -310,6 +314,7 @@ void predestroy()
 
 void postdestroy()
 {
+    s_meshReady.store(false);
     if (s_groupManager)
         TQ_treeSetDestroy(&s_groups);
     s_groupManager = nullptr;
