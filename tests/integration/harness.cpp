@@ -8,8 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -39,10 +37,19 @@ void writeFile(const fs::path &file, const std::string &text) {
 }
 
 std::string readFile(const fs::path &file) {
-    std::ifstream in(file, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(file, std::ios::binary).rdbuf();
     return text.str();
+}
+
+bool waitForText(const fs::path &file, const std::string &text, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (readFile(file).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 int countOf(const std::string &haystack, const std::string &needle) {
@@ -53,12 +60,7 @@ int countOf(const std::string &haystack, const std::string &needle) {
 }
 
 Launch serverLaunch(const fs::path &root, std::vector<std::string> args) {
-    Launch launch;
-    launch.program = TQ_SERVER_BIN;
-    launch.args = std::move(args);
-    launch.setEnv = {"TQ_INSTALL_DIR=" + root.string()};
-    launch.unsetEnv = {"NOTIFY_SOCKET"};
-    return launch;
+    return Launch{TQ_SERVER_BIN, std::move(args), {"TQ_INSTALL_DIR=" + root.string()}, {"NOTIFY_SOCKET"}, {}};
 }
 
 Child::Child(const Launch &launch, const fs::path &dir) {
@@ -68,39 +70,33 @@ Child::Child(const Launch &launch, const fs::path &dir) {
     m_err = dir / (std::to_string(n) + ".err");
 
     /* Everything the child needs is prepared before fork. */
-    std::vector<std::string> env;
+    std::vector<std::string> env = launch.setEnv, args = launch.args;
     for (char **e = environ; *e != nullptr; ++e) {
-        std::string entry = *e;
-        std::string name = entry.substr(0, entry.find('='));
+        std::string name = std::string(*e).substr(0, std::string(*e).find('='));
         bool drop = false;
-        for (const std::string &unset : launch.unsetEnv)
-            drop = drop || name == unset;
-        for (const std::string &set : launch.setEnv)
-            drop = drop || name == set.substr(0, set.find('='));
+        for (const std::string &other : launch.unsetEnv)
+            drop = drop || name == other;
+        for (const std::string &other : launch.setEnv)
+            drop = drop || name == other.substr(0, other.find('='));
         if (!drop)
-            env.push_back(entry);
+            env.push_back(*e);
     }
-    env.insert(env.end(), launch.setEnv.begin(), launch.setEnv.end());
+    args.insert(args.begin(), launch.program);
     std::vector<char *> envp, argv;
     for (std::string &e : env)
         envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = launch.args;
-    args.insert(args.begin(), launch.program);
     for (std::string &a : args)
         argv.push_back(a.data());
+    envp.push_back(nullptr);
     argv.push_back(nullptr);
-    std::string cwd = launch.cwd.string();
 
     int out = open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int err = open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0 || err < 0)
-        throw std::runtime_error("cannot create the output files of a child");
-    m_pid = fork();
+    m_pid = out < 0 || err < 0 ? -1 : fork();
     if (m_pid == 0) {
         dup2(out, 1);
         dup2(err, 2);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+        if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0)
             _exit(127);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
@@ -108,7 +104,7 @@ Child::Child(const Launch &launch, const fs::path &dir) {
     close(out);
     close(err);
     if (m_pid < 0)
-        throw std::runtime_error("fork failed");
+        throw std::runtime_error("cannot start a child");
 }
 
 Child::~Child() {
@@ -118,23 +114,10 @@ Child::~Child() {
     }
 }
 
-bool waitForText(const fs::path &file, const std::string &text, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (readFile(file).find(text) != std::string::npos)
-            return true;
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
 int Child::wait(int timeoutMs) {
-    if (m_reaped)
-        return -1;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int status = 0;
-    while (waitpid(m_pid, &status, WNOHANG) == 0) {
+    while (!m_reaped && waitpid(m_pid, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(m_pid, SIGKILL);
             waitpid(m_pid, nullptr, 0);
@@ -143,6 +126,8 @@ int Child::wait(int timeoutMs) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    if (m_reaped)
+        return -1;
     m_reaped = true;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }

@@ -32,14 +32,16 @@ void writeFile(const std::filesystem::path &file, const std::string &text);
 std::string readFile(const std::filesystem::path &file);
 /* Waits up to `timeoutMs` for `text` to appear in `file`. */
 bool waitForText(const std::filesystem::path &file, const std::string &text, int timeoutMs = 15000);
+/* Number of times `needle` occurs in `haystack`. */
+int countOf(const std::string &haystack, const std::string &needle);
 
 /* How to start a child. */
 struct Launch {
-    std::string program;                /* path of the executable */
-    std::vector<std::string> args;      /* after argv[0] */
-    std::vector<std::string> setEnv;    /* "NAME=value", added to the test's environment */
-    std::vector<std::string> unsetEnv;  /* names removed from it */
-    std::filesystem::path cwd;          /* empty: the test's own */
+    std::string program;               /* path of the executable */
+    std::vector<std::string> args;     /* after argv[0] */
+    std::vector<std::string> setEnv;   /* "NAME=value", replacing NAME in the test's environment */
+    std::vector<std::string> unsetEnv; /* names removed from it */
+    std::filesystem::path cwd;         /* empty: the test's own */
 };
 
 /* tessarc-server (the one of this build) started with TQ_INSTALL_DIR set to
@@ -59,9 +61,7 @@ public:
     std::string out() const { return readFile(m_out); }
     std::string err() const { return readFile(m_err); }
     /* Waits up to `timeoutMs` for `text` to appear in standard output. */
-    bool waitFor(const std::string &text, int timeoutMs = 15000) const {
-        return waitForText(m_out, text, timeoutMs);
-    }
+    bool waitFor(const std::string &text, int timeoutMs = 15000) const { return waitForText(m_out, text, timeoutMs); }
     /* Waits up to `timeoutMs` for the end: the exit code, 1000 + the signal
      * number when a signal ended it, or -1 on time-out (the child is then
      * killed). */
@@ -74,9 +74,6 @@ private:
     bool m_reaped = false;
     std::filesystem::path m_out, m_err;
 };
-
-/* Number of times `needle` occurs in `haystack`. */
-int countOf(const std::string &haystack, const std::string &needle);
 
 } /* namespace tq_test */
 
