@@ -136,24 +136,3 @@ TEST(HashMap, RandomOperationsMatchStdMap)
         free(e.second.value);
     }
 }
-
-TEST(HashMap, EraseOfLastEntryEndsTheWalk)
-{
-    TQ_HashMap m;
-    TQ_hashMapInit(&m, TQ_intEqual, TQ_intHash);
-    int v = 0;
-    TQ_hashMapInsert(&m, reinterpret_cast<void *>(uintptr_t(9)), &v);
-    TQ_HashMapIterator it;
-    TQ_hashMapBegin(&m, &it);
-    EXPECT_EQ(it.m_key, reinterpret_cast<void *>(uintptr_t(9)));
-    EXPECT_EQ(*it.m_valueRef, &v);
-    TQ_hashMapErase(&it);
-    EXPECT_EQ(TQ_hashMapHasNext(&it), 0);
-    EXPECT_EQ(it.m_key, nullptr);
-    EXPECT_EQ(it.m_valueRef, nullptr);
-    EXPECT_EQ(TQ_hashMapSize(&m), 0u);
-    TQ_hashMapBegin(&m, &it); // empty map
-    EXPECT_EQ(TQ_hashMapHasNext(&it), 0);
-    EXPECT_EQ(it.m_valueRef, nullptr);
-    TQ_hashMapDestroy(&m);
-}
