@@ -109,26 +109,17 @@ std::atomic<uint64_t> s_fromClients{0}, s_fromMesh{0}, s_repeats{0}, s_dropped{0
 
 /* ---- Sending ---- */
 
-/* Sends `dataset` to every client but `except`. Nodes are acquired under the
- * read lock and sent to and released outside it: a release may end a
- * connection, which calls removeNode. */
+/* Sends `dataset` to every client but `except`, under the read lock: the
+ * core calls removeNode before it frees a client node, and removeNode waits
+ * for the lock, so every listed node stays valid while it is sent to. A
+ * node's send only queues the dataset on its connection (it never calls
+ * back into the server), so no node reference is taken per dataset. */
 void sendToClients(TQ_Buffer *dataset, TQ_Server_Node *except)
 {
-    thread_local std::vector<TQ_Server_Node *> targets;
-    targets.clear();
-    {
-        std::shared_lock<std::shared_mutex> guard(s_clientsLock);
-        for (TQ_Server_Node *node : s_clients) {
-            if (node == except)
-                continue;
-            TQ_Server_Node *held = node->acquire(node);
-            if (held)
-                targets.push_back(held);
-        }
-    }
-    for (TQ_Server_Node *node : targets) {
-        node->send(node, dataset);
-        node->release(node);
+    std::shared_lock<std::shared_mutex> guard(s_clientsLock);
+    for (TQ_Server_Node *node : s_clients) {
+        if (node != except)
+            node->send(node, dataset);
     }
 }
 
