@@ -344,15 +344,20 @@ static void detachFromServerNode(TQ_Server_Node *node, TQ_Connection *connection
 
 /* ---- Protocol callbacks: connections ---- */
 
+/* Without a communication manager (a service may install none) nobody
+ * takes the connection into the handshake: it stays idle until the
+ * protocol removes it. */
 void Core::addConnectionCallback(TQ_Connection *connection)
 {
-    if (g_comm.commManager.load()->addConnection(connection))
+    TQ_Server_CommManager *manager = g_comm.commManager.load();
+    if (manager && manager->addConnection(connection))
         sendNetworkId(connection);
 }
 
 void Core::removeConnectionCallback(TQ_Connection *connection)
 {
-    g_comm.commManager.load()->removeConnection(connection);
+    if (TQ_Server_CommManager *manager = g_comm.commManager.load())
+        manager->removeConnection(connection);
     TQ_Server_Node *node = connectionNode(connection);
     if (node) {
         if (node->isServer) {

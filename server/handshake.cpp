@@ -406,10 +406,14 @@ static void gotNeighbours(TQ_Connection *connection, TQ_Buffer *dataset, uint32_
 /* ---- Nodes: groups test and admission ---- */
 
 /* The peer shares a group with this server when the group manager matches
- * the local groups against the node's, in either direction. */
+ * the local groups against the node's, in either direction. Without a group
+ * manager there is nobody to refuse the peer: it is admitted with an empty
+ * group set. */
 static int sharesGroups(TQ_Connection *connection, TQ_Server_Node *node)
 {
     TQ_Server_GroupManager *groups = g_comm.groupManager.load();
+    if (!groups)
+        return 1;
     groups->peerGroups(connection, &node->groups);
     TQ_TreeSet *local = groups->localGroups();
     return groups->groupsMatch(local, &node->groups) || groups->groupsMatch(&node->groups, local);
@@ -463,7 +467,8 @@ static void admit(TQ_Connection *connection, const TQ_Uuid *peer, const char *te
         }
         return;
     }
-    g_comm.commManager.load()->connectionReady(connection);
+    if (TQ_Server_CommManager *manager = g_comm.commManager.load())
+        manager->connectionReady(connection);
     TQ_Server_Services_addNode(node);
 }
 
@@ -496,6 +501,18 @@ static void clientNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset
 
 /* ---- Node name and UUID ---- */
 
+/* Hands the dataset to the group manager's exchange, which calls
+ * `continuation` once the groups have been exchanged. Without a group
+ * manager there is nothing to exchange and the continuation runs at once. */
+static void exchangeGroups(TQ_Server_GroupContinuation continuation, TQ_Connection *connection,
+                           TQ_Buffer *dataset)
+{
+    if (TQ_Server_GroupManager *groups = g_comm.groupManager.load())
+        groups->exchangeGroups(continuation, connection, dataset);
+    else
+        continuation(connection, dataset);
+}
+
 static void gotNodeName(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size)
 {
     if (connectionNode(connection)) {
@@ -508,7 +525,7 @@ static void gotNodeName(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t 
         return;
     }
     if (!connection->isServer && connection->localAccepted && connection->remoteAccepted)
-        g_comm.groupManager.load()->exchangeGroups(clientNameContinuation, connection, dataset);
+        exchangeGroups(clientNameContinuation, connection, dataset);
 }
 
 static void gotUuid(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size)
@@ -543,7 +560,7 @@ static void gotUuid(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size
             encryption->startUpperSide(connection);
     }
     if (connection->isServer && connection->localAccepted && connection->remoteAccepted)
-        g_comm.groupManager.load()->exchangeGroups(serverNameContinuation, connection, dataset);
+        exchangeGroups(serverNameContinuation, connection, dataset);
 }
 
 /* ---- Basic dataset handler ---- */

@@ -260,6 +260,22 @@ TEST(Handshake, GroupTestAsksBothWaysAndRefusalRejects)
     EXPECT_NE(nullptr, shakeAsClient(member, "member"));
     for (Link *link : {server, client, member})
         remove(link);
-    TQ_Server_setGroupManager(TQ_Server_getDefaultGroupManager());
+
+    /* With no group manager a peer is admitted without a group exchange and
+     * with no groups; with no communication manager a new link stays idle,
+     * and both links still come down cleanly. */
+    TQ_Server_setGroupManager(nullptr);
     EXPECT_EQ(1, g_refusingDestroyed.load());
+    Link *bare = connect("g-none", false);
+    TQ_Server_Node *bareNode = shakeAsClient(bare, "bare");
+    ASSERT_NE(nullptr, bareNode);
+    EXPECT_EQ(0u, TQ_treeSetSize(&bareNode->groups));
+    EXPECT_EQ(2u, bare->takeSent().size()); /* network ID and accept only */
+    TQ_Server_setCommunicationManager(nullptr);
+    Link *idle = connect("cm-none", false);
+    EXPECT_TRUE(idle->takeSent().empty());
+    remove(idle);
+    remove(bare);
+    TQ_Server_setCommunicationManager(&g_TQ_Server_defaultCommManager);
+    TQ_Server_setGroupManager(TQ_Server_getDefaultGroupManager());
 }

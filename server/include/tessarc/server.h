@@ -388,8 +388,11 @@ struct TQ_Server_GroupManager {
 TQ_Server_GroupManager *TQ_Server_getDefaultGroupManager(void);
 /* Calls destroy of the installed manager, if any, then installs `manager`
  * and publishes it as the groupManager member of the server API table.
- * Call before communication starts (from TQ_Server_initCommunication or a
- * service's preinit). */
+ * Installing the manager already installed changes nothing. Null leaves the
+ * server without one: peers are admitted without a group exchange and with
+ * no groups, and every server node matches every broadcast. Call before
+ * communication starts (from TQ_Server_initCommunication or a service's
+ * preinit). */
 void TQ_Server_setGroupManager(TQ_Server_GroupManager *manager);
 
 /* ---- Services ------------------------------------------------------------- */
@@ -568,7 +571,8 @@ TQ_Server_Node *TQ_Server_getServer(const TQ_Uuid *uuid);
 TQ_Server_Node *TQ_Server_getClient(const TQ_Uuid *uuid);
 /* Install the communication manager / encryption provider (null: none).
  * They take effect for later calls; install before communication starts for
- * their init to run. */
+ * their init to run. Without a communication manager no protocol is run and
+ * a connection added later stays idle (no handshake is started on it). */
 void TQ_Server_setCommunicationManager(TQ_Server_CommManager *manager);
 void TQ_Server_setEncryption(TQ_Server_Encryption *provider);
 
