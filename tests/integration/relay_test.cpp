@@ -8,6 +8,7 @@
 
 #include <string.h>
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -81,11 +82,12 @@ TQ_Client *join(const Server &server, const char *name)
 }
 
 /* "subtype:payload;" for each of the next `count` datasets `client`
- * receives (waiting up to 10 s for each), then checks that nothing more
+ * receives (waiting up to 10 s for each), in subtype order (datasets from
+ * different servers may pass each other), then checks that nothing more
  * comes within a short while. */
 std::string receive(TQ_Client *client, int count)
 {
-    std::string seen;
+    std::map<uint32_t, std::string> bySubtype;
     TQ_ClientDataset dataset;
     for (int i = 0; i < count; ++i) {
         int code = TQ_Client_receive(client, &dataset, 10000);
@@ -94,9 +96,12 @@ std::string receive(TQ_Client *client, int count)
             break;
         EXPECT_EQ(dataset.type, 16);
         EXPECT_EQ(dataset.length, 12 + dataset.payloadLength); /* never the broadcast form */
-        seen += std::to_string(dataset.subtype) + ":" +
-                std::string((const char *)dataset.payload, dataset.payloadLength) + ";";
+        bySubtype[dataset.subtype] += std::to_string(dataset.subtype) + ":" +
+                                      std::string((const char *)dataset.payload, dataset.payloadLength) + ";";
     }
+    std::string seen;
+    for (const auto &entry : bySubtype)
+        seen += entry.second;
     EXPECT_EQ(TQ_Client_receive(client, &dataset, 300), TQ_CLIENT_TIMEOUT) << "more after: " << seen;
     return seen;
 }
