@@ -6,9 +6,12 @@
  *
  * Server links start with a 16-byte hello each way ("TQT1" and the sender's
  * node identifier), so both ends know the peer before the server sees the
- * link; when two links join the same pair of servers, the one dialled by the
- * server whose identifier orders first is kept, on both ends alike. Client
- * links carry datasets from the first byte. */
+ * link. When a second link joins the same pair of servers, the server whose
+ * identifier orders first decides alone: it keeps the link it has and closes
+ * the newcomer. The other server holds a newcomer unread ("waiting") and
+ * hands it to the server only if the kept link ends, so both ends agree and
+ * a working link is never replaced. Client links carry datasets from the
+ * first byte. */
 #include "tcp.h"
 
 #include <arpa/inet.h>
@@ -76,6 +79,8 @@ struct Link : Watched {
     bool shut = false;        /* write side shut after the last flush */
     bool epollOut = false;
     bool inPeerTable = false;
+    bool waiting = false;     /* hello done; held unread while the peer is linked */
+    std::string early;        /* bytes read behind the hello of a waiting link */
     uint64_t deadline = 0;    /* connect, hello or close limit; 0 none */
     uint64_t openedAt = 0;
     TQ_Uuid peer{};
@@ -306,6 +311,20 @@ void unparkConnectors(const TQ_Uuid &peer)
     }
 }
 
+/* Asks the I/O thread to hand a link waiting for `peer` to the server in
+ * place of the link that ended (see handleAttention). True when there is
+ * one. */
+bool promoteWaiting(const TQ_Uuid &peer)
+{
+    for (Link *link : s_t.links) {
+        if (link->waiting && link->phase == Phase::Hello && uuidEqual(link->peer, peer)) {
+            post(link);
+            return true;
+        }
+    }
+    return false;
+}
+
 /* Ends the socket side of the link: no more reads or writes, queued
  * datasets released, the connection invalidated if the server has it. The
  * record is freed later, by the attention step (reap). `parkConnector`:
@@ -327,12 +346,13 @@ void die(Link *link, int level, const char *why, bool parkConnector = false)
     }
     if (link->inPeerTable) {
         link->inPeerTable = false;
-        unparkConnectors(link->peer);
+        if (!promoteWaiting(link->peer))
+            unparkConnectors(link->peer);
     }
     if (Connector *connector = link->connector) {
         link->connector = nullptr;
         connector->link = nullptr;
-        if (parkConnector) {
+        if (parkConnector || link->waiting) {
             connector->parked = true;
         } else if (!s_t.stopping && !connector->self) {
             if (link->added && now() - link->openedAt >= kStableLinkMs)
@@ -510,21 +530,22 @@ bool sendHello(Link *link)
     return send(link->fd, hello, sizeof hello, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(sizeof hello);
 }
 
-/* The link dialled by the server whose identifier orders first wins; of two
- * links dialled by the same side the newer one does (the older is likely a
- * link the peer has already given up). */
-bool newLinkWins(const Link *fresh, const Link *existing)
+bool consume(Link *link, const uint8_t *data, size_t count);
+
+bool peerLinked(const TQ_Uuid &peer)
 {
-    if (fresh->outgoing == existing->outgoing)
-        return true;
-    bool ownFirst = memcmp(&s_t.own, &fresh->peer, sizeof(TQ_Uuid)) < 0;
-    return fresh->outgoing == ownFirst;
+    for (Link *link : s_t.links) {
+        if (link->inPeerTable && uuidEqual(link->peer, peer))
+            return true;
+    }
+    return false;
 }
 
 /* The peer's hello is complete: refuse a wrong one or a link to this very
  * server, settle a second link to the same server, then open the link.
- * False when the link is not opened. */
-bool helloDone(Link *link)
+ * `rest`: bytes read behind the hello, kept for a link that waits. False
+ * when the link is not opened. */
+bool helloDone(Link *link, const uint8_t *rest, size_t restCount)
 {
     if (memcmp(link->hello, kHelloMagic, sizeof kHelloMagic) != 0) {
         die(link, TQ_LOG_ERROR, "the peer is not a tcp server link");
@@ -541,21 +562,37 @@ bool helloDone(Link *link)
         link->connector->knowsPeer = true;
         link->connector->peer = link->peer;
     }
-    for (Link *existing : s_t.links) {
-        if (existing == link || !existing->inPeerTable || !uuidEqual(existing->peer, link->peer))
-            continue;
-        if (!newLinkWins(link, existing)) {
-            die(link, TQ_LOG_INFO, "the server is already linked; keeping the other link", true);
+    if (peerLinked(link->peer)) {
+        if (memcmp(&s_t.own, &link->peer, sizeof(TQ_Uuid)) < 0) {
+            die(link, TQ_LOG_INFO, "the server is already linked; keeping that link", true);
             return false;
         }
-        existing->inPeerTable = false; /* no unparking: the new link takes its place */
-        die(existing, TQ_LOG_INFO, "a second link to the same server takes its place", true);
-        break;
+        link->waiting = true;
+        link->deadline = 0;
+        link->early.assign(reinterpret_cast<const char *>(rest), restCount);
+        setEvents(link, EPOLLRDHUP);
+        TQ_log(s_t.log, TQ_LOG_INFO, "tcp: connection %s waits: the server is already linked\n", link->name);
+        return false;
     }
     link->inPeerTable = true;
     TQ_log(s_t.log, TQ_LOG_INFO, "tcp: connection %s is open\n", link->name);
     addToServer(link);
     return true;
+}
+
+/* Hands a waiting link to the server once its peer has no other link. */
+void promote(Link *link)
+{
+    if (peerLinked(link->peer))
+        return;
+    link->waiting = false;
+    link->inPeerTable = true;
+    TQ_log(s_t.log, TQ_LOG_INFO, "tcp: connection %s is open in place of the link that ended\n", link->name);
+    addToServer(link);
+    setEvents(link, EPOLLIN);
+    std::string early;
+    early.swap(link->early);
+    consume(link, reinterpret_cast<const uint8_t *>(early.data()), early.size());
 }
 
 Link *newLink(int fd, bool outgoing, bool forServer, const sockaddr_in &address)
@@ -571,6 +608,15 @@ Link *newLink(int fd, bool outgoing, bool forServer, const sockaddr_in &address)
              static_cast<unsigned>(ntohs(address.sin_port)), outgoing ? " (dialled)" : "");
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (forServer) {
+        /* A server link whose peer vanished without a word is found within
+         * about 25 s, so a waiting link does not wait on it forever. */
+        int idle = 10, interval = 5, count = 3;
+        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    }
     s_t.links.push_back(link);
     return link;
 }
@@ -720,7 +766,7 @@ bool consume(Link *link, const uint8_t *data, size_t count)
             link->helloGot += static_cast<uint32_t>(take);
             data += take;
             count -= take;
-            if (link->helloGot == kHelloSize && !helloDone(link))
+            if (link->helloGot == kHelloSize && !helloDone(link, data, count))
                 return false;
             continue;
         }
@@ -859,6 +905,8 @@ void handleAttention()
         }
         if (closeRequested)
             beginClose(link);
+        if (link->waiting && link->phase == Phase::Hello && !s_t.stopping)
+            promote(link);
         if (flushPending)
             flush(link);
         reap(link);
@@ -960,6 +1008,10 @@ void loop()
                 Link *link = static_cast<Link *>(watched);
                 if (link->phase == Phase::Connecting) {
                     connected(link);
+                    continue;
+                }
+                if (link->waiting) {
+                    die(link, TQ_LOG_INFO, "the peer closed the waiting link");
                     continue;
                 }
                 if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))
