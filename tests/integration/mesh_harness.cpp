@@ -1,0 +1,251 @@
+/* Meshes of tessarc-server processes with tcp.protocol and relay.service,
+ * and tessarc-cli clients on them. */
+#include "mesh_harness.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace tq_mesh {
+
+namespace fs = std::filesystem;
+using tq_test::Child;
+using tq_test::countOf;
+using tq_test::Launch;
+
+namespace {
+
+const fs::path c_build = TQ_BINARY_DIR;
+
+/* The port after "tcp: listening for <kind> on <host>:" in `log`; 0 if
+ * absent. */
+uint16_t loggedPort(const std::string &log, const std::string &kind)
+{
+    std::string prefix = "tcp: listening for " + kind + " on ";
+    size_t at = log.find(prefix);
+    if (at == std::string::npos)
+        return 0;
+    size_t colon = log.find(':', at + prefix.size());
+    size_t end = log.find('\n', at);
+    if (colon == std::string::npos || colon > end)
+        return 0;
+    return (uint16_t)std::stoi(log.substr(colon + 1, end - colon - 1));
+}
+
+} /* namespace */
+
+/* ---- Helpers ---- */
+
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+RelayCounts relayCounts(const std::string &log)
+{
+    RelayCounts c;
+    size_t at = log.rfind("relay: ");
+    for (; at != std::string::npos; at = at == 0 ? std::string::npos : log.rfind("relay: ", at - 1)) {
+        if (std::sscanf(log.c_str() + at, "relay: %ld datasets from clients, %ld from the mesh, %ld repeats, %ld dropped",
+                        &c.fromClients, &c.fromMesh, &c.repeats, &c.dropped) == 4)
+            return c;
+    }
+    return RelayCounts();
+}
+
+std::vector<std::pair<int, int>> line(int count)
+{
+    std::vector<std::pair<int, int>> links;
+    for (int i = 1; i < count; ++i)
+        links.emplace_back(i - 1, i);
+    return links;
+}
+
+std::vector<std::pair<int, int>> ring(int count)
+{
+    std::vector<std::pair<int, int>> links = line(count);
+    links.emplace_back(0, count - 1);
+    return links;
+}
+
+std::vector<std::pair<int, int>> fullMesh(int count)
+{
+    std::vector<std::pair<int, int>> links;
+    for (int j = 1; j < count; ++j)
+        for (int i = 0; i < j; ++i)
+            links.emplace_back(i, j);
+    return links;
+}
+
+int received(const Child &client, const std::string &text)
+{
+    return countOf(client.out(), " bytes: " + text + "\n");
+}
+
+/* ---- Mesh ---- */
+
+Mesh::Mesh(const fs::path &dir, int count, std::vector<std::pair<int, int>> links)
+    : m_dir(dir), m_servers((size_t)count), m_links(std::move(links))
+{
+    for (int i = 0; i < count; ++i) {
+        Server &s = m_servers[(size_t)i];
+        s.name = "n" + std::to_string(i);
+        s.root = dir / s.name;
+        fs::create_directories(s.root / "Protocols");
+        fs::create_directories(s.root / "Services");
+        fs::copy_file(c_build / "modules/tcp/tcp.protocol", s.root / "Protocols/tcp.protocol");
+        fs::copy_file(c_build / "modules/relay/relay.service", s.root / "Services/relay.service");
+        s.relayCfg = "logRepeats = true;\n";
+    }
+}
+
+void Mesh::setDialHost(int from, int to, const std::string &host)
+{
+    m_dialHosts.push_back({{from, to}, host});
+}
+
+Launch Mesh::inNamespace(const std::string &netns, Launch launch) const
+{
+    if (netns.empty())
+        return launch;
+    launch.args.insert(launch.args.begin(), {"netns", "exec", netns, launch.program});
+    launch.program = "/usr/sbin/ip";
+    if (!fs::exists(launch.program))
+        launch.program = "/sbin/ip";
+    return launch;
+}
+
+std::string Mesh::peersOf(int i) const
+{
+    std::string peers;
+    for (auto [a, b] : m_links) {
+        if (b != i || a >= i)
+            continue;
+        std::string host = "127.0.0.1";
+        for (const auto &[pair, h] : m_dialHosts)
+            if (pair == std::make_pair(i, a))
+                host = h;
+        peers += (peers.empty() ? "\"" : ", \"") + host + ":" + std::to_string(m_servers[(size_t)a].serverPort) + "\"";
+    }
+    return peers;
+}
+
+bool Mesh::start(int i)
+{
+    Server &s = m_servers[(size_t)i];
+    /* Quick redials, so a restarted neighbour is found again at once. */
+    tq_test::writeFile(s.root / "Config/Communication.cfg",
+                       "serverName = \"" + s.name + "\";\nprotocols = ( { name = \"tcp\";\n  listen = \"" +
+                           s.listenHost + ":" + std::to_string(s.serverPort) + "\";\n  clientListen = \"127.0.0.1:" +
+                           std::to_string(s.clientPort) + "\";\n  peers = [ " + peersOf(i) +
+                           " ];\n  reconnectMin = 100; reconnectMax = 400; connectTimeout = 3000; } );\n");
+    tq_test::writeFile(s.root / "Config/relay.cfg", s.relayCfg);
+    Launch launch;
+    launch.program = TQ_SERVER_BIN;
+    launch.setEnv = {"TQ_INSTALL_DIR=" + s.root.string()};
+    launch.unsetEnv = {"NOTIFY_SOCKET"};
+    s.process = std::make_unique<Child>(inNamespace(s.netns, launch), m_dir);
+    s.running = true;
+    bool up = waitUntil([&] {
+        std::string log = s.log();
+        return loggedPort(log, "servers") != 0 && loggedPort(log, "clients") != 0;
+    });
+    if (!up)
+        return false;
+    std::string log = s.log();
+    uint16_t server = loggedPort(log, "servers"), client = loggedPort(log, "clients");
+    if ((s.serverPort != 0 && server != s.serverPort) || (s.clientPort != 0 && client != s.clientPort))
+        return false;
+    s.serverPort = server;
+    s.clientPort = client;
+    return true;
+}
+
+bool Mesh::startAll()
+{
+    for (int i = 0; i < size(); ++i)
+        if (!start(i))
+            return false;
+    return linked();
+}
+
+bool Mesh::linked(int timeoutMs) const
+{
+    return waitUntil([&] {
+        for (auto [a, b] : m_links) {
+            const Server &sa = m_servers[(size_t)a], &sb = m_servers[(size_t)b];
+            if (!sa.running || !sb.running)
+                continue;
+            for (auto [self, other] : {std::make_pair(&sa, &sb), std::make_pair(&sb, &sa)}) {
+                std::string log = self->log();
+                if (countOf(log, "adding a node with name '" + other->name + "'") -
+                        countOf(log, "removing a node with name '" + other->name + "'") != 1)
+                    return false;
+            }
+        }
+        return true;
+    }, timeoutMs);
+}
+
+int Mesh::stop(int i, int signo)
+{
+    Server &s = m_servers[(size_t)i];
+    if (!s.running)
+        return -1;
+    s.running = false;
+    s.process->signal(signo);
+    return s.process->wait(30000);
+}
+
+bool Mesh::stopAll()
+{
+    bool clean = true;
+    for (Server &s : m_servers)
+        if (s.running)
+            s.process->signal(SIGTERM);
+    for (Server &s : m_servers)
+        if (s.running)
+            clean = s.process->wait(30000) == 0 && clean;
+    for (Server &s : m_servers)
+        s.running = false;
+    return clean;
+}
+
+std::unique_ptr<Child> Mesh::listen(int i, const std::string &name)
+{
+    Server &s = m_servers[(size_t)i];
+    Launch launch;
+    launch.program = (c_build / "client/tessarc-cli").string();
+    launch.args = {"--name", name, "listen", s.clientAddress()};
+    auto client = std::make_unique<Child>(inNamespace(s.netns, launch), m_dir);
+    if (!waitUntil([&] { return s.log().find("relay: client " + name + " joined\n") != std::string::npos; }))
+        return nullptr;
+    return client;
+}
+
+int Mesh::send(int i, const std::vector<std::string> &texts)
+{
+    Server &s = m_servers[(size_t)i];
+    Launch launch;
+    launch.program = (c_build / "client/tessarc-cli").string();
+    launch.args = {"--name", "sender" + std::to_string(++m_clients), "send", s.clientAddress()};
+    launch.args.insert(launch.args.end(), texts.begin(), texts.end());
+    Child client(inNamespace(s.netns, launch), m_dir);
+    return client.wait(30000);
+}
+
+std::string Mesh::why() const
+{
+    std::string text;
+    for (const Server &s : m_servers)
+        text += "---- " + s.name + " ----\n" + s.log() + (s.process ? s.process->err() : "");
+    return text;
+}
+
+} /* namespace tq_mesh */
