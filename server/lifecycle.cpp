@@ -38,8 +38,15 @@ void startTask(void *)
     s_postinit.load()();
 }
 
+/* A stop requested during the start sequence (a service's hook may ask for
+ * one) first waits for the sequence to finish, so communication is never
+ * torn down while it is still coming up. The lock is only passed through:
+ * the stop sequence itself runs without it. */
 void stopTask(void *)
 {
+    intptr_t lock = s_lifecycleLock.load();
+    TQ_mutexLock(lock);
+    TQ_mutexUnlock(lock);
     s_predestroy.load()();
     TQ_Server_Services_predestroy();
     TQ_Server_stopCommunication();
