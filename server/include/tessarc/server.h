@@ -506,8 +506,10 @@ void TQ_Server_init(TQ_Allocator *allocator);
  * Returns only when the server is already running ("Server is already
  * starting" is logged and nothing started). */
 void TQ_Server_run(void);
-/* Requests the stop sequence in the task "Stop" and returns at once. While
- * not running it only logs "Server is already stopping". Any thread. */
+/* Requests the stop sequence in the task "Stop" and returns at once; a
+ * stop asked for during the start sequence (from a service's hook) runs once
+ * that sequence has finished. While not running it only logs "Server is
+ * already stopping". Any thread. */
 void TQ_Server_stop(void);
 /* Releases what TQ_Server_init made. Called once, from the postdestroy
  * callback. */
