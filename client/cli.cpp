@@ -39,9 +39,11 @@ const char c_usage[] =
     "  --type T         dataset type (default 16, the relay service's)\n"
     "  --subtype N      subtype of datasets sent (default 0)\n"
     "  --timeout MS     connect and handshake limit (default 10000)\n"
-    "  --count N        listen: stop after N datasets; bench: datasets to send (default 100000)\n"
+    "  --count N        listen: stop after N datasets; bench: datasets to send\n"
+    "                   (default 100000, with --rtt 10000)\n"
     "  --for MS         listen: stop after MS milliseconds\n"
     "  --echo           listen: send every dataset received back to the server\n"
+    "                   (through the relay two echoing listeners echo each other)\n"
     "  --size BYTES     bench: payload bytes after the subtype (default 64, at least 16)\n"
     "  --to ADDRESS     bench: where the receiving client connects\n"
     "  --window N       bench: datasets in flight at most (default 4096)\n"
@@ -126,7 +128,7 @@ Options parse(int argc, char **argv)
 }
 
 /* Connects or ends the program with the server's reason (exit code 2). */
-TQ_Client *open(const Options &o, const std::string &address)
+TQ_Client *connectOrExit(const Options &o, const std::string &address)
 {
     TQ_ClientError error;
     TQ_Client *client = TQ_Client_connect(address.c_str(), &o.client, &error);
@@ -152,7 +154,7 @@ TQ_Client *open(const Options &o, const std::string &address)
 
 int sendCommand(const Options &o)
 {
-    TQ_Client *client = open(o, o.address);
+    TQ_Client *client = connectOrExit(o, o.address);
     auto sendText = [&](const std::string &text) {
         int code = TQ_Client_send(client, (uint8_t)o.type, 0, o.subtype, text.data(), (uint32_t)text.size());
         if (code != TQ_CLIENT_OK)
@@ -187,7 +189,7 @@ std::string show(const uint8_t *bytes, uint32_t length)
 
 int listenCommand(const Options &o)
 {
-    TQ_Client *client = open(o, o.address);
+    TQ_Client *client = connectOrExit(o, o.address);
     auto start = std::chrono::steady_clock::now();
     long seen = 0;
     while (o.count < 0 || seen < o.count) {
@@ -370,8 +372,8 @@ int benchRoundTrip(const Options &o, TQ_Client *sender, TQ_Client *echoer, uint6
 
 int benchCommand(const Options &o)
 {
-    TQ_Client *receiver = open(o, o.to.empty() ? o.address : o.to);
-    TQ_Client *sender = open(o, o.address);
+    TQ_Client *receiver = connectOrExit(o, o.to.empty() ? o.address : o.to);
+    TQ_Client *sender = connectOrExit(o, o.address);
     std::random_device seed;
     uint64_t tag = ((uint64_t)seed() << 32) ^ seed() ^ (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count();
     std::vector<uint8_t> payload(o.size, 0x5a);
