@@ -5,7 +5,6 @@
  * reports readiness and stopping to the service manager. */
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 

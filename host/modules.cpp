@@ -1,7 +1,6 @@
 /* Module loading: the only host file that calls the dynamic loader. */
 #include "modules.h"
 
-#include <cstring>
 
 #include <boost/filesystem/operations.hpp>
 #include <dlfcn.h>
