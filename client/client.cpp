@@ -121,6 +121,8 @@ static int nextDataset(TQ_Client *client, int timeoutMs, uint32_t *length)
         if (ready == 0)
             return client->fail(TQ_CLIENT_TIMEOUT, "no dataset arrived in time");
         long got = ready < 0 ? -1 : readSome(client->fd, &client->in[client->inEnd], client->in.size() - client->inEnd);
+        if (got < 0 && errno == ECONNRESET)
+            return client->fail(TQ_CLIENT_CLOSED, "the server reset the connection");
         if (got < 0) {
             char buffer[128];
             return client->fail(TQ_CLIENT_IO, std::string("reading from the server: ") +
