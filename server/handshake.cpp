@@ -11,6 +11,8 @@
 
 #include <string.h>
 
+#include <vector>
+
 using namespace Tessarc;
 using namespace Tessarc::Core;
 
@@ -295,8 +297,13 @@ static void gotVerdict(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t s
 /* ---- Neighbour datasets ---- */
 
 /* Sends a one-entry neighbour dataset (`uuid`, age 0) of the given subtype
- * to every server node in the server table. Caller holds the server state
- * lock. */
+ * to every live server node in the server table. Caller holds the server
+ * state lock.
+ *
+ * The nodes are acquired first and sent to after the walk: a send may drop
+ * the last reference of a connection whose protocol then removes it at once
+ * (from its destroy), which can free a node and take it out of the table.
+ * Held, no node is freed before its release, after the walk. */
 void Core::announceNeighbour(uint8_t subtype, const TQ_Uuid *uuid)
 {
     uint8_t bytes[NeighbourFixedSize + NeighbourEntrySize];
@@ -309,10 +316,17 @@ void Core::announceNeighbour(uint8_t subtype, const TQ_Uuid *uuid)
     TQ_Buffer *dataset = makeDataset(bytes, sizeof bytes);
     if (!dataset)
         return;
+    std::vector<TQ_Server_Node *> nodes;
+    nodes.reserve(TQ_hashSetSize(&g_comm.servers));
     TQ_HashSetIterator it;
     for (TQ_hashSetBegin(&g_comm.servers, &it); TQ_hashSetHasNext(&it); TQ_hashSetNext(&it)) {
         TQ_Server_Node *node = (TQ_Server_Node *)it.m_value;
+        if (node->acquire(node))
+            nodes.push_back(node);
+    }
+    for (TQ_Server_Node *node : nodes) {
         node->send(node, dataset);
+        node->release(node);
     }
     TQ_bufferRelease(dataset);
 }

@@ -56,9 +56,16 @@ void linkSend(TQ_Connection *connection, TQ_Buffer *dataset)
     TQ_bufferInitIter(dataset, &it);
     EXPECT_EQ(1, TQ_bufferCopyFrom(bytes.data(), &it, (uint32_t)bytes.size()));
     record(connection, Event::Send, std::move(bytes));
+    if (static_cast<Link *>(connection->moduleData)->dying)
+        TQ_connectionInvalidate(connection);
 }
 void linkClose(TQ_Connection *connection) { record(connection, Event::Close); }
-void linkDestroy(TQ_Connection *connection) { record(connection, Event::Destroy); }
+void linkDestroy(TQ_Connection *connection)
+{
+    record(connection, Event::Destroy);
+    if (static_cast<Link *>(connection->moduleData)->dying)
+        remove(static_cast<Link *>(connection->moduleData));
+}
 const TQ_ConnectionOps g_connectionOps = {nullptr, nullptr, linkClose, linkDestroy};
 
 /* ---- The recording service ---- */

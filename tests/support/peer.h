@@ -31,6 +31,9 @@ struct Link {
     std::mutex lock;
     std::vector<Event> events; /* guarded by lock, oldest first */
     std::atomic<int> closes{0}, destroys{0};
+    /* As a protocol whose writes fail: every send invalidates the link, and
+     * its destroy removes it at once (then the Link is gone). */
+    std::atomic<bool> dying{false};
     std::vector<Bytes> takeSent();   /* the sends so far; clears them */
     std::vector<Event> takeEvents(); /* every event so far; clears them */
 };

@@ -120,3 +120,24 @@ TEST(Connections, NeighboursKeepTheFirstTimeAndForgetRemovedOnes)
     EXPECT_EQ(0, link->destroys.load());
     remove(link); /* frees the entry left (leak-checked) */
 }
+
+TEST(Connections, AServerLinkThatDiesDuringAnAnnouncementIsRemovedSafely)
+{
+    /* Admitting a server announces it to the others while the server state
+     * lock is held; here the one other link fails that send and its
+     * protocol removes it from destroy, on the spot. */
+    const TQ_Uuid gone = makeUuid(0xD0), newcomer = makeUuid(0xE0);
+    nodeEvents().clear();
+    Link *doomed = connect("doomed", true);
+    TQ_Server_Node *old = shakeAsServer(doomed, gone, "doomed");
+    ASSERT_NE(nullptr, old);
+    doomed->dying = true;
+    Link *link = connect("newcomer", true);
+    ASSERT_NE(nullptr, shakeAsServer(link, newcomer, "newcomer"));
+    EXPECT_EQ(std::vector<TQ_Server_Node *>{old}, nodeEvents().removed);
+    EXPECT_EQ(nullptr, TQ_Server_getServer(&gone));
+    std::vector<Bytes> sent = link->takeSent();
+    ASSERT_EQ(5u, sent.size());
+    EXPECT_EQ((Bytes{12, 0, 0, 0, 2, 0x80, 0, 0, 4, 0, 0, 0}), sent[4]); /* no neighbours left */
+    remove(link);
+}
