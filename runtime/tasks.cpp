@@ -429,8 +429,10 @@ extern "C" uint64_t TQ_getSystemTime(void) {
 
 extern "C" void TQ_getLocalTime(TQ_LocalTime *time) {
     time_t now = ::time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
+    /* A time localtime_r cannot convert leaves the record zeroed rather than
+     * filled from uninitialised storage. */
+    struct tm local{};
+    if (localtime_r(&now, &local) == nullptr) local = tm{};
     time->sec = local.tm_sec;
     time->min = local.tm_min;
     time->hour = local.tm_hour;
