@@ -23,7 +23,6 @@ TEST(Errors, Messages)
 {
     EXPECT_EQ(message(0), "OK");
     EXPECT_EQ(message(0x00070000), "No error description available");
-    EXPECT_EQ(message(0x0B010000), "Communication error");
     EXPECT_EQ(message(0x10040000), "No error description available");
     EXPECT_EQ(message(0x140C0000), "Failed to collect interface list");
     EXPECT_EQ(message(0x140D0000), "No error description available");
