@@ -1,0 +1,609 @@
+/* Relaying through real servers against the machine's ceiling. Two clients
+ * exchange datasets of the relay's type through one tessarc-server or a line
+ * of three (tcp.protocol, relay.service), and, in the same run, through a
+ * plain TCP forwarder doing the same framing (one forwarder, or a line of
+ * three). Measured: throughput (datasets/s, bytes/s, and the ratio to the
+ * forwarder), round trips (p50, p99, p99.9 and the ratio of the p50s), and
+ * the resident memory of every server or forwarder at the end.
+ *
+ * Placement: "split" pins the servers (or forwarders) to CPU 0 and the
+ * clients to CPU 1; "onecore" puts everything on CPU 0.
+ *
+ * The server, the modules and this program come from one build tree
+ * (<build>/host, <build>/modules, <build>/bench). The forwarder is this
+ * program started again with TQ_MESH_FORWARDER set. */
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const uint8_t c_type = 16;          /* relay.service's dataset type */
+const uint32_t c_maxDataset = 1048576;
+const int c_perIteration = 8192;    /* datasets per throughput iteration */
+const int c_window = 2048;          /* datasets in flight at most */
+
+using Clock = std::chrono::steady_clock;
+
+void pin(pid_t pid, int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(pid, sizeof set, &set);
+}
+
+uint32_t lengthAt(const uint8_t *p)
+{
+    uint32_t length;
+    std::memcpy(&length, p, 4);
+    return length;
+}
+
+int listenLoopback()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, (sockaddr *)&address, sizeof address) != 0 || listen(fd, 64) != 0)
+        return -1;
+    return fd;
+}
+
+int dial(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connect(fd, (sockaddr *)&address, sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, const uint8_t *bytes, size_t length)
+{
+    for (size_t done = 0; done < length;) {
+        ssize_t n = send(fd, bytes + done, length - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += (size_t)n;
+    }
+    return true;
+}
+
+/* ---- The forwarder ---- */
+
+/* Every dataset (framed by the length in its 8-byte header) read from one
+ * connection is queued, unchanged, on every other connection; queues are
+ * written after all that was read has been cut up, as tcp.protocol does.
+ * One thread, one epoll set. */
+struct Link {
+    int fd;
+    std::vector<uint8_t> in;
+    size_t have = 0;
+    std::vector<uint8_t> out;
+    size_t sent = 0;
+    bool wantsOut = false;
+};
+
+int runForwarder(const char *peer)
+{
+    signal(SIGPIPE, SIG_IGN);
+    int listener = listenLoopback();
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(listener, (sockaddr *)&address, &length);
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    std::map<int, std::unique_ptr<Link>> links;
+    auto add = [&](int fd) {
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        fcntl(fd, F_SETFL, O_NONBLOCK);
+        auto link = std::make_unique<Link>();
+        link->fd = fd;
+        link->in.resize(262144);
+        epoll_event e{EPOLLIN, {}};
+        e.data.fd = fd;
+        epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e);
+        links[fd] = std::move(link);
+    };
+    if (std::atoi(peer) != 0)
+        add(dial((uint16_t)std::atoi(peer)));
+    epoll_event e{EPOLLIN, {}};
+    e.data.fd = listener;
+    epoll_ctl(ep, EPOLL_CTL_ADD, listener, &e);
+    std::printf("forwarder listening on 127.0.0.1:%u\n", ntohs(address.sin_port));
+    std::fflush(stdout);
+
+    std::vector<epoll_event> events(64);
+    for (;;) {
+        int n = epoll_wait(ep, events.data(), (int)events.size(), -1);
+        for (int i = 0; i < n; ++i) {
+            int fd = events[(size_t)i].data.fd;
+            if (fd == listener) {
+                int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c >= 0)
+                    add(c);
+                continue;
+            }
+            auto it = links.find(fd);
+            if (it == links.end())
+                continue;
+            Link &l = *it->second;
+            ssize_t got = recv(fd, l.in.data() + l.have, l.in.size() - l.have, 0);
+            if (got == 0 || (got < 0 && errno != EAGAIN)) {
+                close(fd);
+                links.erase(it);
+                continue;
+            }
+            l.have += got > 0 ? (size_t)got : 0;
+            size_t at = 0;
+            while (l.have - at >= 8) {
+                uint32_t size = lengthAt(l.in.data() + at);
+                if (size < 8 || size > c_maxDataset)
+                    return 1;
+                if (l.have - at < size) {
+                    if (size > l.in.size())
+                        l.in.resize(size);
+                    break;
+                }
+                for (auto &[other, target] : links)
+                    if (other != fd)
+                        target->out.insert(target->out.end(), l.in.begin() + (long)at,
+                                           l.in.begin() + (long)(at + size));
+                at += size;
+            }
+            std::memmove(l.in.data(), l.in.data() + at, l.have - at);
+            l.have -= at;
+        }
+        for (auto &[fd, l] : links) {
+            if (l->out.size() > l->sent) {
+                ssize_t put = send(fd, l->out.data() + l->sent, l->out.size() - l->sent, MSG_NOSIGNAL);
+                l->sent += put > 0 ? (size_t)put : 0;
+            }
+            if (l->sent == l->out.size()) {
+                l->out.clear();
+                l->sent = 0;
+            }
+            bool wants = !l->out.empty();
+            if (wants != l->wantsOut) {
+                epoll_event w{(uint32_t)EPOLLIN | (wants ? (uint32_t)EPOLLOUT : 0u), {}};
+                w.data.fd = fd;
+                epoll_ctl(ep, EPOLL_CTL_MOD, fd, &w);
+                l->wantsOut = wants;
+            }
+        }
+    }
+}
+
+/* Started with TQ_MESH_FORWARDER=<port to dial, or 0>, this program is a
+ * forwarder and never reaches the benchmarks. */
+const bool s_isForwarder = [] {
+    const char *peer = std::getenv("TQ_MESH_FORWARDER");
+    if (peer != nullptr)
+        _exit(runForwarder(peer));
+    return false;
+}();
+
+/* ---- Processes ---- */
+
+std::string readText(const fs::path &file)
+{
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+/* A child pinned to `cpu`, its output in `out`. */
+pid_t spawn(const std::string &program, const std::vector<std::string> &env, const fs::path &out, int cpu)
+{
+    std::vector<char *> envp;
+    for (const std::string &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        pin(0, cpu);
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+        execve(argv[0], argv, envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+/* Waits up to 20 s for `marker` in `file`; the number after it, or 0. */
+long waitForNumber(const fs::path &file, const std::string &marker)
+{
+    for (int i = 0; i < 2000; ++i) {
+        std::string text = readText(file);
+        size_t at = text.find(marker);
+        if (at != std::string::npos)
+            return std::atol(text.c_str() + at + marker.size());
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
+}
+
+/* A memory figure of process `pid` in kB, or -1. The server's first thread
+ * ends once it has started the server, and a finished thread shows no
+ * memory figures, so they are read from any thread that runs. */
+long residentKb(pid_t pid, const char *field)
+{
+    std::error_code error;
+    for (const auto &task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::string status = readText(task.path() / "status");
+        size_t at = status.find(field);
+        if (at != std::string::npos)
+            return std::atol(status.c_str() + at + std::strlen(field) + 1);
+    }
+    return -1;
+}
+
+/* ---- Clients ---- */
+
+/* One client connection with a receive buffer. */
+struct Client {
+    int fd = -1;
+    std::vector<uint8_t> in = std::vector<uint8_t>(262144);
+    size_t have = 0, at = 0;
+
+    ~Client()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    /* The next dataset (pointer into the buffer), or null when none came
+     * within `timeoutMs` or the connection ended. */
+    const uint8_t *next(int timeoutMs)
+    {
+        for (;;) {
+            if (have - at >= 8) {
+                uint32_t size = lengthAt(in.data() + at);
+                if (have - at >= size) {
+                    at += size;
+                    return in.data() + at - size;
+                }
+                if (size > in.size())
+                    in.resize(size);
+            }
+            std::memmove(in.data(), in.data() + at, have - at);
+            have -= at;
+            at = 0;
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, timeoutMs) != 1)
+                return nullptr;
+            ssize_t n = recv(fd, in.data() + have, in.size() - have, 0);
+            if (n <= 0)
+                return nullptr;
+            have += (size_t)n;
+        }
+    }
+};
+
+void putBasic(std::vector<uint8_t> &out, uint8_t subtype, const std::vector<uint8_t> &body)
+{
+    uint32_t length = (uint32_t)(9 + body.size());
+    uint8_t header[9] = {0, 0, 0, 0, 2, 0x80, 0, 0, subtype};
+    std::memcpy(header, &length, 4);
+    out.insert(out.end(), header, header + 9);
+    out.insert(out.end(), body.begin(), body.end());
+}
+
+/* The client side of a server's handshake, all at once: network ID "*"
+ * with version 2.1, accept, node name; connected when the group exchange
+ * dataset (type 4) arrives. */
+bool handshake(Client &c, const std::string &name)
+{
+    std::vector<uint8_t> out;
+    putBasic(out, 0, {1, 2, 0, 1, 0, '*', 0});
+    putBasic(out, 1, {1});
+    std::vector<uint8_t> body = {0, 0, 0};
+    body.insert(body.end(), name.begin(), name.end());
+    body.push_back(0);
+    putBasic(out, 2, body);
+    if (!sendAll(c.fd, out.data(), out.size()))
+        return false;
+    while (const uint8_t *d = c.next(10000)) {
+        if (d[4] == 4)
+            return true;
+        if (d[4] == 2 && d[8] == 1 && lengthAt(d) == 10 && d[9] == 0)
+            return false;
+    }
+    return false;
+}
+
+/* A client dataset: header, subtype 0, `payload` bytes. */
+std::vector<uint8_t> dataset(uint32_t payload)
+{
+    std::vector<uint8_t> d(12 + payload, 0x5a);
+    uint32_t length = 12 + payload;
+    std::memcpy(d.data(), &length, 4);
+    d[4] = c_type;
+    d[5] = d[6] = d[7] = 0;
+    std::memset(d.data() + 8, 0, 4);
+    return d;
+}
+
+/* ---- Set-ups ---- */
+
+/* Servers (or forwarders) in a line, a client on the first and one on the
+ * last. Started once for every benchmark with the same key. */
+struct Setup {
+    std::string key;
+    fs::path dir;
+    std::vector<pid_t> pids;
+    Client a, c;
+    std::string failure;
+
+    Setup(bool servers, int count, bool split)
+    {
+        key = std::string(servers ? "server" : "forwarder") + std::to_string(count) + (split ? "split" : "onecore");
+        char pattern[] = "/tmp/mesh_relay_bench.XXXXXX";
+        dir = mkdtemp(pattern);
+        fs::path build = fs::canonical("/proc/self/exe").parent_path().parent_path();
+        std::vector<uint16_t> clientPorts;
+        uint16_t previous = 0;
+        for (int i = 0; i < count; ++i) {
+            fs::path out = dir / ("p" + std::to_string(i) + ".log");
+            if (servers) {
+                fs::path root = dir / ("s" + std::to_string(i));
+                fs::create_directories(root / "Config");
+                fs::create_directories(root / "Protocols");
+                fs::create_directories(root / "Services");
+                fs::copy_file(build / "modules/tcp/tcp.protocol", root / "Protocols/tcp.protocol");
+                fs::copy_file(build / "modules/relay/relay.service", root / "Services/relay.service");
+                std::ofstream(root / "Config/Communication.cfg")
+                    << "serverName = \"s" << i << "\";\nprotocols = ( { name = \"tcp\"; listen = \"127.0.0.1:0\";"
+                    << " clientListen = \"127.0.0.1:0\"; peers = ["
+                    << (previous ? "\"127.0.0.1:" + std::to_string(previous) + "\"" : "") << "]; } );\n";
+                pids.push_back(spawn((build / "host/tessarc-server").string(), {"TQ_INSTALL_DIR=" + root.string()},
+                                     out, 0));
+                previous = (uint16_t)waitForNumber(out, "listening for servers on 127.0.0.1:");
+                clientPorts.push_back((uint16_t)waitForNumber(out, "listening for clients on 127.0.0.1:"));
+            } else {
+                pids.push_back(spawn(fs::canonical("/proc/self/exe").string(),
+                                     {"TQ_MESH_FORWARDER=" + std::to_string(previous)}, out, 0));
+                previous = (uint16_t)waitForNumber(out, "forwarder listening on 127.0.0.1:");
+                clientPorts.push_back(previous);
+            }
+            if (clientPorts.back() == 0) {
+                failure = "process " + std::to_string(i) + " did not start: " + readText(out);
+                return;
+            }
+        }
+        /* The clients' thread, and every thread it starts, on the other
+         * CPU or on the same one. */
+        pin(0, split ? 1 : 0);
+        /* In a line of servers, each one holds a node for its neighbours
+         * before the clients come. */
+        for (int i = 0; servers && i < count; ++i) {
+            int want = (i > 0) + (i < count - 1);
+            for (int tries = 0; tries < 2000; ++tries) {
+                std::string log = readText(dir / ("p" + std::to_string(i) + ".log"));
+                int have = 0;
+                for (size_t at = log.find("adding a node with name 's"); at != std::string::npos;
+                     at = log.find("adding a node with name 's", at + 1))
+                    ++have;
+                if (have >= want)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        a.fd = dial(clientPorts.front());
+        c.fd = dial(clientPorts.back());
+        if (a.fd < 0 || c.fd < 0 || (servers && (!handshake(a, "bench-a") || !handshake(c, "bench-c")))) {
+            failure = "clients cannot connect";
+            return;
+        }
+        /* Probes both ways until each side has seen one: the relays know
+         * both clients and the links carry datasets. */
+        std::vector<uint8_t> probe = dataset(16);
+        for (auto [from, to] : {std::make_pair(&a, &c), std::make_pair(&c, &a)}) {
+            bool through = false;
+            for (int tries = 0; tries < 100 && !through; ++tries)
+                through = sendAll(from->fd, probe.data(), probe.size()) && to->next(100) != nullptr;
+            while (to->next(50) != nullptr) {
+            }
+            if (!through)
+                failure = "datasets do not get through";
+        }
+    }
+    ~Setup()
+    {
+        for (pid_t pid : pids) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    void reportMemory(benchmark::State &state) const
+    {
+        for (size_t i = 0; i < pids.size(); ++i) {
+            state.counters["rss" + std::to_string(i) + "_kB"] = (double)residentKb(pids[i], "VmRSS:");
+            state.counters["hwm" + std::to_string(i) + "_kB"] = (double)residentKb(pids[i], "VmHWM:");
+        }
+    }
+};
+
+std::unique_ptr<Setup> s_setup;
+
+Setup &setup(bool servers, int count, bool split)
+{
+    std::string key = std::string(servers ? "server" : "forwarder") + std::to_string(count) + (split ? "split" : "onecore");
+    if (!s_setup || s_setup->key != key) {
+        s_setup.reset();
+        s_setup = std::make_unique<Setup>(servers, count, split);
+    }
+    return *s_setup;
+}
+
+/* Forwarder results by measurement, for the ratios of the servers' runs
+ * that follow them. */
+std::map<std::string, double> s_ceiling;
+
+/* ---- Benchmarks ---- */
+
+/* Arguments: servers (0: forwarders), count in the line, payload bytes,
+ * split placement (0: one core). */
+void BM_Throughput(benchmark::State &state)
+{
+    bool servers = state.range(0) != 0, split = state.range(3) != 0;
+    int count = (int)state.range(1);
+    uint32_t payload = (uint32_t)state.range(2);
+    Setup &s = setup(servers, count, split);
+    if (!s.failure.empty()) {
+        state.SkipWithError(s.failure.c_str());
+        return;
+    }
+    std::vector<uint8_t> one = dataset(payload), batch;
+    for (int i = 0; i < 64; ++i)
+        batch.insert(batch.end(), one.begin(), one.end());
+    long total = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        std::atomic<int> received{0};
+        std::atomic<bool> lost{false};
+        std::thread reader([&] {
+            int got = 0;
+            while (got < c_perIteration) {
+                const uint8_t *d = s.c.next(10000);
+                if (d == nullptr) {
+                    lost = true;
+                    return;
+                }
+                if (d[4] == c_type && (++got & 63) == 0)
+                    received.store(got, std::memory_order_release);
+            }
+            received.store(got, std::memory_order_release);
+        });
+        auto start = Clock::now();
+        for (int sent = 0; sent < c_perIteration && !lost;) {
+            if (sent - received.load(std::memory_order_acquire) >= c_window) {
+                std::this_thread::yield();
+                continue;
+            }
+            sendAll(s.a.fd, batch.data(), batch.size());
+            sent += 64;
+        }
+        reader.join();
+        seconds += std::chrono::duration<double>(Clock::now() - start).count();
+        if (lost) {
+            state.SkipWithError("datasets were lost");
+            break;
+        }
+        total += c_perIteration;
+    }
+    state.SetItemsProcessed(total);
+    state.SetBytesProcessed(total * (int64_t)one.size());
+    std::string measure = std::to_string(count) + "/" + std::to_string(payload) + "/" + std::to_string(split);
+    double rate = seconds > 0 ? (double)total / seconds : 0;
+    if (!servers)
+        s_ceiling["tp" + measure] = rate;
+    else if (s_ceiling.count("tp" + measure))
+        state.counters["vs_forwarder"] = rate / s_ceiling["tp" + measure];
+    s.reportMemory(state);
+}
+
+/* One dataset from the first client to the last and back, as a reply sent
+ * once the first arrived. Arguments as for BM_Throughput. */
+void BM_RoundTrip(benchmark::State &state)
+{
+    bool servers = state.range(0) != 0, split = state.range(3) != 0;
+    int count = (int)state.range(1);
+    uint32_t payload = (uint32_t)state.range(2);
+    Setup &s = setup(servers, count, split);
+    if (!s.failure.empty()) {
+        state.SkipWithError(s.failure.c_str());
+        return;
+    }
+    std::vector<uint8_t> one = dataset(payload);
+    std::vector<double> samples;
+    samples.reserve((size_t)state.max_iterations);
+    for (auto _ : state) {
+        auto start = Clock::now();
+        if (!sendAll(s.a.fd, one.data(), one.size()) || s.c.next(10000) == nullptr ||
+            !sendAll(s.c.fd, one.data(), one.size()) || s.a.next(10000) == nullptr) {
+            state.SkipWithError("a round trip was lost");
+            return;
+        }
+        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    std::sort(samples.begin(), samples.end());
+    auto at = [&](double q) { return samples[std::min(samples.size() - 1, (size_t)(q * (double)samples.size()))]; };
+    state.counters["p50_us"] = at(0.5);
+    state.counters["p99_us"] = at(0.99);
+    state.counters["p99.9_us"] = at(0.999);
+    std::string measure = "rtt" + std::to_string(count) + "/" + std::to_string(payload) + "/" + std::to_string(split);
+    if (!servers)
+        s_ceiling[measure] = at(0.5);
+    else if (s_ceiling.count(measure))
+        state.counters["p50_vs_forwarder"] = at(0.5) / s_ceiling[measure];
+    s.reportMemory(state);
+}
+
+/* For every placement and line: the forwarder, then the servers. */
+void throughputArgs(benchmark::internal::Benchmark *b)
+{
+    b->ArgNames({"servers", "line", "payload", "split"});
+    for (int split : {1, 0})
+        for (int count : {1, 3})
+            for (int payload : {64, 1024})
+                for (int servers : {0, 1})
+                    b->Args({servers, count, payload, split});
+}
+
+void roundTripArgs(benchmark::internal::Benchmark *b)
+{
+    b->ArgNames({"servers", "line", "payload", "split"});
+    for (int split : {1, 0})
+        for (int count : {1, 3})
+            for (int servers : {0, 1})
+                b->Args({servers, count, 64, split});
+}
+
+BENCHMARK(BM_Throughput)->Apply(throughputArgs)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_RoundTrip)->Apply(roundTripArgs)->UseRealTime()->Iterations(20000);
+
+/* The set-up's processes end with the program. */
+struct TearDown {
+    ~TearDown() { s_setup.reset(); }
+} s_tearDown;
+
+} /* namespace */
