@@ -146,6 +146,12 @@ std::string dataset(uint32_t length, uint8_t type, uint8_t flags, const std::str
 
 std::string ping(uint32_t length, uint32_t tag) { return dataset(length, 1, 0, std::string(1, '\0') + u32(tag)); }
 
+/* The network-ID dataset of a server of the network "Tessarc". */
+std::string networkIdDataset() { return dataset(22, 2, 0x80, std::string{0, 1, 2, 0, 1, 0} + "Tessarc" + '\0'); }
+
+/* A server link's hello: "TQT1" and a node identifier of 12 equal bytes. */
+std::string hello(char fill) { return "TQT1" + std::string(12, fill); }
+
 std::string pongOf(std::string ping)
 {
     ping[8] = 1;
@@ -220,7 +226,7 @@ TEST(Tcp, WireFramingOrderBoundsAndRejectBeforeClose)
     ASSERT_NE(port, 0) << child.out();
 
     /* The network-ID dataset comes whole, framed by its length. */
-    const std::string networkId = dataset(22, 2, 0x80, std::string{0, 1, 2, 0, 1, 0} + "Tessarc" + '\0');
+    const std::string networkId = networkIdDataset();
     {
         Raw raw(port);
         EXPECT_EQ(raw.dataset(), networkId);
@@ -298,6 +304,49 @@ TEST(Tcp, ClientThatStopsReadingIsDroppedAndMemoryStaysBounded)
     /* The server goes on serving. */
     Raw next(port);
     EXPECT_EQ(next.dataset().size(), 22u);
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20000), 0) << child.out();
+    EXPECT_EQ(child.err(), "");
+}
+
+TEST(Tcp, SecondLinkFromOneServerIsClosedOrHeldByIdentifierOrder)
+{
+    TempDir tmp;
+    Child child(server(tmp.path() / "root", "S", "listen = \"127.0.0.1:0\";"), tmp.path());
+    uint16_t port = loggedPort(child, "servers");
+    ASSERT_NE(port, 0) << child.out();
+
+    /* A peer whose identifier orders after this server's: the server keeps
+     * its link and closes the newcomer. */
+    {
+        Raw first(port), second(port);
+        ASSERT_TRUE(first.put(hello('\xff')));
+        EXPECT_EQ(first.take(4), "TQT1");
+        first.take(12);
+        EXPECT_EQ(first.dataset(), networkIdDataset());
+        ASSERT_TRUE(second.put(hello('\xff')));
+        EXPECT_EQ(second.take(4), "TQT1");
+        second.take(12);
+        EXPECT_TRUE(second.atEnd());
+    }
+    /* One that orders first decides: the newcomer is held unread, and when
+     * the first link ends it takes over, with what was sent behind its
+     * hello delivered in order. */
+    {
+        Raw first(port), second(port);
+        ASSERT_TRUE(first.put(hello('\0')));
+        EXPECT_EQ(first.take(16).substr(0, 4), "TQT1");
+        EXPECT_EQ(first.dataset(), networkIdDataset());
+        std::string early = ping(9, 1) + ping(300, 2);
+        ASSERT_TRUE(second.put(hello('\0') + early));
+        EXPECT_EQ(second.take(16).substr(0, 4), "TQT1");
+        ASSERT_TRUE(child.waitFor("waits: the server is already linked")) << child.out();
+        close(first.fd);
+        first.fd = -1;
+        EXPECT_EQ(second.dataset(), networkIdDataset());
+        EXPECT_EQ(second.dataset(), pongOf(ping(9, 1)));
+        EXPECT_EQ(second.dataset(), pongOf(ping(300, 2)));
+    }
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(20000), 0) << child.out();
     EXPECT_EQ(child.err(), "");
