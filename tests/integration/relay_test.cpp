@@ -7,6 +7,7 @@
 #include <tessarc/client.h>
 
 #include <string.h>
+#include <unistd.h>
 
 #include <map>
 #include <memory>
@@ -155,6 +156,47 @@ TEST(Relay, DatasetsCrossTwoLinkedServersOnceEachWay)
         << a.process->out();
     EXPECT_EQ(countOf(b.process->out(), "relay: 1 datasets from clients, 3 from the mesh, 0 repeats, 0 dropped"), 1)
         << b.process->out();
+}
+
+TEST(Relay, TriangleDeliversOnceAndRepeatsReachTheSecondHook)
+{
+    TempDir dir;
+    Server a(dir, "a", "");
+    Server b(dir, "b", "peers = \"" + a.serverAddress + "\";");
+    Server c(dir, "c", "peers = [\"" + a.serverAddress + "\", \"" + b.serverAddress + "\"];");
+    for (const Server *server : {&a, &b, &c})
+        ASSERT_TRUE(server->process->waitFor("relay: dataset type 16, ttl 4, repeats logged"));
+    for (const char *link : {"a: b", "a: c", "b: a", "b: c", "c: a", "c: b"}) {
+        const Server &at = link[0] == 'a' ? a : link[0] == 'b' ? b : c;
+        ASSERT_TRUE(at.process->waitFor(std::string("Service manager: adding a node with name '") + link[3] + "'"))
+            << link << at.process->out();
+    }
+    TQ_Client *x = join(a, "x");
+    TQ_Client *y = join(b, "y");
+    TQ_Client *z = join(c, "z");
+
+    /* b and c get the dataset from a and, unless one forwarded it to the
+     * other before a's copy arrived there, again from each other: their
+     * clients see it once, a second copy goes to the second hook. a drops
+     * the copies coming back to it. */
+    ASSERT_EQ(TQ_Client_send(x, 16, 0, 1, "round", 5), TQ_CLIENT_OK);
+    EXPECT_EQ(receive(y, 1), "1:round;");
+    EXPECT_EQ(receive(z, 1), "1:round;");
+    EXPECT_EQ(receive(x, 0), "");
+    auto repeats = [&] { return countOf(b.process->out() + c.process->out(), "relay: repeat from "); };
+    for (int waited = 0; repeats() == 0 && waited < 10000; waited += 50)
+        usleep(50000);
+    EXPECT_GE(repeats(), 1);
+
+    for (TQ_Client *client : {x, y, z})
+        TQ_Client_close(client);
+    for (Server *server : {&a, &b, &c})
+        server->stop();
+    EXPECT_EQ(countOf(a.process->out(), "relay: repeat"), 0);
+    for (const Server *server : {&b, &c})
+        EXPECT_EQ(countOf(server->process->out(), "relay: 0 datasets from clients, 1 from the mesh, "), 1)
+            << server->process->out();
+    EXPECT_EQ(repeats(), countOf(b.process->out() + c.process->out(), " 1 repeats, "));
 }
 
 TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
