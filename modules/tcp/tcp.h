@@ -1,8 +1,9 @@
-/* The tcp protocol module: what its three source files share.
+/* The tcp protocol module: what its source files share.
  *
  * settings.cpp reads the module's group of Communication.cfg, protocol.cpp
- * holds the descriptor, the module's entry points and its own datasets,
- * transport.cpp does every socket operation on one epoll thread. */
+ * holds the descriptor, the module's entry points and its own datasets;
+ * transport.cpp (the I/O thread) and link.cpp (datasets over one link) do
+ * every socket operation, on one epoll thread. */
 #ifndef TESSARC_MODULES_TCP_H
 #define TESSARC_MODULES_TCP_H
 

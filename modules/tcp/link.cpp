@@ -1,0 +1,352 @@
+/* Moving datasets over one link of the tcp protocol: the send queue that
+ * senders on any thread fill, writing it with few system calls, and cutting
+ * what is read into datasets that are delivered one at a time, in order. */
+#include "link.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+
+namespace tcp {
+
+namespace {
+
+uint32_t datasetLength(const TQ_Buffer *dataset)
+{
+    uint32_t length;
+    memcpy(&length, dataset->first.data, sizeof length);
+    return length;
+}
+
+/* A length outside 8 to sizeLimit means the stream cannot be framed any
+ * more: the link is closed after what is queued for it has been sent. */
+bool lengthAcceptable(Link *link, uint32_t length)
+{
+    if (length < sizeof(TQ_DatasetHeader)) {
+        TQ_log(g_transport.log, TQ_LOG_ERROR,
+               "tcp: connection %s: dataset length %u is shorter than the 8-byte header; closing\n", link->name,
+               length);
+        beginClose(link);
+        return false;
+    }
+    if (length > g_transport.cb->sizeLimit) {
+        TQ_log(g_transport.log, TQ_LOG_ERROR, "tcp: connection %s: dataset length %u is over the limit of %lu bytes; closing\n",
+               link->name, length, static_cast<unsigned long>(g_transport.cb->sizeLimit));
+        beginClose(link);
+        return false;
+    }
+    return true;
+}
+
+TQ_Buffer *allocate(Link *link, uint32_t length)
+{
+    TQ_Buffer *dataset = g_transport.cb->allocator->allocBuffer(g_transport.cb->allocator, length);
+    if (dataset == nullptr)
+        die(link, TQ_LOG_ERROR, "no memory for a received dataset");
+    return dataset;
+}
+
+void deliver(Link *link, TQ_Buffer *dataset)
+{
+    TQ_bufferAcquire(dataset);
+    if (!link->closing.load(std::memory_order_relaxed))
+        g_transport.cb->receive(&link->conn, dataset);
+    TQ_bufferRelease(dataset);
+}
+
+} /* namespace */
+
+/* ---- Send queue ---- */
+
+void connectionSend(TQ_Connection *connection, TQ_Buffer *dataset)
+{
+    Link *link = linkOf(connection);
+    uint32_t length = dataset->first.length >= sizeof(TQ_DatasetHeader) ? datasetLength(dataset) : 0;
+    if (length < sizeof(TQ_DatasetHeader) || length > dataset->size || length > dataset->first.length) {
+        TQ_log(g_transport.log, TQ_LOG_ERROR, "tcp: connection %s: not sending a dataset of length %u in a buffer of %u bytes\n",
+               link->name, length, dataset->size);
+        return;
+    }
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(link->mutex);
+        if (link->sendClosed || link->overflow)
+            return;
+        if (link->queuedBytes + length > g_transport.settings.sendQueueBytes || link->ringCount >= kMaxQueuedDatasets) {
+            link->overflow = true;
+            wake = true;
+        } else {
+            if (link->ringCount == link->ring.size()) {
+                std::vector<TQ_Buffer *> grown(std::max<size_t>(16, link->ring.size() * 2));
+                for (size_t i = 0; i < link->ringCount; ++i)
+                    grown[i] = link->ring[(link->ringHead + i) & (link->ring.size() - 1)];
+                link->ring.swap(grown);
+                link->ringHead = 0;
+            }
+            if (link->ringCount == 0)
+                link->progressAt = now();
+            link->ring[(link->ringHead + link->ringCount) & (link->ring.size() - 1)] = TQ_bufferAcquire(dataset);
+            ++link->ringCount;
+            link->queuedBytes += length;
+            if (!link->flushPending) {
+                link->flushPending = true;
+                wake = true;
+            }
+        }
+    }
+    if (wake)
+        post(link);
+}
+
+void dropQueue(Link *link)
+{
+    std::lock_guard<std::mutex> lock(link->mutex);
+    link->sendClosed = true;
+    while (link->ringCount > 0) {
+        TQ_bufferRelease(link->ring[link->ringHead]);
+        link->ringHead = (link->ringHead + 1) & (link->ring.size() - 1);
+        --link->ringCount;
+    }
+    link->queuedBytes = 0;
+    link->headOffset = 0;
+}
+
+/* ---- Epoll interest ---- */
+
+void setEvents(Link *link, uint32_t events)
+{
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = static_cast<Watched *>(link);
+    epoll_ctl(g_transport.epfd, EPOLL_CTL_MOD, link->fd, &ev);
+}
+
+/* ---- Closing and writing ---- */
+
+void beginClose(Link *link)
+{
+    if (link->phase == Phase::Connecting || link->phase == Phase::Hello) {
+        die(link, TQ_LOG_INFO, "closed before it opened");
+        return;
+    }
+    if (link->phase != Phase::Open)
+        return;
+    link->phase = Phase::Closing;
+    link->closing.store(true);
+    link->deadline = now() + g_transport.settings.closeTimeoutMs;
+    bool empty;
+    {
+        std::lock_guard<std::mutex> lock(link->mutex);
+        empty = link->ringCount == 0;
+    }
+    if (empty) {
+        shutdown(link->fd, SHUT_WR);
+        link->shut = true;
+        std::lock_guard<std::mutex> lock(link->mutex);
+        link->sendClosed = true;
+    }
+}
+
+/* ---- Writing ---- */
+
+void flush(Link *link)
+{
+    if (link->phase != Phase::Open && link->phase != Phase::Closing)
+        return;
+    for (;;) {
+        iovec iov[kMaxIov];
+        int count = 0;
+        size_t total = 0;
+        {
+            std::lock_guard<std::mutex> lock(link->mutex);
+            size_t mask = link->ring.size() - 1;
+            for (size_t i = 0; i < link->ringCount && count < kMaxIov; ++i) {
+                TQ_Buffer *dataset = link->ring[(link->ringHead + i) & mask];
+                uint32_t skip = i == 0 ? link->headOffset : 0;
+                iov[count].iov_base = dataset->first.data + skip;
+                iov[count].iov_len = datasetLength(dataset) - skip;
+                total += iov[count].iov_len;
+                ++count;
+            }
+            if (count == 0)
+                link->flushPending = false;
+        }
+        if (count == 0)
+            break;
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = count;
+        ssize_t written = sendmsg(link->fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                break;
+            dieErrno(link, errno);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(link->mutex);
+            size_t left = static_cast<size_t>(written);
+            size_t mask = link->ring.size() - 1;
+            link->queuedBytes -= left;
+            link->progressAt = now();
+            while (left > 0) {
+                TQ_Buffer *dataset = link->ring[link->ringHead];
+                size_t rest = datasetLength(dataset) - link->headOffset;
+                if (left < rest) {
+                    link->headOffset += static_cast<uint32_t>(left);
+                    break;
+                }
+                left -= rest;
+                link->headOffset = 0;
+                TQ_bufferRelease(dataset);
+                link->ringHead = (link->ringHead + 1) & mask;
+                --link->ringCount;
+            }
+        }
+        if (static_cast<size_t>(written) < total)
+            break;
+    }
+    bool empty;
+    {
+        std::lock_guard<std::mutex> lock(link->mutex);
+        empty = link->ringCount == 0;
+    }
+    if (empty == link->epollOut) {
+        link->epollOut = !empty;
+        setEvents(link, EPOLLIN | (empty ? 0u : static_cast<uint32_t>(EPOLLOUT)));
+    }
+    if (empty && link->phase == Phase::Closing && !link->shut) {
+        shutdown(link->fd, SHUT_WR);
+        link->shut = true;
+        std::lock_guard<std::mutex> lock(link->mutex);
+        link->sendClosed = true;
+    }
+}
+
+/* ---- Reading ---- */
+
+bool consume(Link *link, const uint8_t *data, size_t count)
+{
+    const size_t headSize = sizeof(TQ_DatasetHeader);
+    while (count > 0) {
+        if (link->phase == Phase::Hello) {
+            size_t take = std::min<size_t>(kHelloSize - link->helloGot, count);
+            memcpy(link->hello + link->helloGot, data, take);
+            link->helloGot += static_cast<uint32_t>(take);
+            data += take;
+            count -= take;
+            if (link->helloGot == kHelloSize && !helloDone(link, data, count))
+                return false;
+            continue;
+        }
+        if (link->phase == Phase::Closing)
+            return true; /* read and dropped until the peer's end */
+        if (link->phase != Phase::Open)
+            return false;
+        if (link->partial != nullptr) {
+            uint32_t length = link->partial->size;
+            size_t take = std::min<size_t>(length - link->partialGot, count);
+            memcpy(link->partial->first.data + link->partialGot, data, take);
+            link->partialGot += static_cast<uint32_t>(take);
+            data += take;
+            count -= take;
+            if (link->partialGot == length) {
+                TQ_Buffer *dataset = link->partial;
+                link->partial = nullptr;
+                deliver(link, dataset);
+            }
+            continue;
+        }
+        if (link->headGot > 0 || count < headSize) {
+            size_t take = std::min<size_t>(headSize - link->headGot, count);
+            memcpy(link->head + link->headGot, data, take);
+            link->headGot += static_cast<uint32_t>(take);
+            data += take;
+            count -= take;
+            if (link->headGot < headSize)
+                return true;
+            link->headGot = 0;
+            uint32_t length;
+            memcpy(&length, link->head, sizeof length);
+            if (!lengthAcceptable(link, length))
+                return false;
+            TQ_Buffer *dataset = allocate(link, length);
+            if (dataset == nullptr)
+                return false;
+            memcpy(dataset->first.data, link->head, headSize);
+            link->partial = dataset;
+            link->partialGot = headSize;
+            if (length == headSize) {
+                link->partial = nullptr;
+                deliver(link, dataset);
+            }
+            continue;
+        }
+        uint32_t length;
+        memcpy(&length, data, sizeof length);
+        if (!lengthAcceptable(link, length))
+            return false;
+        TQ_Buffer *dataset = allocate(link, length);
+        if (dataset == nullptr)
+            return false;
+        size_t take = std::min<size_t>(length, count);
+        memcpy(dataset->first.data, data, take);
+        data += take;
+        count -= take;
+        if (take == length) {
+            deliver(link, dataset);
+        } else {
+            link->partial = dataset;
+            link->partialGot = static_cast<uint32_t>(take);
+        }
+    }
+    return true;
+}
+
+void readable(Link *link)
+{
+    for (int round = 0; round < kReadRounds; ++round) {
+        if (link->phase != Phase::Open && link->phase != Phase::Closing && link->phase != Phase::Hello)
+            return;
+        uint8_t *target = g_transport.readBuffer;
+        size_t room = kReadBufferSize;
+        bool direct = link->phase == Phase::Open && link->partial != nullptr &&
+                      link->partial->size - link->partialGot >= kDirectReadMin;
+        if (direct) {
+            target = link->partial->first.data + link->partialGot;
+            room = link->partial->size - link->partialGot;
+        }
+        ssize_t got = recv(link->fd, target, room, MSG_DONTWAIT);
+        if (got == 0) {
+            die(link, TQ_LOG_INFO, link->phase == Phase::Closing ? nullptr : "the peer closed it");
+            return;
+        }
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                dieErrno(link, errno);
+            return;
+        }
+        if (direct) {
+            link->partialGot += static_cast<uint32_t>(got);
+            if (link->partialGot == link->partial->size) {
+                TQ_Buffer *dataset = link->partial;
+                link->partial = nullptr;
+                deliver(link, dataset);
+            }
+        } else if (!consume(link, target, static_cast<size_t>(got))) {
+            return;
+        }
+        if (static_cast<size_t>(got) < room)
+            return; /* drained: the next readiness brings more */
+    }
+}
+
+} /* namespace tcp */
