@@ -18,10 +18,20 @@ namespace {
 fs::path findRootPath() {
     fs::path root("/Tessarc");
     const char *dir = std::getenv("TQ_INSTALL_DIR");
-    if (dir != nullptr)
-        root = fs::absolute(fs::path(dir));
+    bool readable = true;
+    if (dir != nullptr) {
+        root = fs::path(dir);
+        /* A relative root needs the working directory, which may be gone
+         * (removed while the process sat in it): such a root cannot be
+         * read either. */
+        try {
+            root = fs::absolute(root);
+        } catch (const fs::filesystem_error &) {
+            readable = false;
+        }
+    }
     boost::system::error_code error;
-    if (!fs::is_directory(root, error)) {
+    if (!readable || !fs::is_directory(root, error)) {
         std::string message = "Tessarc root directory " + root.string() + " could not be read.\n";
         std::fputs(message.c_str(), stderr);
         TQ_exitProcess(1);
