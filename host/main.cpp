@@ -26,26 +26,31 @@ TQ_Allocator s_allocator;
 
 /* ---- Stop requests ---- */
 
-/* Where the start sequence stands, as far as stop requests care. */
-enum class StartPhase { configuring, starting, started };
+/* Where the process stands, as far as stop requests care. */
+enum class StartPhase { configuring, starting, started, tearingDown };
 
 /* Orders stop requests against the start sequence. A stop is requested
- * from the core right away, except while the start task runs: the core does
- * not order its stop task against its start task, so such a request waits
- * for the end of the start sequence. A request that arrives before
- * TQ_Server_run is refused by the core ("Server is already stopping") and
- * requested again, like the waiting one, once the start sequence is done:
- * the server never runs on after a stop request. */
+ * from the core right away, except from the moment TQ_Server_run is called
+ * until the start sequence is done: the core may not have set its running
+ * flag yet and would refuse the request, so it waits for postinit. A request
+ * that arrives before that (while modules load and configure) is refused by
+ * the core ("Server is already stopping") and requested again, like the
+ * waiting one, once the start sequence is done: the server never runs on
+ * after a stop request. */
 std::mutex s_stopGate;
 std::condition_variable s_startDone; /* s_phase became started */
 StartPhase s_phase = StartPhase::configuring;
 bool s_stopRequested = false;
 bool s_stopping = false; /* the stop sequence has begun */
 
-/* Signal thread: one call per SIGINT, SIGTERM or SIGHUP. */
+/* Signal thread: one call per SIGINT, SIGTERM or SIGHUP. Once postdestroy
+ * tears the core and the log file down, a late signal touches neither (the
+ * core's lock and the log stream are going away under it). */
 void onStopSignal() {
-    TQ_log(s_log, 4, "User requested exit\n");
     std::lock_guard<std::mutex> lock(s_stopGate);
+    if (s_phase == StartPhase::tearingDown)
+        return;
+    TQ_log(s_log, 4, "User requested exit\n");
     s_stopRequested = true;
     if (s_phase != StartPhase::starting)
         TQ_Server_stop();
@@ -80,9 +85,11 @@ void postdestroy() {
     {
         /* A module may have asked for the stop while the start sequence
          * still ran (from a service's preinit or postinit): the modules and
-         * the core stay until that sequence has left them. */
+         * the core stay until the start task has left postinit. From here
+         * on stop signals are ignored. */
         std::unique_lock<std::mutex> lock(s_stopGate);
         s_startDone.wait(lock, [] { return s_phase == StartPhase::started; });
+        s_phase = StartPhase::tearingDown;
     }
     TQ_log(s_log, 4, "Unloading modules...\n");
     unloadModules();
