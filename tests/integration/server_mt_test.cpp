@@ -1,6 +1,6 @@
 /* tessarc-server's stop triggers and its single-instance lock, run for real:
- * stop signals (also during start-up), a second instance from the same
- * install root, the lock after a kill, and service-mode notifications. */
+ * stop signals (also during start-up) and service-mode notifications, a
+ * second instance from the same install root, the lock after a kill. */
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -37,17 +37,43 @@ size_t at(const std::string &text, const std::string &part) { return text.find(p
 
 } /* namespace */
 
+/* The SIGTERM server runs in service mode: it reports readiness only once
+ * the start sequence is done, then stopping, then its final status. */
 TEST(ServerStop, EachStopSignalLogsOnceAndEndsWithCode0) {
     TempDir tmp;
+    int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::string socketPath = (tmp.path() / "notify").string();
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    auto notified = [&](int timeoutMs) {
+        pollfd ready = {sock, POLLIN, 0};
+        char buffer[4096];
+        ssize_t n = poll(&ready, 1, timeoutMs) == 1 ? recv(sock, buffer, sizeof buffer, 0) : 0;
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string("(nothing)");
+    };
+
     std::vector<std::pair<int, std::unique_ptr<Child>>> servers;
-    for (int signo : {SIGINT, SIGTERM, SIGHUP})
-        servers.emplace_back(signo, std::make_unique<Child>(
-                                        serverLaunch(makeRoot(tmp.path() / std::to_string(signo), "tag = \"t\";")),
-                                        tmp.path()));
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        fs::path root = makeRoot(tmp.path() / std::to_string(signo), "tag = \"t\";");
+        Launch launch = serverLaunch(root);
+        if (signo == SIGTERM) {
+            launch.unsetEnv.clear();
+            launch.setEnv.push_back("NOTIFY_SOCKET=" + socketPath);
+        }
+        servers.emplace_back(signo, std::make_unique<Child>(launch, tmp.path()));
+        if (signo == SIGTERM) { /* ready once the start sequence is done */
+            EXPECT_EQ(notified(15000), "READY=1\nSTATUS=Running from " + root.string() + "\n");
+            EXPECT_NE(servers.back().second->out().find("probe service svc: postinit"), std::string::npos);
+        }
+    }
     for (auto &[signo, child] : servers) {
         ASSERT_TRUE(child->waitFor("probe service svc: postinit")) << child->out();
         child->signal(signo);
     }
+    EXPECT_EQ(notified(15000), "STOPPING=1\nSTATUS=Stopping\n");
     for (auto &[signo, child] : servers) {
         EXPECT_EQ(child->wait(), 0) << signo << child->out() << child->err();
         std::string out = child->out();
@@ -57,6 +83,8 @@ TEST(ServerStop, EachStopSignalLogsOnceAndEndsWithCode0) {
         EXPECT_LT(at(out, "probe p1: destroy"), at(out, "Unloading modules...")) << signo;
         EXPECT_LT(at(out, "Unloading modules..."), at(out, "probe image p1.protocol unmapped")) << signo;
     }
+    EXPECT_EQ(notified(0), "STATUS=Stopped\n");
+    close(sock);
 }
 
 TEST(ServerStop, StopDuringStartUpTakesEffectOnceStarted) {
@@ -134,35 +162,4 @@ TEST(ServerLock, NoStaleLockAfterKill) {
     EXPECT_EQ(next.wait(), 0);
     EXPECT_EQ(next.out().find("Another Tessarc Server"), std::string::npos) << next.out();
     EXPECT_NE(next.out().find("Unloading modules..."), std::string::npos);
-}
-
-TEST(ServerServiceMode, NotifiesReadyAndStopping) {
-    TempDir tmp;
-    fs::path root = makeRoot(tmp.path() / "root");
-    std::string socketPath = (tmp.path() / "notify").string();
-    int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
-    strcpy(address.sun_path, socketPath.c_str());
-    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    auto receive = [&](int timeoutMs) {
-        pollfd ready = {sock, POLLIN, 0};
-        char buffer[4096];
-        ssize_t n = poll(&ready, 1, timeoutMs) == 1 ? recv(sock, buffer, sizeof buffer, 0) : 0;
-        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string("(nothing)");
-    };
-
-    Launch launch = serverLaunch(root);
-    launch.unsetEnv.clear();
-    launch.setEnv.push_back("NOTIFY_SOCKET=" + socketPath);
-    Child child(launch, tmp.path());
-    /* Ready once the start sequence is done, not before. */
-    EXPECT_EQ(receive(15000), "READY=1\nSTATUS=Running from " + root.string() + "\n");
-    EXPECT_NE(child.out().find("probe service svc: postinit"), std::string::npos);
-    child.signal(SIGTERM);
-    EXPECT_EQ(receive(15000), "STOPPING=1\nSTATUS=Stopping\n");
-    EXPECT_EQ(child.wait(), 0) << child.out() << child.err();
-    EXPECT_EQ(receive(0), "STATUS=Stopped\n");
-    close(sock);
 }
