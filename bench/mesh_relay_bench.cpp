@@ -28,12 +28,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -386,8 +388,10 @@ struct Setup {
                 fs::create_directories(root / "Config");
                 fs::create_directories(root / "Protocols");
                 fs::create_directories(root / "Services");
-                fs::copy_file(build / "modules/tcp/tcp.protocol", root / "Protocols/tcp.protocol");
-                fs::copy_file(build / "modules/relay/relay.service", root / "Services/relay.service");
+                /* Links, so that a profiler finds the modules' symbols
+                 * after the root is gone. */
+                fs::create_symlink(build / "modules/tcp/tcp.protocol", root / "Protocols/tcp.protocol");
+                fs::create_symlink(build / "modules/relay/relay.service", root / "Services/relay.service");
                 std::ofstream(root / "Config/Communication.cfg")
                     << "serverName = \"s" << i << "\";\nprotocols = ( { name = \"tcp\"; listen = \"127.0.0.1:0\";"
                     << " clientListen = \"127.0.0.1:0\"; peers = ["
@@ -498,25 +502,42 @@ void BM_Throughput(benchmark::State &state)
     long total = 0;
     double seconds = 0;
     for (auto _ : state) {
+        /* The sender sleeps while the window is full rather than spin, so
+         * that on one core it takes no time from the servers. */
         std::atomic<int> received{0};
-        std::atomic<bool> lost{false};
+        std::atomic<bool> lost{false}, waiting{false};
+        std::mutex lock;
+        std::condition_variable progress;
+        auto report = [&](int got) {
+            received.store(got, std::memory_order_release);
+            if (waiting.load(std::memory_order_acquire)) {
+                std::lock_guard<std::mutex> guard(lock);
+                progress.notify_one();
+            }
+        };
         std::thread reader([&] {
             int got = 0;
             while (got < c_perIteration) {
                 const uint8_t *d = s.c.next(10000);
                 if (d == nullptr) {
                     lost = true;
+                    report(got);
                     return;
                 }
                 if (d[4] == c_type && (++got & 63) == 0)
-                    received.store(got, std::memory_order_release);
+                    report(got);
             }
-            received.store(got, std::memory_order_release);
+            report(got);
         });
         auto start = Clock::now();
         for (int sent = 0; sent < c_perIteration && !lost;) {
             if (sent - received.load(std::memory_order_acquire) >= c_window) {
-                std::this_thread::yield();
+                std::unique_lock<std::mutex> guard(lock);
+                waiting.store(true, std::memory_order_release);
+                progress.wait_for(guard, std::chrono::milliseconds(1), [&] {
+                    return sent - received.load(std::memory_order_acquire) < c_window / 2 || lost.load();
+                });
+                waiting.store(false, std::memory_order_release);
                 continue;
             }
             sendAll(s.a.fd, batch.data(), batch.size());
