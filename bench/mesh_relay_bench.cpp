@@ -364,6 +364,11 @@ std::vector<uint8_t> dataset(uint32_t payload)
 
 /* ---- Set-ups ---- */
 
+std::string setupKey(bool servers, int count, bool split)
+{
+    return std::string(servers ? "server" : "forwarder") + std::to_string(count) + (split ? "split" : "onecore");
+}
+
 /* Servers (or forwarders) in a line, a client on the first and one on the
  * last. Started once for every benchmark with the same key. */
 struct Setup {
@@ -375,7 +380,7 @@ struct Setup {
 
     Setup(bool servers, int count, bool split)
     {
-        key = std::string(servers ? "server" : "forwarder") + std::to_string(count) + (split ? "split" : "onecore");
+        key = setupKey(servers, count, split);
         char pattern[] = "/tmp/mesh_relay_bench.XXXXXX";
         dir = mkdtemp(pattern);
         fs::path build = fs::canonical("/proc/self/exe").parent_path().parent_path();
@@ -470,7 +475,7 @@ std::unique_ptr<Setup> s_setup;
 
 Setup &setup(bool servers, int count, bool split)
 {
-    std::string key = std::string(servers ? "server" : "forwarder") + std::to_string(count) + (split ? "split" : "onecore");
+    std::string key = setupKey(servers, count, split);
     if (!s_setup || s_setup->key != key) {
         s_setup.reset();
         s_setup = std::make_unique<Setup>(servers, count, split);
@@ -482,21 +487,41 @@ Setup &setup(bool servers, int count, bool split)
  * that follow them. */
 std::map<std::string, double> s_ceiling;
 
-/* ---- Benchmarks ---- */
-
-/* Arguments: servers (0: forwarders), count in the line, payload bytes,
- * split placement (0: one core). */
-void BM_Throughput(benchmark::State &state)
+/* The set-up a benchmark's arguments name: servers (0: forwarders), count in
+ * the line, payload bytes, split placement (0: one core). Null, with the
+ * benchmark skipped, when it could not be made. */
+Setup *setupFor(benchmark::State &state)
 {
-    bool servers = state.range(0) != 0, split = state.range(3) != 0;
-    int count = (int)state.range(1);
-    uint32_t payload = (uint32_t)state.range(2);
-    Setup &s = setup(servers, count, split);
+    Setup &s = setup(state.range(0) != 0, (int)state.range(1), state.range(3) != 0);
     if (!s.failure.empty()) {
         state.SkipWithError(s.failure.c_str());
-        return;
+        return nullptr;
     }
-    std::vector<uint8_t> one = dataset(payload), batch;
+    return &s;
+}
+
+/* A forwarder run records `value` as the ceiling of `what` with these
+ * arguments; the servers' run after it reports its own value over it as
+ * `counter`. */
+void compare(benchmark::State &state, const std::string &what, double value, const char *counter)
+{
+    std::string key = what + std::to_string(state.range(1)) + "/" + std::to_string(state.range(2)) + "/" +
+                      std::to_string(state.range(3));
+    if (state.range(0) == 0)
+        s_ceiling[key] = value;
+    else if (s_ceiling.count(key) != 0)
+        state.counters[counter] = value / s_ceiling[key];
+}
+
+/* ---- Benchmarks ---- */
+
+void BM_Throughput(benchmark::State &state)
+{
+    Setup *setup = setupFor(state);
+    if (setup == nullptr)
+        return;
+    Setup &s = *setup;
+    std::vector<uint8_t> one = dataset((uint32_t)state.range(2)), batch;
     for (int i = 0; i < 64; ++i)
         batch.insert(batch.end(), one.begin(), one.end());
     long total = 0;
@@ -553,28 +578,19 @@ void BM_Throughput(benchmark::State &state)
     }
     state.SetItemsProcessed(total);
     state.SetBytesProcessed(total * (int64_t)one.size());
-    std::string measure = std::to_string(count) + "/" + std::to_string(payload) + "/" + std::to_string(split);
-    double rate = seconds > 0 ? (double)total / seconds : 0;
-    if (!servers)
-        s_ceiling["tp" + measure] = rate;
-    else if (s_ceiling.count("tp" + measure))
-        state.counters["vs_forwarder"] = rate / s_ceiling["tp" + measure];
+    compare(state, "throughput", seconds > 0 ? (double)total / seconds : 0, "vs_forwarder");
     s.reportMemory(state);
 }
 
 /* One dataset from the first client to the last and back, as a reply sent
- * once the first arrived. Arguments as for BM_Throughput. */
+ * once the first arrived. */
 void BM_RoundTrip(benchmark::State &state)
 {
-    bool servers = state.range(0) != 0, split = state.range(3) != 0;
-    int count = (int)state.range(1);
-    uint32_t payload = (uint32_t)state.range(2);
-    Setup &s = setup(servers, count, split);
-    if (!s.failure.empty()) {
-        state.SkipWithError(s.failure.c_str());
+    Setup *setup = setupFor(state);
+    if (setup == nullptr)
         return;
-    }
-    std::vector<uint8_t> one = dataset(payload);
+    Setup &s = *setup;
+    std::vector<uint8_t> one = dataset((uint32_t)state.range(2));
     std::vector<double> samples;
     samples.reserve((size_t)state.max_iterations);
     for (auto _ : state) {
@@ -591,11 +607,7 @@ void BM_RoundTrip(benchmark::State &state)
     state.counters["p50_us"] = at(0.5);
     state.counters["p99_us"] = at(0.99);
     state.counters["p99.9_us"] = at(0.999);
-    std::string measure = "rtt" + std::to_string(count) + "/" + std::to_string(payload) + "/" + std::to_string(split);
-    if (!servers)
-        s_ceiling[measure] = at(0.5);
-    else if (s_ceiling.count(measure))
-        state.counters["p50_vs_forwarder"] = at(0.5) / s_ceiling[measure];
+    compare(state, "rtt", at(0.5), "p50_vs_forwarder");
     s.reportMemory(state);
 }
 
