@@ -201,16 +201,8 @@ TEST_F(Core, ProtocolOfATakenNameReplacesTheFirstInItsPlace)
 
 /* ---- Group managers ---- */
 
-std::vector<std::string> g_sent;
-int g_continued = 0;
-void recordSend(TQ_Connection *, TQ_Buffer *dataset)
-{
-    std::string bytes(TQ_bufferSize(dataset), '\0');
-    TQ_BufferIter it;
-    TQ_bufferInitIter(dataset, &it);
-    TQ_bufferCopyFrom(&bytes[0], &it, TQ_bufferSize(dataset));
-    g_sent.push_back(bytes);
-}
+int g_sends = 0, g_continued = 0;
+void countSend(TQ_Connection *, TQ_Buffer *) { ++g_sends; }
 TQ_Connection *g_expectConnection;
 TQ_Buffer *g_expectDataset;
 void continuation(TQ_Connection *connection, TQ_Buffer *dataset)
@@ -227,20 +219,17 @@ TEST_F(Core, DefaultGroupManagerExchangesAndFiltersGroups)
     EXPECT_EQ(TQ_treeSetSize(gm->localGroups()), 0u);
     EXPECT_EQ(gm->groupsMatch(gm->localGroups(), gm->localGroups()), 1);
 
+    // The exchange dataset's bytes are checked on the wire by the handshake
+    // test. Here: no buffer for it, so nothing is sent, and the continuation
+    // still runs with the connection and dataset it was given. The dataset
+    // comes from a fresh allocator and bypasses its pool, so the exchange
+    // dataset needs the first pool refill, which fails.
     TQ_Connection connection{};
-    connection.send = recordSend;
+    connection.send = countSend;
     TQ_Buffer *received = m_allocator.allocBuffer(&m_allocator, 30);
     g_expectConnection = &connection;
-    g_expectDataset = received;
-    g_sent.clear();
+    g_sends = 0;
     g_continued = 0;
-    gm->exchangeGroups(continuation, &connection, received);
-    ASSERT_EQ(g_sent.size(), 1u);
-    EXPECT_EQ(g_sent[0], std::string("\x09\x00\x00\x00\x04\x80\x00\x00\x00", 9));
-    EXPECT_EQ(g_continued, 1);
-    // No buffer for the exchange dataset: nothing is sent, the continuation
-    // still runs. The dataset comes from a fresh allocator and bypasses its
-    // pool, so the exchange dataset needs the first pool refill, which fails.
     TQ_Allocator fresh;
     ASSERT_EQ(initMallocAllocator(&fresh), 1);
     TQ_Buffer *other = fresh.allocBuffer(&fresh, 300);
@@ -248,8 +237,8 @@ TEST_F(Core, DefaultGroupManagerExchangesAndFiltersGroups)
     TQ_allocFailAfter(0);
     gm->exchangeGroups(continuation, &connection, other);
     TQ_allocFailAfter(-1);
-    EXPECT_EQ(g_sent.size(), 1u);
-    EXPECT_EQ(g_continued, 2);
+    EXPECT_EQ(g_sends, 0);
+    EXPECT_EQ(g_continued, 1);
     TQ_bufferFree(other);
     fresh.destroy(&fresh);
 
