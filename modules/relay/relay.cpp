@@ -44,6 +44,18 @@ std::string configPath()
     return std::string(root ? root : "/Tessarc") + "/Config/relay.cfg";
 }
 
+/* Reads the setting `name` of `root` into `value` when it is there: false
+ * (logged) when it has another type. */
+template <typename T>
+bool readSetting(const libconfig::Setting &root, const char *name, T &value, const std::string &path)
+{
+    if (root.exists(name) && !root.lookupValue(name, value)) {
+        TQ_log(logger(), TQ_LOG_ERROR, "relay: %s: %s has the wrong type\n", path.c_str(), name);
+        return false;
+    }
+    return true;
+}
+
 /* Reads relay.cfg; a missing file leaves the defaults. False (logged) for
  * a file that cannot be parsed or holds a value out of range. */
 bool readSettings()
@@ -62,32 +74,17 @@ bool readSettings()
         return false;
     }
     const libconfig::Setting &root = config.getRoot();
-    try {
-        int value = 0;
-        if (root.lookupValue("datasetType", value)) {
-            if (value < 5 || value > 255) {
-                TQ_log(logger(), TQ_LOG_ERROR, "relay: %s: datasetType must be from 5 to 255\n", path.c_str());
-                return false;
-            }
-            s_settings.datasetType = (uint8_t)value;
-        } else if (root.exists("datasetType")) {
-            throw libconfig::SettingTypeException(root["datasetType"]);
-        }
-        if (root.lookupValue("ttl", value)) {
-            if (value < 1 || value > 65535) {
-                TQ_log(logger(), TQ_LOG_ERROR, "relay: %s: ttl must be from 1 to 65535\n", path.c_str());
-                return false;
-            }
-            s_settings.ttl = (uint16_t)value;
-        } else if (root.exists("ttl")) {
-            throw libconfig::SettingTypeException(root["ttl"]);
-        }
-        if (!root.lookupValue("logRepeats", s_settings.logRepeats) && root.exists("logRepeats"))
-            throw libconfig::SettingTypeException(root["logRepeats"]);
-    } catch (const libconfig::SettingException &e) {
-        TQ_log(logger(), TQ_LOG_ERROR, "relay: %s: %s has the wrong type\n", path.c_str(), e.getPath());
+    int type = s_settings.datasetType, ttl = s_settings.ttl;
+    if (!readSetting(root, "datasetType", type, path) || !readSetting(root, "ttl", ttl, path) ||
+        !readSetting(root, "logRepeats", s_settings.logRepeats, path))
+        return false;
+    if (type < 5 || type > 255 || ttl < 1 || ttl > 65535) {
+        TQ_log(logger(), TQ_LOG_ERROR, "relay: %s: datasetType must be from 5 to 255, ttl from 1 to 65535\n",
+               path.c_str());
         return false;
     }
+    s_settings.datasetType = (uint8_t)type;
+    s_settings.ttl = (uint16_t)ttl;
     return true;
 }
 

@@ -32,7 +32,8 @@ struct Server {
     std::unique_ptr<Child> process;
     std::string serverAddress, clientAddress;
 
-    Server(const TempDir &dir, const std::string &name, const std::string &tcpExtra)
+    Server(const TempDir &dir, const std::string &name, const std::string &tcpExtra,
+           const std::string &relayCfg = "ttl = 4;\nlogRepeats = true;\n")
     {
         fs::path root = dir.path() / name;
         for (const char *module : {"Protocols/tcp.protocol", "Services/relay.service"}) {
@@ -43,7 +44,7 @@ struct Server {
         writeFile(root / "Config/Communication.cfg",
                   "serverName = \"" + name + "\";\nnetworkId = \"Tessarc\";\nprotocols = ( { name = \"tcp\"; "
                   "listen = \"127.0.0.1:0\"; clientListen = \"127.0.0.1:0\"; " + tcpExtra + " } );\n");
-        writeFile(root / "Config/relay.cfg", "ttl = 4;\nlogRepeats = true;\n");
+        writeFile(root / "Config/relay.cfg", relayCfg);
         Launch launch;
         launch.program = TQ_SERVER_BIN;
         launch.setEnv = {"TQ_INSTALL_DIR=" + root.string()};
@@ -229,6 +230,17 @@ TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
     EXPECT_EQ(TQ_Client_connect(a.serverAddress.c_str(), nullptr, &error), nullptr);
     EXPECT_EQ(error.code, TQ_CLIENT_PROTOCOL);
     EXPECT_NE(strstr(error.message, "is this its address for clients?"), nullptr) << error.message;
+
+    /* A relay.cfg the relay cannot use: it refuses to start, the server
+     * runs on without it. */
+    Server b(dir, "b", "", "ttl = 0;\n");
+    Server c(dir, "c", "", "logRepeats = 1;\n");
+    for (Server *server : {&b, &c}) {
+        EXPECT_TRUE(server->process->waitFor("Service manager: failed to init service 'relay'"));
+        server->stop();
+    }
+    EXPECT_EQ(countOf(b.process->out(), "relay.cfg: datasetType must be from 5 to 255, ttl from 1 to 65535"), 1);
+    EXPECT_EQ(countOf(c.process->out(), "relay.cfg: logRepeats has the wrong type"), 1);
 
     /* Nothing listening: a connect error, not a hang. */
     a.stop();
