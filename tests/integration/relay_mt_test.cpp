@@ -18,7 +18,6 @@
 namespace fs = std::filesystem;
 using tq_test::Child;
 using tq_test::countOf;
-using tq_test::Launch;
 using tq_test::TempDir;
 using tq_test::writeFile;
 
@@ -45,11 +44,7 @@ struct Server {
                   "serverName = \"" + name + "\";\nnetworkId = \"Tessarc\";\nprotocols = ( { name = \"tcp\"; "
                   "listen = \"127.0.0.1:0\"; clientListen = \"127.0.0.1:0\"; " + tcpExtra + " } );\n");
         writeFile(root / "Config/relay.cfg", relayCfg);
-        Launch launch;
-        launch.program = TQ_SERVER_BIN;
-        launch.setEnv = {"TQ_INSTALL_DIR=" + root.string()};
-        launch.unsetEnv = {"NOTIFY_SOCKET"};
-        process = std::make_unique<Child>(launch, root);
+        process = std::make_unique<Child>(tq_test::serverLaunch(root), root);
         serverAddress = "127.0.0.1:" + port("servers");
         clientAddress = "127.0.0.1:" + port("clients");
     }
