@@ -4,7 +4,8 @@
  * plain TCP forwarder doing the same framing (one forwarder, or a line of
  * three). Measured: throughput (datasets/s, bytes/s, and the ratio to the
  * forwarder), round trips (p50, p99, p99.9 and the ratio of the p50s), and
- * the resident memory of every server or forwarder at the end.
+ * for every server or forwarder its resident memory at the end and the CPU
+ * time it spent per dataset (cpu<i>_us; a round trip is two datasets).
  *
  * Placement: "split" pins the servers (or forwarders) to CPU 0 and the
  * clients to CPU 1; "onecore" puts everything on CPU 0.
@@ -277,6 +278,23 @@ long residentKb(pid_t pid, const char *field)
     return -1;
 }
 
+/* CPU time (user and system) that process `pid` has used, in clock ticks. */
+long cpuTicks(pid_t pid)
+{
+    long ticks = 0;
+    std::error_code error;
+    for (const auto &task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::string stat = readText(task.path() / "stat");
+        size_t at = stat.rfind(')'); /* the name may hold blanks */
+        std::istringstream fields(at == std::string::npos ? "" : stat.substr(at + 2));
+        std::string field;
+        for (int i = 3; i <= 15 && fields >> field; ++i)
+            if (i == 14 || i == 15)
+                ticks += std::atol(field.c_str());
+    }
+    return ticks;
+}
+
 /* ---- Clients ---- */
 
 /* One client connection with a receive buffer. */
@@ -462,11 +480,26 @@ struct Setup {
         std::error_code ignored;
         fs::remove_all(dir, ignored);
     }
-    void reportMemory(benchmark::State &state) const
+    /* CPU ticks of every process so far. */
+    std::vector<long> cpu() const
     {
+        std::vector<long> ticks;
+        for (pid_t pid : pids)
+            ticks.push_back(cpuTicks(pid));
+        return ticks;
+    }
+    /* Resident memory of every process, and the CPU time each spent per
+     * dataset since `before`. */
+    void report(benchmark::State &state, const std::vector<long> &before, long datasets) const
+    {
+        std::vector<long> after = cpu();
         for (size_t i = 0; i < pids.size(); ++i) {
-            state.counters["rss" + std::to_string(i) + "_kB"] = (double)residentKb(pids[i], "VmRSS:");
-            state.counters["hwm" + std::to_string(i) + "_kB"] = (double)residentKb(pids[i], "VmHWM:");
+            std::string n = std::to_string(i);
+            state.counters["rss" + n + "_kB"] = (double)residentKb(pids[i], "VmRSS:");
+            state.counters["hwm" + n + "_kB"] = (double)residentKb(pids[i], "VmHWM:");
+            if (datasets > 0)
+                state.counters["cpu" + n + "_us"] =
+                    (double)(after[i] - before[i]) * 1e6 / (double)sysconf(_SC_CLK_TCK) / (double)datasets;
         }
     }
 };
@@ -526,6 +559,7 @@ void BM_Throughput(benchmark::State &state)
         batch.insert(batch.end(), one.begin(), one.end());
     long total = 0;
     double seconds = 0;
+    std::vector<long> before = s.cpu();
     for (auto _ : state) {
         /* The sender sleeps while the window is full rather than spin, so
          * that on one core it takes no time from the servers. */
@@ -579,7 +613,7 @@ void BM_Throughput(benchmark::State &state)
     state.SetItemsProcessed(total);
     state.SetBytesProcessed(total * (int64_t)one.size());
     compare(state, "throughput", seconds > 0 ? (double)total / seconds : 0, "vs_forwarder");
-    s.reportMemory(state);
+    s.report(state, before, total);
 }
 
 /* One dataset from the first client to the last and back, as a reply sent
@@ -593,6 +627,7 @@ void BM_RoundTrip(benchmark::State &state)
     std::vector<uint8_t> one = dataset((uint32_t)state.range(2));
     std::vector<double> samples;
     samples.reserve((size_t)state.max_iterations);
+    std::vector<long> before = s.cpu();
     for (auto _ : state) {
         auto start = Clock::now();
         if (!sendAll(s.a.fd, one.data(), one.size()) || s.c.next(10000) == nullptr ||
@@ -608,7 +643,7 @@ void BM_RoundTrip(benchmark::State &state)
     state.counters["p99_us"] = at(0.99);
     state.counters["p99.9_us"] = at(0.999);
     compare(state, "rtt", at(0.5), "p50_vs_forwarder");
-    s.reportMemory(state);
+    s.report(state, before, (long)samples.size() * 2);
 }
 
 /* For every placement and line: the forwarder, then the servers. */
