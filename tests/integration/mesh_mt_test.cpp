@@ -126,9 +126,9 @@ TEST(MeshFlood, RingOfFourDeliversOnceAndCountsRepeats)
     TempDir tmp;
     Mesh mesh(tmp.path(), 4, tq_mesh::ring(4));
     ASSERT_TRUE(mesh.startAll()) << mesh.why();
-    /* Two paths lead round the ring to the server opposite the origin, and
-     * of its two neighbours at least one hands it on to the other: each
-     * dataset arrives again at least once. */
+    /* Both halves of the ring carry each dataset towards the server opposite
+     * the origin; however the two copies cross, one of them reaches a server
+     * that has the dataset already: at least one repeat per dataset. */
     EXPECT_GE(floodOnce(mesh, 0, 20), 20);
 }
 
