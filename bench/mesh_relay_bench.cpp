@@ -20,6 +20,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -239,6 +240,8 @@ pid_t spawn(const std::string &program, const std::vector<std::string> &env, con
     envp.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
+        /* Ends with this program, even when it is killed. */
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         pin(0, cpu);
         int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
