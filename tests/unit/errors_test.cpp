@@ -19,7 +19,7 @@ std::string message(uint32_t code)
 
 } // namespace
 
-TEST(Errors, Messages)
+TEST(Errors, MessagesAndTheirCutting)
 {
     EXPECT_EQ(message(0), "OK");
     EXPECT_EQ(message(0x00070000), "No error description available");
@@ -28,15 +28,11 @@ TEST(Errors, Messages)
     EXPECT_EQ(message(0x140D0000), "No error description available");
     EXPECT_EQ(message(0x10030062), "Bind failed - OS error 98: Address already in use");
     EXPECT_EQ(message(0x0007006F), "No error description available - OS error 111: Connection refused");
-    // A number the system has no text for leaves the prefix alone.
+    // A number the system has no text for leaves the prefix alone (and the
+    // system text empty, below).
     EXPECT_EQ(message(0x1000FFFF), "Sockets - OS error 65535: ");
-    char buf[8] = "xxxxxxx";
-    EXPECT_EQ(TQ_systemErrorToString(65535, buf, sizeof buf), 0);
-    EXPECT_STREQ(buf, "");
-}
 
-TEST(Errors, TextsAreCutAndTerminatedLikeSnprintf)
-{
+    // Texts are cut and terminated like snprintf's.
     const std::string full = "Sockets - OS error 111: Connection refused";
     const size_t prefix = strlen("Sockets - OS error 111: ");
     for (size_t size = 0; size <= full.size() + 2; ++size) {
@@ -58,6 +54,8 @@ TEST(Errors, TextsAreCutAndTerminatedLikeSnprintf)
     EXPECT_EQ(sys[5], '#');
     EXPECT_EQ(TQ_systemErrorToString(98, sys, 0), 0);
     EXPECT_EQ(sys[0], 'A');
+    EXPECT_EQ(TQ_systemErrorToString(65535, sys, sizeof sys), 0);
+    EXPECT_STREQ(sys, "");
 }
 
 TEST(Errors, LastErrorAndException)
