@@ -124,7 +124,7 @@ TEST(HashSet, RandomOperationsMatchStdUnorderedMap)
     TQ_hashSetDestroy(&s);
 }
 
-TEST(HashSet, CapacityBoundariesAndOwnership)
+TEST(HashSet, CapacityBoundariesOwnershipAndElementFunctions)
 {
     TQ_HashSet *s = TQ_hashSetCreate(TQ_intEqual, TQ_intHash);
     EXPECT_EQ(TQ_hashSetCapacity(s), 32u);
@@ -175,10 +175,8 @@ TEST(HashSet, CapacityBoundariesAndOwnership)
         }
     }
     TQ_hashSetDestroyAndFree(&owned);
-}
 
-TEST(HashSet, ElementFunctionVectors)
-{
+    // The element functions' vectors.
     EXPECT_EQ(TQ_intHash(reinterpret_cast<void *>(0)), 0x6b4ed927u);
     EXPECT_EQ(TQ_intHash(reinterpret_cast<void *>(1)), 0xb48681b6u);
     // djb2 of the 8 bytes 78 56 34 12 00 00 00 00.
