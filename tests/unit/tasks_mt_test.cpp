@@ -20,7 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-constexpr uint32_t kForever = 0xFFFFFFFFu;
 
 int32_t numTasks() { return __atomic_load_n(&g_TQ__numTasks, __ATOMIC_SEQ_CST); }
 
@@ -120,7 +119,7 @@ TEST(Threads, WorkerDrainsQueueUntilCancelled) {
     static std::vector<int> items;
     static long processed = 0;
     intptr_t worker = TQ_threadCreate([](intptr_t self, void *) {
-        while (TQ_semWait(sem, kForever) == 1) {
+        while (TQ_semWait(sem, TQ_WAIT_FOREVER) == 1) {
             TQ_mutexLock(lock);
             for (; !items.empty(); TQ_mutexLock(lock)) {
                 int item = items.back();
@@ -163,13 +162,13 @@ TEST(Threads, SleepWakeStackAndPriority) {
         volatile char big[128 * 1024];  // far beyond 512 words
         memset(const_cast<char *>(big), 1, sizeof big);
         s->nice = getpriority(PRIO_PROCESS, 0);
-        TQ_semWait(s->go, kForever);
+        TQ_semWait(s->go, TQ_WAIT_FOREVER);
         auto start = Clock::now();
         TQ_threadMsleep(self, 200);  // the wake given before this is lost
         s->preWoken = Clock::now() - start;
         TQ_semSignal(s->ready);
         start = Clock::now();
-        TQ_threadMsleep(self, kForever);
+        TQ_threadMsleep(self, TQ_WAIT_FOREVER);
         s->woken = Clock::now() - start;
         s->woke = true;
     }, &s, 512, 0);
