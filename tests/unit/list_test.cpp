@@ -44,27 +44,20 @@ TEST(List, RandomOperationsMatchStdList)
     uintptr_t next = 1;
 
     for (int round = 0; round < 20000; ++round) {
-        switch (rng() % 6) {
-        case 0:
-            TQ_listPushFront(&l, P(next));
-            model.push_front(next++);
-            break;
+        const unsigned op = rng() % 6;
+        const bool front = op % 2 == 0;
+        switch (op) {
+        case 0: // push at either end
         case 1:
-            TQ_listPushBack(&l, P(next));
-            model.push_back(next++);
+            front ? TQ_listPushFront(&l, P(next)) : TQ_listPushBack(&l, P(next));
+            front ? model.push_front(next++) : model.push_back(next++);
             break;
-        case 2: {
-            void *v = TQ_listPopFront(&l);
-            ASSERT_EQ(v, model.empty() ? nullptr : P(model.front()));
-            if (!model.empty())
-                model.pop_front();
-            break;
-        }
+        case 2: // pop at either end
         case 3: {
-            void *v = TQ_listPopBack(&l);
-            ASSERT_EQ(v, model.empty() ? nullptr : P(model.back()));
+            void *v = front ? TQ_listPopFront(&l) : TQ_listPopBack(&l);
+            ASSERT_EQ(v, model.empty() ? nullptr : P(front ? model.front() : model.back()));
             if (!model.empty())
-                model.pop_back();
+                front ? model.pop_front() : model.pop_back();
             break;
         }
         case 4: { // forward walk: keep, erase, insert before or after
