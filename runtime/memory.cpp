@@ -236,10 +236,10 @@ void mallocFreeBuffer(TQ_Allocator *allocator, TQ_Buffer *buffer)
 
 /* ---- Cursor walk ---- */
 
-// Moves the cursor `n` bytes on, handing each stretch of segment bytes it
-// passes to `process(bytes, count)`, which returns false to stop the walk.
+// The general walk of `walk` below, across segment ends and short chains;
+// kept out of line so that the common case needs no stack frame.
 template <typename Process>
-int walk(TQ_BufferIter *iter, uint32_t n, Process process)
+__attribute__((noinline)) int walkChain(TQ_BufferIter *iter, uint32_t n, Process process)
 {
     if (iter->remaining < n) {
         iter->remaining = 0;
@@ -277,11 +277,38 @@ int walk(TQ_BufferIter *iter, uint32_t n, Process process)
     return -1;
 }
 
+// Moves the cursor `n` bytes on, handing each stretch of segment bytes it
+// passes to `process(bytes, count)`, which returns false to stop the walk.
+template <typename Process>
+inline int walk(TQ_BufferIter *iter, uint32_t n, Process process)
+{
+    // Fast path: the stretch lies inside the current segment and ends before
+    // its last byte, so the cursor stays in that segment. This is every read
+    // of a dataset header from a one-segment buffer.
+    TQ_BufferSegment *current = iter->segment;
+    if (__builtin_expect(current && iter->remaining >= n && current->length - iter->offset > n, true)) {
+        if (!process(current->data + iter->offset, n)) {
+            iter->remaining = 0;
+            return -1;
+        }
+        iter->offset += n;
+        iter->remaining -= n;
+        return 1;
+    }
+    return walkChain(iter, n, process);
+}
+
 // memcpy for the walk's stretches, which may be empty at a null caller
 // pointer (a copy of 0 bytes).
+// Dataset and broadcast headers are read and written in pieces of 4 and 8
+// bytes; those copies are inlined instead of calling memcpy.
 inline void copyBytes(void *to, const void *from, uint32_t n)
 {
-    if (n)
+    if (n == 8)
+        memcpy(to, from, 8);
+    else if (n == 4)
+        memcpy(to, from, 4);
+    else if (n)
         memcpy(to, from, n);
 }
 

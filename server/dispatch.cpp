@@ -2,6 +2,8 @@
  * the `receive` callback and is routed by its type byte. The receive path
  * takes no lock of its own; it runs on the protocol's delivery thread, one
  * dataset at a time per connection. */
+#include <string.h>
+
 #include "core.h"
 
 using namespace Tessarc;
@@ -84,13 +86,28 @@ static void route(TQ_Connection *connection, TQ_Buffer *dataset, uint8_t type, u
 
 /* ---- The receive callback ---- */
 
-void Core::receiveCallback(TQ_Connection *connection, TQ_Buffer *dataset)
+/* Reads the dataset header at the start of the payload: straight from the
+ * embedded first segment when it holds the whole header (every dataset a
+ * protocol receives in one piece), else through a cursor over the chain.
+ * False when the buffer holds fewer bytes than a header. */
+static bool readDatasetHeader(TQ_Buffer *dataset, TQ_DatasetHeader *header)
 {
-    uint32_t size = TQ_bufferSize(dataset);
-    TQ_DatasetHeader header;
+    if (dataset->size < sizeof *header)
+        return false;
+    if (dataset->first.length >= sizeof *header) {
+        memcpy(header, dataset->first.data, sizeof *header);
+        return true;
+    }
     TQ_BufferIter it;
     TQ_bufferInitIter(dataset, &it);
-    if (size < sizeof header || TQ_bufferCopyFrom(&header, &it, sizeof header) != 1) {
+    return TQ_bufferCopyFrom(header, &it, sizeof *header) == 1;
+}
+
+void Core::receiveCallback(TQ_Connection *connection, TQ_Buffer *dataset)
+{
+    uint32_t size = dataset->size;
+    TQ_DatasetHeader header;
+    if (!readDatasetHeader(dataset, &header)) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
                "Dataset of %u bytes on connection %s is shorter than its header; invalidating\n",
                (unsigned)size, connection->name);
