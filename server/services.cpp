@@ -116,8 +116,9 @@ TQ_Server_Service *TQ_Server_findServiceByType(uint8_t type)
 {
     if (type == 0)
         return nullptr;
+    /* The order by type reads nothing of a key with a nonzero type but
+     * that type, so the rest of the probe record is left as it is. */
     TQ_Server_Service key;
-    memset(&key, 0, sizeof key);
     key.datasetType = type;
     TQ_TreeSetIterator it;
     return TQ_treeSetFind(&s_byType, &it, &key) ? service(it) : nullptr;
