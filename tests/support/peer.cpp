@@ -51,11 +51,7 @@ void record(TQ_Connection *connection, Event::Kind kind, Bytes bytes = {})
 }
 void linkSend(TQ_Connection *connection, TQ_Buffer *dataset)
 {
-    Bytes bytes(TQ_bufferSize(dataset));
-    TQ_BufferIter it;
-    TQ_bufferInitIter(dataset, &it);
-    EXPECT_EQ(1, TQ_bufferCopyFrom(bytes.data(), &it, (uint32_t)bytes.size()));
-    record(connection, Event::Send, std::move(bytes));
+    record(connection, Event::Send, bytesOf(dataset));
     if (static_cast<Link *>(connection->moduleData)->dying)
         TQ_connectionInvalidate(connection);
 }
@@ -145,12 +141,33 @@ Link *connect(const std::string &name, bool isServer)
 
 void feed(Link *link, const Bytes &bytes)
 {
-    TQ_Buffer *dataset = TQ_bufferAcquire(g_allocator.allocBuffer(&g_allocator, (uint32_t)bytes.size()));
-    TQ_BufferIter it;
-    TQ_bufferInitIter(dataset, &it);
-    TQ_bufferCopyTo(&it, bytes.data(), (uint32_t)bytes.size());
+    TQ_Buffer *dataset = toBuffer(bytes);
     g_callbacks->receive(&link->conn, dataset);
     TQ_bufferRelease(dataset);
+}
+
+void feedAll(Link *link, const std::vector<Bytes> &datasets)
+{
+    for (const Bytes &dataset : datasets)
+        feed(link, dataset);
+}
+
+TQ_Buffer *toBuffer(const Bytes &bytes)
+{
+    TQ_Buffer *buffer = TQ_bufferAcquire(g_allocator.allocBuffer(&g_allocator, (uint32_t)bytes.size()));
+    TQ_BufferIter it;
+    TQ_bufferInitIter(buffer, &it);
+    TQ_bufferCopyTo(&it, bytes.data(), (uint32_t)bytes.size());
+    return buffer;
+}
+
+Bytes bytesOf(TQ_Buffer *buffer)
+{
+    Bytes bytes(TQ_bufferSize(buffer));
+    TQ_BufferIter it;
+    TQ_bufferInitIter(buffer, &it);
+    TQ_bufferCopyFrom(bytes.data(), &it, (uint32_t)bytes.size());
+    return bytes;
 }
 
 void remove(Link *link)
@@ -216,17 +233,13 @@ TQ_Uuid makeUuid(uint8_t seed)
 
 TQ_Server_Node *shakeAsServer(Link *link, const TQ_Uuid &uuid, const std::string &name)
 {
-    feed(link, netIdDataset(2, 1, "Tessarc"));
-    feed(link, verdictDataset(1));
-    feed(link, uuidDataset(uuid, name));
+    feedAll(link, {netIdDataset(2, 1, "Tessarc"), verdictDataset(1), uuidDataset(uuid, name)});
     return nodeOf(link);
 }
 
 TQ_Server_Node *shakeAsClient(Link *link, const std::string &name)
 {
-    feed(link, netIdDataset(2, 1, "Tessarc"));
-    feed(link, verdictDataset(1));
-    feed(link, nodeNameDataset(name));
+    feedAll(link, {netIdDataset(2, 1, "Tessarc"), verdictDataset(1), nodeNameDataset(name)});
     return nodeOf(link);
 }
 

@@ -40,8 +40,14 @@ struct Link {
 
 /* TQ_connectionInit, then the addConnection callback. */
 Link *connect(const std::string &name, bool isServer);
-/* The receive callback with `bytes` in a fresh buffer. */
+/* The receive callback with `bytes` in a fresh buffer; feedAll does so
+ * for each of `datasets` in turn. */
 void feed(Link *link, const Bytes &bytes);
+void feedAll(Link *link, const std::vector<Bytes> &datasets);
+/* A new buffer of the server allocator holding `bytes`, one reference held
+ * by the caller; and the bytes of a buffer. */
+TQ_Buffer *toBuffer(const Bytes &bytes);
+Bytes bytesOf(TQ_Buffer *buffer);
 /* As a protocol takes a link down: invalidate, removeConnection,
  * TQ_connectionDestroy; frees the link. */
 void remove(Link *link);

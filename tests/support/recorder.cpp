@@ -10,18 +10,14 @@
 
 namespace tqtest {
 
+std::function<void(const Delivery &)> g_onDelivery;
+
 namespace {
 
 std::mutex g_lock;
 std::vector<Delivery> g_deliveries;  /* guarded by g_lock */
 std::vector<std::string> g_messages; /* guarded by g_lock */
 std::list<TQ_Server_Service> g_services;
-
-} // namespace
-
-std::function<void(const Delivery &)> g_onDelivery;
-
-namespace {
 
 void record(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, bool alt)
 {
@@ -33,14 +29,8 @@ void record(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, bool a
     if (g_onDelivery)
         g_onDelivery(d);
 }
-void onDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
-{
-    record(node, dataset, groups, false);
-}
-void onRepeat(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
-{
-    record(node, dataset, groups, true);
-}
+void onDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups) { record(node, dataset, groups, false); }
+void onRepeat(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups) { record(node, dataset, groups, true); }
 int32_t preinit(TQ_Server_ServiceApi *) { return 1; }
 void nothing() {}
 void nodeEvent(TQ_Server_Node *) {}
@@ -65,6 +55,9 @@ int capture(void *, int level, const char *format, va_list args)
 
 void addRecordingService(uint8_t type, bool withAlt)
 {
+    for (const TQ_Server_Service &service : g_services)
+        if (service.datasetType == type)
+            return;
     g_services.push_back(TQ_Server_Service{preinit, nothing, nodeEvent, nodeEvent, onDataset,
                                            withAlt ? onRepeat : nullptr, nothing, nothing, "recorder",
                                            nullptr, 0, type});
@@ -106,8 +99,7 @@ std::vector<std::string> LogCapture::take()
 Bytes broadcastDataset(uint8_t type, uint16_t ttl, const TQ_Uuid &origin, uint32_t sequence, uint8_t flags,
                        uint32_t payload)
 {
-    TQ_BroadcastHeader h;
-    std::memset(&h, 0, sizeof h);
+    TQ_BroadcastHeader h{};
     h.header.length = (uint32_t)(sizeof h + 4 + payload);
     h.header.type = type;
     h.header.flags = flags;
@@ -126,29 +118,9 @@ Bytes broadcastDataset(uint8_t type, uint16_t ttl, const TQ_Uuid &origin, uint32
 
 TQ_BroadcastHeader headerOf(const Bytes &bytes)
 {
-    TQ_BroadcastHeader h;
-    std::memset(&h, 0, sizeof h);
+    TQ_BroadcastHeader h{};
     std::memcpy(&h, bytes.data(), std::min(bytes.size(), sizeof h));
     return h;
-}
-
-TQ_Buffer *toBuffer(const Bytes &bytes)
-{
-    TQ_Buffer *buffer = g_TQ_serverAllocator->allocBuffer(g_TQ_serverAllocator, (uint32_t)bytes.size());
-    TQ_bufferAcquire(buffer);
-    TQ_BufferIter it;
-    TQ_bufferInitIter(buffer, &it);
-    TQ_bufferCopyTo(&it, bytes.data(), (uint32_t)bytes.size());
-    return buffer;
-}
-
-Bytes bytesOf(TQ_Buffer *buffer)
-{
-    Bytes bytes(TQ_bufferSize(buffer));
-    TQ_BufferIter it;
-    TQ_bufferInitIter(buffer, &it);
-    TQ_bufferCopyFrom(bytes.data(), &it, (uint32_t)bytes.size());
-    return bytes;
 }
 
 } // namespace tqtest

@@ -23,7 +23,7 @@ struct Delivery {
 
 /* Registers a recording service of `type` (with a handleDatasetAlt hook
  * when `withAlt`). Call after the environment is up, before any dataset of
- * the type flows; once per type and program. */
+ * the type flows; a later call for a type already registered does nothing. */
 void addRecordingService(uint8_t type, bool withAlt);
 /* Every delivery so far to any recording service, oldest first; clears. */
 std::vector<Delivery> takeDeliveries();
@@ -49,11 +49,6 @@ Bytes broadcastDataset(uint8_t type, uint16_t ttl, const TQ_Uuid &origin, uint32
                        uint8_t flags = TQ_FLAG_BROADCAST, uint32_t payload = 4);
 /* The header fields of a dataset's bytes. */
 TQ_BroadcastHeader headerOf(const Bytes &bytes);
-/* A new buffer of the server allocator holding `bytes`, one reference held
- * by the caller; and the bytes of a buffer. */
-TQ_Buffer *toBuffer(const Bytes &bytes);
-Bytes bytesOf(TQ_Buffer *buffer);
-
 } // namespace tqtest
 
 #endif

@@ -14,14 +14,6 @@ namespace {
 
 const uint8_t kType = 5;
 
-void ensureService()
-{
-    static bool added = false;
-    if (!added)
-        addRecordingService(kType, true);
-    added = true;
-}
-
 /* A dataset with header `length` (the byte count unless given), `type`,
  * `flags`, then bytes 1, 2, 3, ... up to `size`. */
 Bytes dataset(uint32_t size, uint8_t type, uint8_t flags = 0, uint32_t length = 0)
@@ -63,7 +55,7 @@ TQ_Server_Encryption g_provider = {cryptoInit, cryptoStop, cryptoCan, cryptoStar
 
 TEST(Dispatch, EncryptedDatasetsAreDecryptedAndRoutedAgain)
 {
-    ensureService();
+    addRecordingService(kType, true);
     Link *link = connect("crypt", false);
     TQ_Server_Node *node = shakeAsClient(link, "c");
     ASSERT_NE(nullptr, node);
@@ -126,7 +118,7 @@ TEST(Dispatch, EncryptedDatasetsAreDecryptedAndRoutedAgain)
 
 TEST(Dispatch, ServiceDatasetsNeedANodeAndReachTheirService)
 {
-    ensureService();
+    addRecordingService(kType, true);
     LogCapture log;
 
     /* Before the handshake attached a node: an unreliable dataset is

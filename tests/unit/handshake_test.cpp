@@ -65,9 +65,7 @@ TEST(Handshake, ServerAndClientPeersSeeExactBytes)
     /* The peer's accept before its network ID; a version above 2.1. The
      * first server hears of the second, the second gets a list of one. */
     Link *second = connect("s2", true);
-    feed(second, verdictDataset(1));
-    feed(second, netIdDataset(3, 0, "Tessarc"));
-    feed(second, uuidDataset(uuid2, "two"));
+    feedAll(second, {verdictDataset(1), netIdDataset(3, 0, "Tessarc"), uuidDataset(uuid2, "two")});
     ASSERT_NE(nullptr, nodeOf(second));
     EXPECT_EQ(3, nodeOf(second)->versionMajor);
     EXPECT_EQ(std::vector<Bytes>{oneNeighbour(4, uuid2)}, first->takeSent());
@@ -82,9 +80,7 @@ TEST(Handshake, ServerAndClientPeersSeeExactBytes)
     Bytes noNul = nodeNameDataset("bob");
     noNul.pop_back();
     noNul[0]--;
-    feed(c1, netIdDataset(2, 1, "*"));
-    feed(c1, verdictDataset(1));
-    feed(c1, noNul);
+    feedAll(c1, {netIdDataset(2, 1, "*"), verdictDataset(1), noNul});
     TQ_Server_Node *client1 = nodeOf(c1), *client2 = shakeAsClient(c2, std::string(300, 'x'));
     ASSERT_TRUE(client1 && client2);
     EXPECT_EQ((std::vector<Bytes>{netId, accept, groups}), c1->takeSent());
@@ -149,8 +145,7 @@ TEST(Handshake, MalformedAndRefusedPeersEndAsDesigned)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Link *link = connect(c.what, c.isServer);
-        for (const Bytes &dataset : c.script)
-            feed(link, dataset);
+        feedAll(link, c.script);
         EXPECT_EQ(c.ending, endingOf(link));
         EXPECT_EQ(nullptr, nodeOf(link));
         remove(link);
@@ -208,17 +203,15 @@ TEST(Handshake, EncryptionStartsOnTheSideTheIdentifiersOrder)
     g_canEncrypt = 0;
     g_lower = g_upper = g_removed = 0;
     Link *strict = connect("enc-required", true);
-    feed(strict, netIdDataset(2, 1, "Tessarc"));
-    feed(strict, verdictDataset(1));
-    feed(strict, uuidDataset(makeUuid(0x33), "", TQ_FLAG_ENCRYPT));
+    feedAll(strict,
+            {netIdDataset(2, 1, "Tessarc"), verdictDataset(1), uuidDataset(makeUuid(0x33), "", TQ_FLAG_ENCRYPT)});
     EXPECT_NE(nullptr, nodeOf(strict));
     EXPECT_EQ(0x80, strict->takeSent()[2][5]);
     EXPECT_EQ(1, g_lower + g_upper);
     g_lower = g_upper = 0;
     g_canEncrypt = 1;
     Link *client = connect("enc-client", false), *halfway = connect("enc-half", false);
-    feed(client, netIdDataset(2, 1, "Tessarc"));
-    feed(client, verdictDataset(1));
+    feedAll(client, {netIdDataset(2, 1, "Tessarc"), verdictDataset(1)});
     EXPECT_EQ(1, g_upper.load());
     for (Link *link : {strict, client, halfway})
         remove(link);
