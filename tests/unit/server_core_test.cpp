@@ -79,14 +79,11 @@ TEST_F(Core, ServiceHooksRunInOrderAndARefusingServiceGetsNothingMore)
     TQ_Server_getServices(&listed);
     EXPECT_EQ(TQ_listSize(&listed), 0u);
 
-    EXPECT_EQ(TQ_Server_addService(&s1), 1);
-    EXPECT_EQ(TQ_Server_addService(&zero[1]), 1);
-    EXPECT_EQ(TQ_Server_addService(&s2), 1);
-    EXPECT_EQ(TQ_Server_addService(&refusing), 1);
-    EXPECT_EQ(TQ_Server_addService(&zero[0]), 1);
-    EXPECT_EQ(TQ_Server_addService(&sameType), -1);
-    EXPECT_EQ(TQ_Server_addService(&s1), -1);
-    EXPECT_EQ(TQ_Server_addService(&zero[0]), -1);
+    for (TQ_Server_Service *service : {&s1, &zero[1], &s2, &refusing, &zero[0]})
+        EXPECT_EQ(TQ_Server_addService(service), 1) << service->name;
+    // A dataset type already owned, a service already registered.
+    for (TQ_Server_Service *service : {&sameType, &s1, &zero[0]})
+        EXPECT_EQ(TQ_Server_addService(service), -1) << service->name;
     EXPECT_EQ(TQ_Server_findServiceByType(5), &s1);
     EXPECT_EQ(TQ_Server_findServiceByType(0), nullptr);
     EXPECT_EQ(TQ_Server_getServiceInterface("refusing"), &ifaceR);
