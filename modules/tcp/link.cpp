@@ -23,23 +23,27 @@ uint32_t datasetLength(const TQ_Buffer *dataset)
 }
 
 /* A length outside 8 to sizeLimit means the stream cannot be framed any
- * more: the link is closed after what is queued for it has been sent. */
-bool lengthAcceptable(Link *link, uint32_t length)
+ * more: logs why and closes the link after what is queued for it has been
+ * sent. Always false. Out of line, away from the framing loop. */
+__attribute__((noinline)) bool refuseLength(Link *link, uint32_t length)
 {
-    if (length < sizeof(TQ_DatasetHeader)) {
+    if (length < sizeof(TQ_DatasetHeader))
         TQ_log(g_transport.log, TQ_LOG_ERROR,
                "tcp: connection %s: dataset length %u is shorter than the 8-byte header; closing\n", link->name,
                length);
-        beginClose(link);
-        return false;
-    }
-    if (length > g_transport.cb->sizeLimit) {
+    else
         TQ_log(g_transport.log, TQ_LOG_ERROR, "tcp: connection %s: dataset length %u is over the limit of %lu bytes; closing\n",
                link->name, length, static_cast<unsigned long>(g_transport.cb->sizeLimit));
-        beginClose(link);
-        return false;
-    }
-    return true;
+    beginClose(link);
+    return false;
+}
+
+/* True for a length the link can frame; otherwise the link is closing. */
+inline bool lengthAcceptable(Link *link, uint32_t length)
+{
+    if (__builtin_expect(length >= sizeof(TQ_DatasetHeader) && length <= g_transport.cb->sizeLimit, true))
+        return true;
+    return refuseLength(link, length);
 }
 
 TQ_Buffer *allocate(Link *link, uint32_t length)
