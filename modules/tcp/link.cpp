@@ -121,12 +121,12 @@ void dropQueue(Link *link)
 
 /* ---- Epoll interest ---- */
 
-void setEvents(Link *link, uint32_t events)
+void setEvents(Link *link, uint32_t events, bool add)
 {
     epoll_event ev{};
     ev.events = events;
     ev.data.ptr = static_cast<Watched *>(link);
-    epoll_ctl(g_transport.epfd, EPOLL_CTL_MOD, link->fd, &ev);
+    epoll_ctl(g_transport.epfd, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, link->fd, &ev);
 }
 
 /* ---- Closing and writing ---- */

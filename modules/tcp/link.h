@@ -162,8 +162,9 @@ bool helloDone(Link *link, const uint8_t *rest, size_t restCount);
 void connectionSend(TQ_Connection *connection, TQ_Buffer *dataset);
 /* Releases every queued dataset and refuses later sends. Any thread. */
 void dropQueue(Link *link);
-/* Changes the link's epoll interest. I/O thread. */
-void setEvents(Link *link, uint32_t events);
+/* Changes the link's epoll interest; `add` registers a link that is not
+ * watched yet. I/O thread. */
+void setEvents(Link *link, uint32_t events, bool add = false);
 /* Starts an orderly close: nothing more is delivered, what is queued is
  * written, then the write side is shut; the link ends at the peer's end of
  * stream or after closeTimeoutMs. A link not yet open ends at once. I/O

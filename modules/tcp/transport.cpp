@@ -322,14 +322,6 @@ Link *newLink(int fd, bool outgoing, bool forServer, const sockaddr_in &address)
     return link;
 }
 
-void watch(Link *link, uint32_t events)
-{
-    epoll_event ev{};
-    ev.events = events;
-    ev.data.ptr = static_cast<Watched *>(link);
-    epoll_ctl(g_transport.epfd, EPOLL_CTL_ADD, link->fd, &ev);
-}
-
 void acceptAll(ListenSocket *listener)
 {
     for (;;) {
@@ -350,7 +342,7 @@ void acceptAll(ListenSocket *listener)
             continue;
         }
         Link *link = newLink(fd, false, listener->forServers, address);
-        watch(link, EPOLLIN);
+        setEvents(link, EPOLLIN, true);
         TQ_log(g_transport.log, TQ_LOG_INFO, "tcp: accepted %s\n", link->name);
         if (!listener->forServers) {
             addToServer(link);
@@ -393,11 +385,11 @@ void dial(Connector *connector)
     connector->link = link;
     link->deadline = now() + g_transport.settings.connectTimeoutMs;
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
-        watch(link, EPOLLIN);
+        setEvents(link, EPOLLIN, true);
         dieErrno(link, errno);
         return;
     }
-    watch(link, EPOLLOUT);
+    setEvents(link, EPOLLOUT, true);
 }
 
 void connected(Link *link)
