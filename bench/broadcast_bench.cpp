@@ -27,22 +27,28 @@ int run(TQ_Server_ProtocolCallbacks *callbacks)
 }
 void nothing() {}
 void protocolDataset(TQ_Connection *, TQ_Buffer *) {}
-TQ_Server_Protocol g_protocol = {nullptr, nullptr, run, nothing, nothing, nullptr, nullptr, nullptr,
-                                 protocolDataset, "bench"};
+TQ_Server_Protocol g_protocol = {nullptr, nullptr, run,     nothing,         nothing,
+                                 nullptr, nullptr, nullptr, protocolDataset, "bench"};
 void openInterface(TQ_Interface *) {}
 const TQ_InterfaceOps g_interfaceOps = {nullptr, nullptr, openInterface};
 TQ_Interface g_interface = {&g_interfaceOps, &g_protocol, "bench"};
-void linkSend(TQ_Connection *, TQ_Buffer *) { g_sent++; }
+void linkSend(TQ_Connection *, TQ_Buffer *)
+{
+    g_sent++;
+}
 void linkOp(TQ_Connection *) {}
 const TQ_ConnectionOps g_connectionOps = {nullptr, nullptr, linkOp, linkOp};
 
 /* A service of type 7 that takes every dataset and does nothing. */
 const uint8_t kType = 7;
-int32_t preinit(TQ_Server_ServiceApi *) { return 1; }
+int32_t preinit(TQ_Server_ServiceApi *)
+{
+    return 1;
+}
 void nodeEvent(TQ_Server_Node *) {}
 void onDataset(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
 TQ_Server_Service g_service = {preinit, nothing, nodeEvent, nodeEvent, onDataset, onDataset,
-                               nothing, nothing, "bench", nullptr, 0, kType};
+                               nothing, nothing, "bench",   nullptr,   0,         kType};
 
 TQ_Buffer *buffer(const std::vector<uint8_t> &bytes)
 {

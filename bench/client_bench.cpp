@@ -24,8 +24,8 @@ struct Pair {
     {
         static const uint8_t handshake[] = {
             16, 0, 0, 0, 2, 0x80, 0, 0, 0, 1, 2, 0, 1, 0, 'T', 0, /* network ID */
-            10, 0, 0, 0, 2, 0x80, 0, 0, 1, 1,                    /* accept */
-            9,  0, 0, 0, 4, 0x80, 0, 0, 0,                       /* group exchange */
+            10, 0, 0, 0, 2, 0x80, 0, 0, 1, 1,                     /* accept */
+            9,  0, 0, 0, 4, 0x80, 0, 0, 0,                        /* group exchange */
         };
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0 ||

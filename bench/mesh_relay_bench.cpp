@@ -47,10 +47,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const uint8_t c_type = 16;          /* relay.service's dataset type */
+const uint8_t c_type = 16; /* relay.service's dataset type */
 const uint32_t c_maxDataset = 1048576;
-const int c_perIteration = 8192;    /* datasets per throughput iteration */
-const int c_window = 2048;          /* datasets in flight at most */
+const int c_perIteration = 8192; /* datasets per throughput iteration */
+const int c_window = 2048;       /* datasets in flight at most */
 
 using Clock = std::chrono::steady_clock;
 
@@ -422,8 +422,8 @@ struct Setup {
                     << "serverName = \"s" << i << "\";\nprotocols = ( { name = \"tcp\"; listen = \"127.0.0.1:0\";"
                     << " clientListen = \"127.0.0.1:0\"; peers = ["
                     << (previous ? "\"127.0.0.1:" + std::to_string(previous) + "\"" : "") << "]; } );\n";
-                pids.push_back(spawn((build / "host/tessarc-server").string(), {"TQ_INSTALL_DIR=" + root.string()},
-                                     out, 0));
+                pids.push_back(
+                    spawn((build / "host/tessarc-server").string(), {"TQ_INSTALL_DIR=" + root.string()}, out, 0));
                 previous = (uint16_t)waitForNumber(out, "listening for servers on 127.0.0.1:");
                 clientPorts.push_back((uint16_t)waitForNumber(out, "listening for clients on 127.0.0.1:"));
             } else {

@@ -123,6 +123,12 @@ void BM_PingPong(benchmark::State &state)
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * burst));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * out.size()));
 }
-BENCHMARK(BM_PingPong)->Args({64, 1})->Args({64, 64})->Args({64, 1024})->Args({1024, 64})->Args({4096, 32})->UseRealTime();
+BENCHMARK(BM_PingPong)
+    ->Args({64, 1})
+    ->Args({64, 64})
+    ->Args({64, 1024})
+    ->Args({1024, 64})
+    ->Args({4096, 32})
+    ->UseRealTime();
 
 } /* namespace */

@@ -19,35 +19,34 @@
 
 namespace {
 
-const char c_usage[] =
-    "usage: tessarc-cli [options] send ADDRESS [TEXT...]\n"
-    "       tessarc-cli [options] listen ADDRESS\n"
-    "       tessarc-cli [options] bench ADDRESS\n"
-    "\n"
-    "ADDRESS is the host:port a server takes clients on.\n"
-    "  send    sends each TEXT as one dataset, or each line of standard input\n"
-    "  listen  prints every dataset received, one line each\n"
-    "  bench   sends --count datasets of --size payload bytes from one client and\n"
-    "          receives them on a second one (on --to, else on ADDRESS): prints\n"
-    "          datasets/s and MB/s; with --rtt the second client echoes each\n"
-    "          dataset and round-trip percentiles are printed\n"
-    "\n"
-    "options:\n"
-    "  --network ID     network identifier to announce (default \"*\", any)\n"
-    "  --name NAME      client name (default tessarc-cli)\n"
-    "  --version M.N    protocol version to announce (default 2.1)\n"
-    "  --type T         dataset type (default 16, the relay service's)\n"
-    "  --subtype N      subtype of datasets sent (default 0)\n"
-    "  --timeout MS     connect and handshake limit (default 10000)\n"
-    "  --count N        listen: stop after N datasets; bench: datasets to send\n"
-    "                   (default 100000, with --rtt 10000)\n"
-    "  --for MS         listen: stop after MS milliseconds\n"
-    "  --echo           listen: send every dataset received back to the server\n"
-    "                   (through the relay two echoing listeners echo each other)\n"
-    "  --size BYTES     bench: payload bytes after the subtype (default 64, at least 16)\n"
-    "  --to ADDRESS     bench: where the receiving client connects\n"
-    "  --window N       bench: datasets in flight at most (default 4096)\n"
-    "  --rtt            bench: measure round trips, one dataset in flight\n";
+const char c_usage[] = "usage: tessarc-cli [options] send ADDRESS [TEXT...]\n"
+                       "       tessarc-cli [options] listen ADDRESS\n"
+                       "       tessarc-cli [options] bench ADDRESS\n"
+                       "\n"
+                       "ADDRESS is the host:port a server takes clients on.\n"
+                       "  send    sends each TEXT as one dataset, or each line of standard input\n"
+                       "  listen  prints every dataset received, one line each\n"
+                       "  bench   sends --count datasets of --size payload bytes from one client and\n"
+                       "          receives them on a second one (on --to, else on ADDRESS): prints\n"
+                       "          datasets/s and MB/s; with --rtt the second client echoes each\n"
+                       "          dataset and round-trip percentiles are printed\n"
+                       "\n"
+                       "options:\n"
+                       "  --network ID     network identifier to announce (default \"*\", any)\n"
+                       "  --name NAME      client name (default tessarc-cli)\n"
+                       "  --version M.N    protocol version to announce (default 2.1)\n"
+                       "  --type T         dataset type (default 16, the relay service's)\n"
+                       "  --subtype N      subtype of datasets sent (default 0)\n"
+                       "  --timeout MS     connect and handshake limit (default 10000)\n"
+                       "  --count N        listen: stop after N datasets; bench: datasets to send\n"
+                       "                   (default 100000, with --rtt 10000)\n"
+                       "  --for MS         listen: stop after MS milliseconds\n"
+                       "  --echo           listen: send every dataset received back to the server\n"
+                       "                   (through the relay two echoing listeners echo each other)\n"
+                       "  --size BYTES     bench: payload bytes after the subtype (default 64, at least 16)\n"
+                       "  --to ADDRESS     bench: where the receiving client connects\n"
+                       "  --window N       bench: datasets in flight at most (default 4096)\n"
+                       "  --rtt            bench: measure round trips, one dataset in flight\n";
 
 struct Options {
     TQ_ClientOptions client{};
@@ -89,8 +88,10 @@ Options parse(int argc, char **argv)
                 usage(arg + " wants a value");
             return argv[++i];
         };
-        if (arg == "--network") o.networkId = value();
-        else if (arg == "--name") o.name = value();
+        if (arg == "--network")
+            o.networkId = value();
+        else if (arg == "--name")
+            o.name = value();
         else if (arg == "--version") {
             unsigned major = 0, minor = 0;
             const char *text = value();
@@ -98,20 +99,33 @@ Options parse(int argc, char **argv)
                 usage("--version wants MAJOR.MINOR");
             o.client.versionMajor = (uint16_t)major;
             o.client.versionMinor = (uint16_t)minor;
-        }
-        else if (arg == "--type") o.type = (int)number(arg, value(), 4, 255);
-        else if (arg == "--subtype") o.subtype = (uint32_t)number(arg, value(), 0, 0xFFFFFFFFL);
-        else if (arg == "--timeout") o.client.timeoutMs = (int)number(arg, value(), 1, 3600000);
-        else if (arg == "--count") o.count = number(arg, value(), 1, 1000000000L);
-        else if (arg == "--for") o.forMs = number(arg, value(), 0, 86400000L);
-        else if (arg == "--echo") o.echo = true;
-        else if (arg == "--rtt") o.rtt = true;
-        else if (arg == "--size") o.size = (uint32_t)number(arg, value(), 16, 1000000);
-        else if (arg == "--window") o.window = number(arg, value(), 1, 1000000);
-        else if (arg == "--to") o.to = value();
-        else if (arg == "-h" || arg == "--help") { std::fputs(c_usage, stdout); std::exit(0); }
-        else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') usage("unknown option " + arg);
-        else words.push_back(arg);
+        } else if (arg == "--type")
+            o.type = (int)number(arg, value(), 4, 255);
+        else if (arg == "--subtype")
+            o.subtype = (uint32_t)number(arg, value(), 0, 0xFFFFFFFFL);
+        else if (arg == "--timeout")
+            o.client.timeoutMs = (int)number(arg, value(), 1, 3600000);
+        else if (arg == "--count")
+            o.count = number(arg, value(), 1, 1000000000L);
+        else if (arg == "--for")
+            o.forMs = number(arg, value(), 0, 86400000L);
+        else if (arg == "--echo")
+            o.echo = true;
+        else if (arg == "--rtt")
+            o.rtt = true;
+        else if (arg == "--size")
+            o.size = (uint32_t)number(arg, value(), 16, 1000000);
+        else if (arg == "--window")
+            o.window = number(arg, value(), 1, 1000000);
+        else if (arg == "--to")
+            o.to = value();
+        else if (arg == "-h" || arg == "--help") {
+            std::fputs(c_usage, stdout);
+            std::exit(0);
+        } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-')
+            usage("unknown option " + arg);
+        else
+            words.push_back(arg);
     }
     if (words.size() < 2)
         usage("a command and an address are needed");
@@ -138,8 +152,8 @@ TQ_Client *connectOrExit(const Options &o, const std::string &address)
     }
     uint16_t major = 0, minor = 0;
     TQ_Client_serverVersion(client, &major, &minor);
-    std::printf("connected to %s: network \"%s\", version %u.%u\n", address.c_str(),
-                TQ_Client_serverNetworkId(client), major, minor);
+    std::printf("connected to %s: network \"%s\", version %u.%u\n", address.c_str(), TQ_Client_serverNetworkId(client),
+                major, minor);
     std::fflush(stdout);
     return client;
 }
@@ -195,8 +209,9 @@ int listenCommand(const Options &o)
     while (o.count < 0 || seen < o.count) {
         int wait = -1;
         if (o.forMs >= 0) {
-            long spent = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::steady_clock::now() - start).count();
+            long spent =
+                (long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                    .count();
             if (spent >= o.forMs)
                 break;
             wait = (int)(o.forMs - spent);
@@ -208,8 +223,8 @@ int listenCommand(const Options &o)
         if (code != TQ_CLIENT_OK)
             failed(client, code);
         ++seen;
-        std::printf("dataset type %u subtype %u, %u bytes: %s\n", dataset.type, dataset.subtype,
-                    dataset.payloadLength, show(dataset.payload, dataset.payloadLength).c_str());
+        std::printf("dataset type %u subtype %u, %u bytes: %s\n", dataset.type, dataset.subtype, dataset.payloadLength,
+                    show(dataset.payload, dataset.payloadLength).c_str());
         std::fflush(stdout);
         if (o.echo) {
             code = TQ_Client_send(client, dataset.type, 0, dataset.subtype, dataset.payload, dataset.payloadLength);
@@ -241,7 +256,9 @@ long long receiveStamp(TQ_Client *client, uint64_t tag, int timeoutMs)
 {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        long left = (long)std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+        long left =
+            (long)std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+                .count();
         TQ_ClientDataset dataset;
         int code = TQ_Client_receive(client, &dataset, left < 0 ? 0 : (int)left);
         if (code == TQ_CLIENT_TIMEOUT)
@@ -337,8 +354,7 @@ int benchThroughput(const Options &o, TQ_Client *sender, TQ_Client *receiver, ui
     return 0;
 }
 
-int benchRoundTrip(const Options &o, TQ_Client *sender, TQ_Client *echoer, uint64_t tag,
-                   std::vector<uint8_t> &payload)
+int benchRoundTrip(const Options &o, TQ_Client *sender, TQ_Client *echoer, uint64_t tag, std::vector<uint8_t> &payload)
 {
     long count = o.count > 0 ? o.count : 10000;
     std::vector<double> samples;
@@ -375,11 +391,12 @@ int benchCommand(const Options &o)
     TQ_Client *receiver = connectOrExit(o, o.to.empty() ? o.address : o.to);
     TQ_Client *sender = connectOrExit(o, o.address);
     std::random_device seed;
-    uint64_t tag = ((uint64_t)seed() << 32) ^ seed() ^ (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count();
+    uint64_t tag =
+        ((uint64_t)seed() << 32) ^ seed() ^ (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count();
     std::vector<uint8_t> payload(o.size, 0x5a);
     warmUp(sender, receiver, o, tag, payload);
-    int result = o.rtt ? benchRoundTrip(o, sender, receiver, tag, payload)
-                       : benchThroughput(o, sender, receiver, tag, payload);
+    int result =
+        o.rtt ? benchRoundTrip(o, sender, receiver, tag, payload) : benchThroughput(o, sender, receiver, tag, payload);
     std::fflush(stdout);
     TQ_Client_close(sender);
     TQ_Client_close(receiver);

@@ -125,8 +125,8 @@ static int nextDataset(TQ_Client *client, int timeoutMs, uint32_t *length)
             return client->fail(TQ_CLIENT_CLOSED, "the server reset the connection");
         if (got < 0) {
             char buffer[128];
-            return client->fail(TQ_CLIENT_IO, std::string("reading from the server: ") +
-                                                  errnoText(errno, buffer, sizeof buffer));
+            return client->fail(TQ_CLIENT_IO,
+                                std::string("reading from the server: ") + errnoText(errno, buffer, sizeof buffer));
         }
         if (got == 0)
             client->atEnd = true;
@@ -158,8 +158,8 @@ static int queueDataset(TQ_Client *client, uint8_t type, uint8_t flags, uint32_t
                         uint32_t size)
 {
     if (size > TQ_CLIENT_MAX_DATASET - c_headerSize - 4)
-        return client->fail(TQ_CLIENT_BAD_ARGUMENT, "a dataset of " + std::to_string(size) +
-                                                        " payload bytes is longer than servers take");
+        return client->fail(TQ_CLIENT_BAD_ARGUMENT,
+                            "a dataset of " + std::to_string(size) + " payload bytes is longer than servers take");
     if (size > 0 && payload == NULL)
         return client->fail(TQ_CLIENT_BAD_ARGUMENT, "no payload");
     uint32_t length = (uint32_t)c_headerSize + 4 + size;
@@ -198,8 +198,8 @@ static void queueVerdict(TQ_Client *client, uint8_t verdict)
 static int judgeServer(TQ_Client *client, const uint8_t *at, uint32_t length)
 {
     if (length < 15)
-        return client->fail(TQ_CLIENT_PROTOCOL, "the server sent a network identifier dataset of " +
-                                                    std::to_string(length) + " bytes");
+        return client->fail(TQ_CLIENT_PROTOCOL,
+                            "the server sent a network identifier dataset of " + std::to_string(length) + " bytes");
     client->serverMajor = readU16(at + 10);
     client->serverMinor = readU16(at + 12);
     /* The text runs to the dataset's end; its last byte stands for the NUL. */
@@ -207,8 +207,8 @@ static int judgeServer(TQ_Client *client, const uint8_t *at, uint32_t length)
     client->serverNetworkId.assign((const char *)at + 14, textLength < 255 ? textLength : 255);
     std::string version = std::to_string(client->serverMajor) + "." + std::to_string(client->serverMinor);
     if (client->serverMajor < 2 || (client->serverMajor == 2 && client->serverMinor == 0))
-        return client->fail(TQ_CLIENT_REFUSED, "the server announced version " + version +
-                                                   ", older than 2.1; rejected");
+        return client->fail(TQ_CLIENT_REFUSED,
+                            "the server announced version " + version + ", older than 2.1; rejected");
     if (client->networkId != "*" && client->networkId != client->serverNetworkId)
         return client->fail(TQ_CLIENT_REFUSED, "the server's network identifier \"" + client->serverNetworkId +
                                                    "\" is not \"" + client->networkId + "\"; rejected");
@@ -218,11 +218,10 @@ static int judgeServer(TQ_Client *client, const uint8_t *at, uint32_t length)
 /* The message for a reject from the server, with the likely reason. */
 static std::string refusalText(const TQ_Client *client)
 {
-    std::string text = "the server refused the connection: this client announced network \"" +
-                       client->networkId + "\" version " + std::to_string(client->major) + "." +
-                       std::to_string(client->minor) + ", the server network \"" + client->serverNetworkId +
-                       "\" version " + std::to_string(client->serverMajor) + "." +
-                       std::to_string(client->serverMinor);
+    std::string text = "the server refused the connection: this client announced network \"" + client->networkId +
+                       "\" version " + std::to_string(client->major) + "." + std::to_string(client->minor) +
+                       ", the server network \"" + client->serverNetworkId + "\" version " +
+                       std::to_string(client->serverMajor) + "." + std::to_string(client->serverMinor);
     if (client->major < 2 || (client->major == 2 && client->minor == 0))
         text += " (the server requires version 2.1 or later)";
     else if (client->networkId != "*" && client->networkId != client->serverNetworkId)
@@ -292,8 +291,8 @@ static int handshake(TQ_Client *client, const std::string &nodeName, int timeout
                 return result;
         } else if (at[8] == c_basicAccept) {
             if (length != 10)
-                return client->fail(TQ_CLIENT_PROTOCOL, "the server sent an accept dataset of " +
-                                                            std::to_string(length) + " bytes");
+                return client->fail(TQ_CLIENT_PROTOCOL,
+                                    "the server sent an accept dataset of " + std::to_string(length) + " bytes");
             if (at[9] == 0) {
                 client->refused = true;
                 return client->fail(TQ_CLIENT_REFUSED, refusalText(client));
@@ -374,14 +373,14 @@ extern "C" void TQ_Client_close(TQ_Client *client)
     delete client;
 }
 
-extern "C" int TQ_Client_queue(TQ_Client *client, uint8_t type, uint8_t flags, uint32_t subtype,
-                               const void *payload, uint32_t size)
+extern "C" int TQ_Client_queue(TQ_Client *client, uint8_t type, uint8_t flags, uint32_t subtype, const void *payload,
+                               uint32_t size)
 {
     return queueDataset(client, type, flags, subtype, payload, size);
 }
 
-extern "C" int TQ_Client_send(TQ_Client *client, uint8_t type, uint8_t flags, uint32_t subtype,
-                              const void *payload, uint32_t size)
+extern "C" int TQ_Client_send(TQ_Client *client, uint8_t type, uint8_t flags, uint32_t subtype, const void *payload,
+                              uint32_t size)
 {
     int result = queueDataset(client, type, flags, subtype, payload, size);
     return result == TQ_CLIENT_OK ? flushQueue(client) : result;
@@ -458,7 +457,7 @@ extern "C" const char *TQ_Client_errorText(const TQ_Client *client)
 
 extern "C" const char *TQ_Client_codeName(int code)
 {
-    static const char *const names[] = {"ok", "bad argument", "cannot connect", "refused",
-                                        "closed", "protocol error", "timed out", "i/o error"};
+    static const char *const names[] = {"ok",     "bad argument",   "cannot connect", "refused",
+                                        "closed", "protocol error", "timed out",      "i/o error"};
     return code >= 0 && code < (int)(sizeof names / sizeof names[0]) ? names[code] : "unknown";
 }

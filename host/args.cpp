@@ -8,12 +8,16 @@ namespace {
 int32_t s_argc = 0;
 char **s_argv = nullptr;
 
-int32_t acceptPreinit(TQ_Server_ServiceApi *) { return 1; }
+int32_t acceptPreinit(TQ_Server_ServiceApi *)
+{
+    return 1;
+}
 void ignoreEvent() {}
 void ignoreNode(TQ_Server_Node *) {}
 void ignoreDataset(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
 
-char **getArgs(int32_t *count) {
+char **getArgs(int32_t *count)
+{
     *count = s_argc;
     return s_argv;
 }
@@ -37,7 +41,8 @@ TQ_Server_Service s_argsService = {
 
 } /* namespace */
 
-TQ_Server_Service *getArgsService(int argc, char **argv) {
+TQ_Server_Service *getArgsService(int argc, char **argv)
+{
     s_argc = argc;
     s_argv = argv;
     return &s_argsService;

@@ -15,7 +15,8 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-fs::path findRootPath() {
+fs::path findRootPath()
+{
     fs::path root("/Tessarc");
     const char *dir = std::getenv("TQ_INSTALL_DIR");
     bool readable = true;
@@ -41,7 +42,8 @@ fs::path findRootPath() {
 
 } /* namespace */
 
-const fs::path &getRootPath() {
+const fs::path &getRootPath()
+{
     /* The first call computes it; concurrent first calls wait for it. */
     static const fs::path root = findRootPath();
     return root;
@@ -49,7 +51,8 @@ const fs::path &getRootPath() {
 
 /* ---- Reading files ---- */
 
-std::unique_ptr<libconfig::Config> loadConfig(const std::string &fileName) {
+std::unique_ptr<libconfig::Config> loadConfig(const std::string &fileName)
+{
     boost::system::error_code error;
     if (!fs::exists(fs::path(fileName), error))
         return nullptr;
@@ -57,8 +60,8 @@ std::unique_ptr<libconfig::Config> loadConfig(const std::string &fileName) {
     try {
         config->readFile(fileName.c_str());
     } catch (const libconfig::ParseException &e) {
-        std::string message = "Parse error reading " + fileName + ", line " +
-                              std::to_string(e.getLine()) + ": " + e.getError() + "\n";
+        std::string message =
+            "Parse error reading " + fileName + ", line " + std::to_string(e.getLine()) + ": " + e.getError() + "\n";
         std::fputs(message.c_str(), stderr);
         return nullptr;
     } catch (const libconfig::ConfigException &) {
@@ -71,13 +74,15 @@ std::unique_ptr<libconfig::Config> loadConfig(const std::string &fileName) {
 
 namespace {
 
-std::string configFile(const fs::path &root, const char *name) {
+std::string configFile(const fs::path &root, const char *name)
+{
     return (root / "Config" / name).string();
 }
 
 /* The value of a top-level string setting, or false when it is missing or
  * is not a string. */
-bool stringSetting(const libconfig::Setting &group, const char *name, std::string &value) {
+bool stringSetting(const libconfig::Setting &group, const char *name, std::string &value)
+{
     if (!group.exists(name))
         return false;
     const libconfig::Setting &setting = group[name];
@@ -102,13 +107,13 @@ struct LevelWord {
 };
 
 const LevelWord c_levelWords[] = {
-    {"off", 0}, {"fatal", 1}, {"error", 2}, {"warning", 3},
-    {"info", 4}, {"debug", 5}, {"trace", 6},
+    {"off", 0}, {"fatal", 1}, {"error", 2}, {"warning", 3}, {"info", 4}, {"debug", 5}, {"trace", 6},
 };
 
 } /* namespace */
 
-void configureLogging(const fs::path &root) {
+void configureLogging(const fs::path &root)
+{
     std::unique_ptr<libconfig::Config> config = loadConfig(configFile(root, "Logging.cfg"));
     if (!config)
         return;
@@ -145,7 +150,8 @@ void configureLogging(const fs::path &root) {
     }
 }
 
-void closeLogFile() {
+void closeLogFile()
+{
     if (s_logFile == nullptr)
         return;
     TQ_logSetOutput(TQ_Server_getLog(), TQ_LOGOUTPUT_PRINTF_func);
@@ -155,7 +161,8 @@ void closeLogFile() {
 
 /* ---- Communication.cfg ---- */
 
-void readConfig(const fs::path &root) {
+void readConfig(const fs::path &root)
+{
     TQ_Logger *log = TQ_Server_getLog();
     std::unique_ptr<libconfig::Config> config = loadConfig(configFile(root, "Communication.cfg"));
     if (!config) {

@@ -46,7 +46,8 @@ bool s_stopping = false; /* the stop sequence has begun */
 /* Signal thread: one call per SIGINT, SIGTERM or SIGHUP. Once postdestroy
  * tears the core and the log file down, a late signal touches neither (the
  * core's lock and the log stream are going away under it). */
-void onStopSignal() {
+void onStopSignal()
+{
     std::lock_guard<std::mutex> lock(s_stopGate);
     if (s_phase == StartPhase::tearingDown)
         return;
@@ -59,7 +60,8 @@ void onStopSignal() {
 /* ---- Core callbacks ---- */
 
 /* End of the start sequence, on the start task. */
-void postinit() {
+void postinit()
+{
     std::lock_guard<std::mutex> lock(s_stopGate);
     s_phase = StartPhase::started;
     s_startDone.notify_all();
@@ -71,7 +73,8 @@ void postinit() {
 
 /* First step of the stop sequence: a new instance may start from this root
  * from now on. */
-void predestroy() {
+void predestroy()
+{
     {
         std::lock_guard<std::mutex> lock(s_stopGate);
         s_stopping = true;
@@ -81,7 +84,8 @@ void predestroy() {
 }
 
 /* Last step of the stop sequence, on the stop task. Ends the process. */
-void postdestroy() {
+void postdestroy()
+{
     {
         /* A module may have asked for the stop while the start sequence
          * still ran (from a service's preinit or postinit): the modules and
@@ -100,13 +104,15 @@ void postdestroy() {
     TQ_exitProcess(0);
 }
 
-void onAllocationFailure(int, uint32_t size) {
+void onAllocationFailure(int, uint32_t size)
+{
     TQ_log(s_log, 2, "Failed to allocate required buffer of size %lu\n", static_cast<unsigned long>(size));
 }
 
 /* ---- Start-up ---- */
 
-void writeBanner() {
+void writeBanner()
+{
     TQ_log(s_log, 0, ":=============================================================================\n");
     TQ_log(s_log, 0, "Starting Tessarc Server\n");
     TQ_log(s_log, 0, "Revision: %s (%s)\n", c_TQ_buildRevision, c_TQ_buildVersion);
@@ -115,7 +121,8 @@ void writeBanner() {
 
 /* The start-up sequence. Returns 1 when another instance holds the install
  * root; otherwise the calling thread ends in TQ_Server_run. */
-int TessarcServerMain(int argc, char **argv) {
+int TessarcServerMain(int argc, char **argv)
+{
     blockStopSignals();
     /* Log lines on standard output reach a pipe or file (a service
      * manager's journal) as they are written, not when a buffer fills. */
@@ -161,7 +168,8 @@ int TessarcServerMain(int argc, char **argv) {
 
 } /* namespace */
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     /* Console and service mode share the sequence; a refused start, like
      * every other end, leaves through the one process-end function. */
     TessarcServerMain(argc, argv);

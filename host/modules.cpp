@@ -1,7 +1,6 @@
 /* Module loading: the only host file that calls the dynamic loader. */
 #include "modules.h"
 
-
 #include <boost/filesystem/operations.hpp>
 #include <dlfcn.h>
 
@@ -16,7 +15,8 @@ namespace {
 
 /* The loader's error text: the subject in double quotes, a colon, a blank,
  * then the loader's own message as it comes. */
-Tessarc::Error loaderError(const std::string &subject) {
+Tessarc::Error loaderError(const std::string &subject)
+{
     const char *reason = dlerror();
     return Tessarc::Error("\"" + subject + "\": " + (reason != nullptr ? reason : "unknown error"));
 }
@@ -25,7 +25,8 @@ Tessarc::Error loaderError(const std::string &subject) {
 
 namespace Tessarc {
 
-DynamicLib::DynamicLib(const std::string &path) : m_handle(nullptr), m_isMain(false) {
+DynamicLib::DynamicLib(const std::string &path) : m_handle(nullptr), m_isMain(false)
+{
     if (path == "main") {
         m_isMain = true;
         m_handle = dlopen(nullptr, RTLD_NOW | RTLD_LOCAL);
@@ -36,12 +37,14 @@ DynamicLib::DynamicLib(const std::string &path) : m_handle(nullptr), m_isMain(fa
         throw loaderError(path);
 }
 
-DynamicLib::~DynamicLib() {
+DynamicLib::~DynamicLib()
+{
     if (!m_isMain)
         dlclose(m_handle);
 }
 
-DynamicLib::Function DynamicLib::loadSymbol(const std::string &name) {
+DynamicLib::Function DynamicLib::loadSymbol(const std::string &name)
+{
     dlerror(); /* forget an older message, so the one below is this lookup's */
     void *symbol = dlsym(m_handle, name.c_str());
     if (symbol == nullptr)
@@ -49,7 +52,8 @@ DynamicLib::Function DynamicLib::loadSymbol(const std::string &name) {
     return reinterpret_cast<Function>(symbol);
 }
 
-DynamicLib::Function DynamicLib::loadSymbol(const std::string &name, Function fallback) {
+DynamicLib::Function DynamicLib::loadSymbol(const std::string &name, Function fallback)
+{
     void *symbol = dlsym(m_handle, name.c_str());
     if (symbol == nullptr) {
         dlerror();
@@ -62,7 +66,8 @@ DynamicLib::Function DynamicLib::loadSymbol(const std::string &name, Function fa
 
 /* ---- Protocol and service modules ---- */
 
-Protocol::Protocol(const std::string &path) : protocol(nullptr), configure(nullptr), library(path) {
+Protocol::Protocol(const std::string &path) : protocol(nullptr), configure(nullptr), library(path)
+{
     TQ_Server_Protocol *(*entry)() = nullptr;
     library.loadSymbol("getProtocol", entry);
     library.loadSymbol("configure", configure);
@@ -72,7 +77,8 @@ Protocol::Protocol(const std::string &path) : protocol(nullptr), configure(nullp
         throw Tessarc::Error("\"getProtocol\": " + path + " gives no named protocol");
 }
 
-Service::Service(const std::string &path) : service(nullptr), library(path) {
+Service::Service(const std::string &path) : service(nullptr), library(path)
+{
     TQ_Server_Service *(*entry)() = nullptr;
     library.loadSymbol("getService", entry);
     service = entry();
@@ -84,16 +90,17 @@ Service::Service(const std::string &path) : service(nullptr), library(path) {
 
 namespace {
 
-bool hasModuleName(const fs::path &file, const std::string &ending) {
+bool hasModuleName(const fs::path &file, const std::string &ending)
+{
     std::string name = file.filename().string();
-    return name.size() > ending.size() &&
-           name.compare(name.size() - ending.size(), ending.size(), ending) == 0;
+    return name.size() > ending.size() && name.compare(name.size() - ending.size(), ending.size(), ending) == 0;
 }
 
 /* Appends a T for every loadable module file of `dir` named "*<ending>", in
  * directory order. False when `dir` is missing or is not a directory. */
 template <typename T>
-bool findModules(const fs::path &dir, const std::string &ending, std::vector<std::unique_ptr<T>> &list) {
+bool findModules(const fs::path &dir, const std::string &ending, std::vector<std::unique_ptr<T>> &list)
+{
     boost::system::error_code error;
     if (!fs::is_directory(dir, error))
         return false;
@@ -113,21 +120,23 @@ bool findModules(const fs::path &dir, const std::string &ending, std::vector<std
 
 } /* namespace */
 
-void findProtocols(const fs::path &root, ProtocolList &list) {
+void findProtocols(const fs::path &root, ProtocolList &list)
+{
     fs::path dir = root / "Protocols";
     if (!findModules(dir, ".protocol", list))
-        TQ_log(TQ_Server_getLog(), 2,
-               "Could not read protocols directory %s - no clients will be able to connect\n",
+        TQ_log(TQ_Server_getLog(), 2, "Could not read protocols directory %s - no clients will be able to connect\n",
                dir.string().c_str());
 }
 
-void findServices(const fs::path &root, ServiceList &list) {
+void findServices(const fs::path &root, ServiceList &list)
+{
     fs::path dir = root / "Services";
     if (!findModules(dir, ".service", list))
         TQ_log(TQ_Server_getLog(), 2, "Could not read services directory %s\n", dir.string().c_str());
 }
 
-Protocol *getProtocol(const std::string &name) {
+Protocol *getProtocol(const std::string &name)
+{
     for (const std::unique_ptr<Protocol> &entry : g_protocols) {
         if (name == entry->protocol->name)
             return entry.get();
@@ -135,7 +144,8 @@ Protocol *getProtocol(const std::string &name) {
     return nullptr;
 }
 
-void unloadModules() {
+void unloadModules()
+{
     for (std::unique_ptr<Protocol> &entry : g_protocols)
         entry.reset();
     g_protocols.clear();

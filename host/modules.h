@@ -38,7 +38,8 @@ public:
     Function loadSymbol(const std::string &name, Function fallback);
     /* The throwing form, stored into `target` cast to its type. */
     template <typename T>
-    void loadSymbol(const std::string &name, T *&target) {
+    void loadSymbol(const std::string &name, T *&target)
+    {
         target = reinterpret_cast<T *>(loadSymbol(name));
     }
 

@@ -21,7 +21,8 @@ namespace {
  * inherit the mask of the thread that creates them, and the mask is set
  * before any other thread exists) and taken with sigwait by the signal
  * thread alone, so no handler ever runs in an arbitrary thread. */
-sigset_t stopSignals() {
+sigset_t stopSignals()
+{
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
@@ -32,12 +33,14 @@ sigset_t stopSignals() {
 
 /* A child process (a module may start programs) begins with the stop
  * signals deliverable again. */
-void unblockInChild() {
+void unblockInChild()
+{
     sigset_t set = stopSignals();
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-void signalThread(TQ_StopRequestFunction onStop) {
+void signalThread(TQ_StopRequestFunction onStop)
+{
     sigset_t set = stopSignals();
     for (;;) {
         int signo = 0;
@@ -48,7 +51,8 @@ void signalThread(TQ_StopRequestFunction onStop) {
 
 } /* namespace */
 
-bool blockStopSignals() {
+bool blockStopSignals()
+{
     sigset_t set = stopSignals();
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0)
         return false;
@@ -61,7 +65,8 @@ bool blockStopSignals() {
     return true;
 }
 
-bool startSignalThread(TQ_StopRequestFunction onStop) {
+bool startSignalThread(TQ_StopRequestFunction onStop)
+{
     try {
         /* Detached: it lives until the process ends. */
         std::thread(signalThread, onStop).detach();
@@ -80,7 +85,8 @@ std::atomic<int> s_lockFd{-1};
 
 } /* namespace */
 
-bool acquireLock(const std::string &root) {
+bool acquireLock(const std::string &root)
+{
     int fd = open(root.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
     if (fd < 0)
         return false;
@@ -92,7 +98,8 @@ bool acquireLock(const std::string &root) {
     return true;
 }
 
-void releaseLock() {
+void releaseLock()
+{
     int fd = s_lockFd.exchange(-1);
     if (fd >= 0)
         close(fd);
@@ -100,12 +107,14 @@ void releaseLock() {
 
 /* ---- Service manager ---- */
 
-bool isServiceMode() {
+bool isServiceMode()
+{
     const char *socket = getenv("NOTIFY_SOCKET");
     return socket != nullptr && socket[0] != '\0';
 }
 
-void notifyServiceManager(const std::string &state) {
+void notifyServiceManager(const std::string &state)
+{
     if (isServiceMode())
         sd_notify(0, state.c_str());
 }

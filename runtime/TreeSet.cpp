@@ -169,8 +169,7 @@ void insertIntoNode(TQ_TreeNode *node, void *key, TQ_TreeNode *left, TQ_TreeNode
 // moves up into the parent (splitting that in turn), the upper element goes
 // to a new right sibling.
 template <class Less>
-void insertAndSplit(TQ_TreeSet *set, TQ_TreeNode *node, void *key, TQ_TreeNode *left,
-                    TQ_TreeNode *right, Less less)
+void insertAndSplit(TQ_TreeSet *set, TQ_TreeNode *node, void *key, TQ_TreeNode *left, TQ_TreeNode *right, Less less)
 {
     if (node->m_children[3] == TQ_TREE_VACANT) {
         insertIntoNode(node, key, left, right, less);
@@ -323,9 +322,7 @@ void fixUnderflow(TQ_TreeSetIterator *p_it, TQ_TreeNode *p_node)
     while (parent->m_children[i] != node)
         ++i;
     TQ_TreeNode *left = i > 0 ? parent->m_children[i - 1] : nullptr;
-    TQ_TreeNode *right = i < 3 && parent->m_children[i + 1] != TQ_TREE_VACANT
-                             ? parent->m_children[i + 1]
-                             : nullptr;
+    TQ_TreeNode *right = i < 3 && parent->m_children[i + 1] != TQ_TREE_VACANT ? parent->m_children[i + 1] : nullptr;
 
     if (left && left->m_children[2] != TQ_TREE_VACANT) {
         const unsigned iL = i - 1;
@@ -442,8 +439,7 @@ void *eraseWith(TQ_TreeSetIterator *it, void (*step)(TQ_TreeSetIterator *))
 
 /* ---- Printing ---- */
 
-void treePrintHelper(const TQ_TreeNode *node, std::string &prefix, bool first, bool last,
-                     TQ_PrintFn print)
+void treePrintHelper(const TQ_TreeNode *node, std::string &prefix, bool first, bool last, TQ_PrintFn print)
 {
     if (node == TQ_TREE_LEAF)
         return;
@@ -458,8 +454,7 @@ void treePrintHelper(const TQ_TreeNode *node, std::string &prefix, bool first, b
         child[len - 2] = '|';
         printf("%s", prefix.c_str());
         print(node->m_keys[i]);
-        printf(" (%p) -> (%p)\n", static_cast<const void *>(node),
-               static_cast<const void *>(node->m_parent));
+        printf(" (%p) -> (%p)\n", static_cast<const void *>(node), static_cast<const void *>(node->m_parent));
     }
     if (last)
         child[len - 2] = ' ';

@@ -355,8 +355,7 @@ extern "C" int TQ_uuidEqual(const void *a, const void *b)
 {
     const TQ_Uuid *x = static_cast<const TQ_Uuid *>(a);
     const TQ_Uuid *y = static_cast<const TQ_Uuid *>(b);
-    return x->data[0] == y->data[0] && x->data[1] == y->data[1] && x->data[2] == y->data[2] ? 1
-                                                                                            : 0;
+    return x->data[0] == y->data[0] && x->data[1] == y->data[1] && x->data[2] == y->data[2] ? 1 : 0;
 }
 
 extern "C" uint32_t TQ_uuidHash(const void *element)

@@ -16,12 +16,14 @@ namespace {
 
 /* ---- Atomic field access ---- */
 
-template <class T> inline T loadField(const T &field)
+template <class T>
+inline T loadField(const T &field)
 {
     return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
 }
 
-template <class T> inline void storeField(T &field, T value)
+template <class T>
+inline void storeField(T &field, T value)
 {
     __atomic_store_n(&field, value, __ATOMIC_RELEASE);
 }
@@ -39,8 +41,7 @@ int fileOutput(void *token, int /*level*/, const char *format, va_list args)
 
 /* ---- Output functions and static loggers ---- */
 
-extern "C" int TQ_LOGOUTPUT_PRINTF_func(void * /*token*/, int /*level*/, const char *format,
-                                        va_list args)
+extern "C" int TQ_LOGOUTPUT_PRINTF_func(void * /*token*/, int /*level*/, const char *format, va_list args)
 {
     return vprintf(format, args);
 }
@@ -59,15 +60,23 @@ extern "C" int TQ_LOG_INHERIT_OUTPUT_func(void *, int, const char *, va_list)
 
 extern "C" {
 
-TQ_Logger g_TQ_LOG = {
-    nullptr, "Tessarc", "Tessarc: ", TQ_LOG_INFO,
-    {TQ_LOGOUTPUT_PRINTF_func, nullptr, nullptr, nullptr, nullptr},
-    nullptr, 1, 0};
+TQ_Logger g_TQ_LOG = {nullptr,
+                      "Tessarc",
+                      "Tessarc: ",
+                      TQ_LOG_INFO,
+                      {TQ_LOGOUTPUT_PRINTF_func, nullptr, nullptr, nullptr, nullptr},
+                      nullptr,
+                      1,
+                      0};
 
-TQ_Logger g_TQ_serverLog = {
-    &g_TQ_LOG, "Server", "?TQ Server: ", TQ_LOG_INFO,
-    {TQ_LOGOUTPUT_PRINTF_func, nullptr, nullptr, nullptr, nullptr},
-    nullptr, 1, 0};
+TQ_Logger g_TQ_serverLog = {&g_TQ_LOG,
+                            "Server",
+                            "?TQ Server: ",
+                            TQ_LOG_INFO,
+                            {TQ_LOGOUTPUT_PRINTF_func, nullptr, nullptr, nullptr, nullptr},
+                            nullptr,
+                            1,
+                            0};
 
 } // extern "C"
 
@@ -156,9 +165,8 @@ void writeMessage(const Resolved &r, int level, const char *format, va_list args
             if (r.prefix[0] == '?') {
                 TQ_LocalTime t;
                 TQ_getLocalTime(&t);
-                callOutput(output, r.token, level, "%d-%02d-%02d %02d:%02d:%02d |%s| %s",
-                           t.year + 1900, t.mon + 1, t.mday, t.hour, t.min, t.sec,
-                           levelName(level), r.prefix + 1);
+                callOutput(output, r.token, level, "%d-%02d-%02d %02d:%02d:%02d |%s| %s", t.year + 1900, t.mon + 1,
+                           t.mday, t.hour, t.min, t.sec, levelName(level), r.prefix + 1);
             } else {
                 callOutput(output, r.token, level, "%s", r.prefix);
             }
@@ -203,8 +211,8 @@ extern "C" void TQ_logv(TQ_Logger *logger, int level, const char *format, va_lis
     writeMessage(r, level, format, args);
 }
 
-extern "C" void TQ_logBlob(TQ_Logger *logger, int level, const void *data, uint32_t length,
-                           uint32_t bytesPerLine, int showOffsets)
+extern "C" void TQ_logBlob(TQ_Logger *logger, int level, const void *data, uint32_t length, uint32_t bytesPerLine,
+                           int showOffsets)
 {
     if (logger == nullptr || dropped(logger, level))
         return;
@@ -336,8 +344,8 @@ TQ_Logger *findLocked(const char *name)
 
 } // namespace
 
-extern "C" TQ_Logger *TQ_logOpen(TQ_Logger *parent, const char *name, const char *prefix,
-                                 int level, TQ_LogOutputFn output)
+extern "C" TQ_Logger *TQ_logOpen(TQ_Logger *parent, const char *name, const char *prefix, int level,
+                                 TQ_LogOutputFn output)
 {
     lockRegistry();
     TQ_Logger *logger = findLocked(name);

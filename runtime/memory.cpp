@@ -430,9 +430,8 @@ extern "C" int TQ_bufferCopyFrom(void *destination, TQ_BufferIter *iter, uint32_
 
 extern "C" int TQ_bufferCopyToBuf(TQ_BufferIter *destination, TQ_BufferIter *source, uint32_t count)
 {
-    return walk(destination, count, [source](uint8_t *bytes, uint32_t n) {
-        return TQ_bufferCopyFrom(bytes, source, n) == 1;
-    });
+    return walk(destination, count,
+                [source](uint8_t *bytes, uint32_t n) { return TQ_bufferCopyFrom(bytes, source, n) == 1; });
 }
 
 /* ---- Strings ---- */
@@ -452,7 +451,8 @@ extern "C" char *TQ_copyStringWithAllocator(TQ_Allocator *allocator, const char 
     size_t n = 1;
     while (n < 256 && string[n - 1] != '\0')
         ++n;
-    char *copy = static_cast<char *>(n <= 32 ? allocator->allocBlock32(allocator) : allocator->allocBlock256(allocator));
+    char *copy =
+        static_cast<char *>(n <= 32 ? allocator->allocBlock32(allocator) : allocator->allocBlock256(allocator));
     if (!copy)
         return nullptr;
     memcpy(copy, string, n);

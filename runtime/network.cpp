@@ -51,8 +51,7 @@ extern "C" char *TQ_ipToString(uint32_t address, char *buf, size_t size)
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(address);
     const socklen_t hostLen = size > 1024 ? 1024 : static_cast<socklen_t>(size);
-    if (getnameinfo(reinterpret_cast<const sockaddr *>(&sa), sizeof sa, buf, hostLen, nullptr, 0,
-                    NI_NUMERICHOST) != 0)
+    if (getnameinfo(reinterpret_cast<const sockaddr *>(&sa), sizeof sa, buf, hostLen, nullptr, 0, NI_NUMERICHOST) != 0)
         return nullptr;
     return buf;
 }
@@ -100,9 +99,8 @@ extern "C" uint32_t TQ_fillLocalAddrs(TQ_LocalAddr *addrs, uint32_t *capacity)
             out.isMulticast = (ifa->ifa_flags & IFF_MULTICAST) ? 1 : 0;
             // An interface without broadcast (loopback, point-to-point) has
             // no broadcast address of its own; give its subnet's.
-            out.broadcast = out.isBroadcast && ifa->ifa_broadaddr != nullptr
-                                ? hostOrder(ifa->ifa_broadaddr)
-                                : (out.address | ~out.netmask);
+            out.broadcast = out.isBroadcast && ifa->ifa_broadaddr != nullptr ? hostOrder(ifa->ifa_broadaddr)
+                                                                             : (out.address | ~out.netmask);
         }
         ++found;
     }

@@ -74,8 +74,8 @@ int readWellFormed(TQ_Buffer *dataset, TQ_BroadcastHeader *header)
     uint32_t size = TQ_bufferSize(dataset);
     if (size < sizeof *header || !readHeader(dataset, header)) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
-               "Dropping a broadcast dataset of %u bytes: shorter than the %u-byte broadcast header\n",
-               (unsigned)size, (unsigned)sizeof *header);
+               "Dropping a broadcast dataset of %u bytes: shorter than the %u-byte broadcast header\n", (unsigned)size,
+               (unsigned)sizeof *header);
         return 0;
     }
     if ((uint64_t)header->groupInfoOffset + header->groupInfoLength > size) {
@@ -318,8 +318,7 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
     TQ_Buffer *filtered = nullptr;
     if (broadcast) {
         if (!node) {
-            TQ_log(&g_TQ_serverLog, TQ_LOG_WARN,
-                   "Got a broadcast dataset before the node was set up; ignoring.\n");
+            TQ_log(&g_TQ_serverLog, TQ_LOG_WARN, "Got a broadcast dataset before the node was set up; ignoring.\n");
             return;
         }
         TQ_BroadcastHeader header;
@@ -376,8 +375,7 @@ void TQ_Server_broadcast(TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo
     if (!readWellFormed(dataset, &header))
         return;
     if (header.header.flags & TQ_FLAG_BROADCAST) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_WARN,
-               "Not broadcasting a dataset that already has the broadcast flag set\n");
+        TQ_log(&g_TQ_serverLog, TQ_LOG_WARN, "Not broadcasting a dataset that already has the broadcast flag set\n");
         return;
     }
     if (header.ttl == 0) {
@@ -411,8 +409,8 @@ void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet 
     BroadcastRecord *record = findRecord(&header);
     if (!record) {
         TQ_mutexUnlock(g_comm.broadcastLock);
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Broadcast error! Dataset type = %d, subtype = %lu\n",
-               header.header.type, (unsigned long)header.subtype);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Broadcast error! Dataset type = %d, subtype = %lu\n", header.header.type,
+               (unsigned long)header.subtype);
         return;
     }
     if (record->forwarded) {
@@ -451,8 +449,8 @@ void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet 
         if (!candidate)
             continue;
         TQ_HashSetIterator found;
-        int haveIt = TQ_uuidEqual(&candidate->id, &node->id)
-                     || (record && TQ_hashSetFind(&record->haveIt, &found, &candidate->id));
+        int haveIt = TQ_uuidEqual(&candidate->id, &node->id) ||
+                     (record && TQ_hashSetFind(&record->haveIt, &found, &candidate->id));
         if (haveIt) {
             candidates.at(i) = nullptr;
             candidate->release(candidate);

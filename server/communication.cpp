@@ -104,15 +104,15 @@ void cmStartProtocol(TQ_Server_Protocol *protocol)
 
 void cmAddInterface(TQ_Interface *interface)
 {
-    TQ_log(&g_TQ_serverLog, 4, "CM: adding new interface, protocol = %s, name = %s\n",
-           interfaceProtocolName(interface), interface->name);
+    TQ_log(&g_TQ_serverLog, 4, "CM: adding new interface, protocol = %s, name = %s\n", interfaceProtocolName(interface),
+           interface->name);
     interface->ops->open(interface);
 }
 
 void cmRemoveInterface(TQ_Interface *interface)
 {
-    TQ_log(&g_TQ_serverLog, 4, "CM: removing interface, protocol = %s, name = %s\n",
-           interfaceProtocolName(interface), interface->name);
+    TQ_log(&g_TQ_serverLog, 4, "CM: removing interface, protocol = %s, name = %s\n", interfaceProtocolName(interface),
+           interface->name);
 }
 
 int cmAddConnection(TQ_Connection *connection)
@@ -168,20 +168,21 @@ TQ_Server_Node *lookUpNode(TQ_HashSet *table, const TQ_Uuid *uuid)
 } /* namespace */
 
 TQ_Server_CommManager g_TQ_Server_defaultCommManager = {
-    cmInit, cmStop, cmDestroy, cmStartProtocol, cmAddInterface,
-    cmRemoveInterface, cmAddConnection, cmConnectionReady, cmRemoveConnection,
+    cmInit,
+    cmStop,
+    cmDestroy,
+    cmStartProtocol,
+    cmAddInterface,
+    cmRemoveInterface,
+    cmAddConnection,
+    cmConnectionReady,
+    cmRemoveConnection,
 };
 
 TQ_Server_ProtocolCallbacks Tessarc::Core::g_protocolCallbacks = {
-    addInterface,
-    removeInterface,
-    addConnectionCallback,
-    queueWork,
-    removeConnectionCallback,
-    receiveCallback,
+    addInterface,    removeInterface,      addConnectionCallback, queueWork, removeConnectionCallback, receiveCallback,
     nullptr, /* allocator: stored when communication starts */
-    &g_TQ_serverLog,
-    TQ_SERVER_SIZE_LIMIT,
+    &g_TQ_serverLog, TQ_SERVER_SIZE_LIMIT,
 };
 
 /* ---- Broadcast record element functions ---- */

@@ -30,11 +30,11 @@ struct CommState {
     char *name;                 /* server allocator string or null; server state lock */
     char *networkId;            /* server allocator string or null; server state lock */
 
-    bool started;               /* TQ_Server_startCommunication has run */
-    TQ_List workQueue;          /* queued records; workMutex */
+    bool started;      /* TQ_Server_startCommunication has run */
+    TQ_List workQueue; /* queued records; workMutex */
     intptr_t workMutex;
     intptr_t workSemaphore;
-    intptr_t worker;            /* thread handle, -1 when it could not be made */
+    intptr_t worker; /* thread handle, -1 when it could not be made */
 
     intptr_t broadcastLock;
     TQ_HashSet broadcastRecords; /* BroadcastRecord pointers; broadcast lock */
@@ -71,9 +71,9 @@ inline void setConnectionNode(TQ_Connection *connection, TQ_Server_Node *node)
 struct BroadcastRecord {
     TQ_Uuid origin;
     uint32_t sequence;
-    uint64_t expiresAt;  /* made, then forwarded, time + 10000 ms */
-    int32_t forwarded;   /* 1 once forwarded */
-    TQ_HashSet haveIt;   /* TQ_Uuid copies in 32-byte blocks of the server allocator */
+    uint64_t expiresAt; /* made, then forwarded, time + 10000 ms */
+    int32_t forwarded;  /* 1 once forwarded */
+    TQ_HashSet haveIt;  /* TQ_Uuid copies in 32-byte blocks of the server allocator */
 };
 static_assert(sizeof(BroadcastRecord) <= 256, "broadcast record fits a 256-byte block");
 

@@ -26,8 +26,7 @@ static int decrypt(TQ_Connection *connection, TQ_Buffer *dataset, uint8_t *type)
     TQ_bufferInitIter(dataset, &it);
     if (TQ_bufferCopyFrom(&header, &it, sizeof header) != 1 || header.length < sizeof header) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
-               "Decrypted dataset on connection %s is shorter than its header; invalidating\n",
-               connection->name);
+               "Decrypted dataset on connection %s is shorter than its header; invalidating\n", connection->name);
         TQ_connectionInvalidate(connection);
         return 0;
     }
@@ -109,8 +108,8 @@ void Core::receiveCallback(TQ_Connection *connection, TQ_Buffer *dataset)
     TQ_DatasetHeader header;
     if (!readDatasetHeader(dataset, &header)) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
-               "Dataset of %u bytes on connection %s is shorter than its header; invalidating\n",
-               (unsigned)size, connection->name);
+               "Dataset of %u bytes on connection %s is shorter than its header; invalidating\n", (unsigned)size,
+               connection->name);
         TQ_connectionInvalidate(connection);
         return;
     }

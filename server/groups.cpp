@@ -127,9 +127,8 @@ void destroy()
 }
 
 TQ_Server_GroupManager s_defaultManager = {
-    defaultGroup, wildcardGroup, localGroups, exchangeGroups, peerGroups,
-    groupsMatch, filterBroadcast, clearGroupInfo, groupInfoSize, writeGroupInfo,
-    writeGroupInfoRaw, readGroupInfo, destroy,
+    defaultGroup,   wildcardGroup, localGroups,    exchangeGroups,    peerGroups,    groupsMatch, filterBroadcast,
+    clearGroupInfo, groupInfoSize, writeGroupInfo, writeGroupInfoRaw, readGroupInfo, destroy,
 };
 
 } /* namespace */

@@ -228,8 +228,8 @@ static void gotNetworkId(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t
         return;
     }
     if (connection->localAccepted) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
-               "Got a network ID on connection %s after accepting it; invalidating\n", connection->name);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Got a network ID on connection %s after accepting it; invalidating\n",
+               connection->name);
         invalidate(connection);
         return;
     }
@@ -282,8 +282,7 @@ static void gotVerdict(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t s
         return;
     }
     if (connection->remoteAccepted) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
-               "Got a second accept on connection %s; invalidating\n", connection->name);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Got a second accept on connection %s; invalidating\n", connection->name);
         invalidate(connection);
         return;
     }
@@ -374,13 +373,12 @@ static void gotNeighbours(TQ_Connection *connection, TQ_Buffer *dataset, uint32_
 {
     TQ_Server_Node *node = connectionNode(connection);
     if (!connection->isServer || !node || !node->isServer) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
-               "Got a remove neighbour dataset from the wrong kind of connection\n");
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Got a remove neighbour dataset from the wrong kind of connection\n");
         return;
     }
     uint8_t head[NeighbourFixedSize];
-    if (size < NeighbourFixedSize || readAt(dataset, 0, head, sizeof head) != 1
-        || size != NeighbourFixedSize + NeighbourEntrySize * (uint32_t)getU16(head + 10)) {
+    if (size < NeighbourFixedSize || readAt(dataset, 0, head, sizeof head) != 1 ||
+        size != NeighbourFixedSize + NeighbourEntrySize * (uint32_t)getU16(head + 10)) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Bad remove neighbour dataset; invalidating\n");
         invalidate(connection);
         return;
@@ -441,7 +439,9 @@ static int sharesGroups(TQ_Connection *connection, TQ_Server_Node *node)
 static void admit(TQ_Connection *connection, const TQ_Uuid *peer, const char *text)
 {
     char *name = TQ_copyStringWithAllocator(g_TQ_serverAllocator, text);
-    TQ_Server_Node *node = !name ? NULL : peer ? makeServerNode(connection, peer, name) : makeClientNode(connection, name);
+    TQ_Server_Node *node = !name  ? NULL
+                           : peer ? makeServerNode(connection, peer, name)
+                                  : makeClientNode(connection, name);
     if (!node) {
         TQ_freeStringWithAllocator(g_TQ_serverAllocator, name);
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for the node of %s; invalidating\n", text);
@@ -475,8 +475,7 @@ static void admit(TQ_Connection *connection, const TQ_Uuid *peer, const char *te
         if (refused) {
             reject(connection);
         } else {
-            TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
-                   "Connection %s already has a node; invalidating\n", connection->name);
+            TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Connection %s already has a node; invalidating\n", connection->name);
             invalidate(connection);
         }
         return;
@@ -518,8 +517,7 @@ static void clientNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset
 /* Hands the dataset to the group manager's exchange, which calls
  * `continuation` once the groups have been exchanged. Without a group
  * manager there is nothing to exchange and the continuation runs at once. */
-static void exchangeGroups(TQ_Server_GroupContinuation continuation, TQ_Connection *connection,
-                           TQ_Buffer *dataset)
+static void exchangeGroups(TQ_Server_GroupContinuation continuation, TQ_Connection *connection, TQ_Buffer *dataset)
 {
     if (TQ_Server_GroupManager *groups = g_comm.groupManager.load())
         groups->exchangeGroups(continuation, connection, dataset);
@@ -550,8 +548,8 @@ static void gotUuid(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size
         return;
     }
     if (connectionNode(connection)) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
-               "Got a UUID on connection %s, which already has a node; invalidating\n", connection->name);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Got a UUID on connection %s, which already has a node; invalidating\n",
+               connection->name);
         invalidate(connection);
         return;
     }
@@ -584,8 +582,8 @@ void Core::handleBasicDataset(TQ_Connection *connection, TQ_Buffer *dataset)
     uint32_t size = TQ_bufferSize(dataset);
     uint8_t subtype = 0;
     if (size <= 8 || readAt(dataset, 8, &subtype, 1) != 1) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
-               "Basic dataset of %u bytes has no subtype; invalidating\n", (unsigned)size);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Basic dataset of %u bytes has no subtype; invalidating\n",
+               (unsigned)size);
         invalidate(connection);
         return;
     }

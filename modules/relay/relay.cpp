@@ -36,7 +36,10 @@ struct Settings {
 Settings s_settings;
 bool s_settingsRead = false; /* false: relay.cfg was unusable and the service refuses */
 
-TQ_Logger *logger() { return TQ_Server_getLog(); }
+TQ_Logger *logger()
+{
+    return TQ_Server_getLog();
+}
 
 std::string configPath()
 {
@@ -65,8 +68,8 @@ bool readSettings()
     try {
         config.readFile(path.c_str());
     } catch (const libconfig::FileIOException &) {
-        TQ_log(logger(), TQ_LOG_INFO, "relay: no %s; dataset type %u, ttl %u\n", path.c_str(),
-               s_settings.datasetType, s_settings.ttl);
+        TQ_log(logger(), TQ_LOG_INFO, "relay: no %s; dataset type %u, ttl %u\n", path.c_str(), s_settings.datasetType,
+               s_settings.ttl);
         return true;
     } catch (const libconfig::ParseException &e) {
         TQ_log(logger(), TQ_LOG_ERROR, "relay: %s:%d: %s\n", e.getFile() ? e.getFile() : path.c_str(), e.getLine(),
@@ -237,10 +240,9 @@ void handleRepeat(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
     TQ_bufferInitIter(dataset, &at);
     if (TQ_bufferCopyFrom(&in, &at, sizeof in) != 1)
         return;
-    TQ_log(logger(), TQ_LOG_INFO,
-           "relay: repeat from %s: origin %08x%08x%08x sequence %u, %u hops, ttl %u\n",
-           node ? node->name : "(none)", in.origin.data[0], in.origin.data[1], in.origin.data[2], in.sequence,
-           in.hops, in.ttl);
+    TQ_log(logger(), TQ_LOG_INFO, "relay: repeat from %s: origin %08x%08x%08x sequence %u, %u hops, ttl %u\n",
+           node ? node->name : "(none)", in.origin.data[0], in.origin.data[1], in.origin.data[2], in.sequence, in.hops,
+           in.ttl);
 }
 
 int32_t preinit(TQ_Server_ServiceApi *api)
@@ -294,8 +296,7 @@ void removeNode(TQ_Server_Node *node)
 
 void predestroy()
 {
-    TQ_log(logger(), TQ_LOG_INFO,
-           "relay: %llu datasets from clients, %llu from the mesh, %llu repeats, %llu dropped\n",
+    TQ_log(logger(), TQ_LOG_INFO, "relay: %llu datasets from clients, %llu from the mesh, %llu repeats, %llu dropped\n",
            (unsigned long long)s_fromClients.load(), (unsigned long long)s_fromMesh.load(),
            (unsigned long long)s_repeats.load(), (unsigned long long)s_dropped.load());
 }
@@ -309,8 +310,8 @@ void postdestroy()
 }
 
 TQ_Server_Service s_service = {
-    preinit, postinit, addNode, removeNode, handleDataset, handleRepeat, predestroy, postdestroy,
-    "relay", nullptr, 100, 16,
+    preinit,    postinit,    addNode, removeNode, handleDataset, handleRepeat,
+    predestroy, postdestroy, "relay", nullptr,    100,           16,
 };
 
 } /* namespace */

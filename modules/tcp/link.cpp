@@ -32,8 +32,9 @@ __attribute__((noinline)) bool refuseLength(Link *link, uint32_t length)
                "tcp: connection %s: dataset length %u is shorter than the 8-byte header; closing\n", link->name,
                length);
     else
-        TQ_log(g_transport.log, TQ_LOG_ERROR, "tcp: connection %s: dataset length %u is over the limit of %lu bytes; closing\n",
-               link->name, length, static_cast<unsigned long>(g_transport.cb->sizeLimit));
+        TQ_log(g_transport.log, TQ_LOG_ERROR,
+               "tcp: connection %s: dataset length %u is over the limit of %lu bytes; closing\n", link->name, length,
+               static_cast<unsigned long>(g_transport.cb->sizeLimit));
     beginClose(link);
     return false;
 }
@@ -71,8 +72,9 @@ void connectionSend(TQ_Connection *connection, TQ_Buffer *dataset)
     Link *link = linkOf(connection);
     uint32_t length = dataset->first.length >= sizeof(TQ_DatasetHeader) ? datasetLength(dataset) : 0;
     if (length < sizeof(TQ_DatasetHeader) || length > dataset->size || length > dataset->first.length) {
-        TQ_log(g_transport.log, TQ_LOG_ERROR, "tcp: connection %s: not sending a dataset of length %u in a buffer of %u bytes\n",
-               link->name, length, dataset->size);
+        TQ_log(g_transport.log, TQ_LOG_ERROR,
+               "tcp: connection %s: not sending a dataset of length %u in a buffer of %u bytes\n", link->name, length,
+               dataset->size);
         return;
     }
     bool wake = false;

@@ -56,12 +56,12 @@ struct Link : Watched {
     bool added = false;       /* given to addConnection */
     bool invalidated = false; /* invalidated by the transport */
     bool destroySeen = false;
-    bool shut = false;        /* write side shut after the last flush */
+    bool shut = false; /* write side shut after the last flush */
     bool epollOut = false;
     bool inPeerTable = false;
-    bool waiting = false;     /* hello done; held unread while the peer is linked */
-    std::string early;        /* bytes read behind the hello of a waiting link */
-    uint64_t deadline = 0;    /* connect, hello or close limit; 0 none */
+    bool waiting = false;  /* hello done; held unread while the peer is linked */
+    std::string early;     /* bytes read behind the hello of a waiting link */
+    uint64_t deadline = 0; /* connect, hello or close limit; 0 none */
     uint64_t openedAt = 0;
     TQ_Uuid peer{};
     uint8_t hello[kHelloSize];
@@ -75,9 +75,9 @@ struct Link : Watched {
     std::mutex mutex;
     std::vector<TQ_Buffer *> ring; /* queued datasets, a power-of-two ring */
     size_t ringHead = 0, ringCount = 0;
-    uint32_t headOffset = 0;       /* bytes of the first one already written */
+    uint32_t headOffset = 0; /* bytes of the first one already written */
     uint64_t queuedBytes = 0;
-    uint64_t progressAt = 0;       /* data waiting or last written */
+    uint64_t progressAt = 0; /* data waiting or last written */
     bool sendClosed = false, flushPending = false, overflow = false;
     bool closeRequested = false, destroyed = false;
 
@@ -91,10 +91,10 @@ struct Connector {
     Link *link = nullptr;
     uint64_t nextAttempt = 0; /* 0: not scheduled */
     uint32_t delayMs = 0;
-    bool knowsPeer = false;   /* the peer's identifier, learnt from its hello */
+    bool knowsPeer = false; /* the peer's identifier, learnt from its hello */
     TQ_Uuid peer{};
-    bool parked = false;      /* linked to that peer through another link */
-    bool self = false;        /* the address leads to this server */
+    bool parked = false; /* linked to that peer through another link */
+    bool self = false;   /* the address leads to this server */
 };
 
 struct Transport {
@@ -132,10 +132,16 @@ struct Transport {
 extern Transport g_transport;
 
 /* Monotonic milliseconds. */
-inline uint64_t now() { return TQ_getTimeMs(); }
+inline uint64_t now()
+{
+    return TQ_getTimeMs();
+}
 
 /* The link behind a connection the module made. */
-inline Link *linkOf(TQ_Connection *connection) { return static_cast<Link *>(connection->moduleData); }
+inline Link *linkOf(TQ_Connection *connection)
+{
+    return static_cast<Link *>(connection->moduleData);
+}
 
 /* ---- transport.cpp: the I/O thread ---- */
 

@@ -19,7 +19,10 @@ int run(TQ_Server_ProtocolCallbacks *callbacks)
     return 1;
 }
 
-void stop() { tcp::transportStop(); }
+void stop()
+{
+    tcp::transportStop();
+}
 
 void destroy()
 {
@@ -56,7 +59,10 @@ TQ_Server_Protocol s_protocol = {
 
 } /* namespace */
 
-TQ_Server_Protocol *getProtocol(void) { return &s_protocol; }
+TQ_Server_Protocol *getProtocol(void)
+{
+    return &s_protocol;
+}
 
 void configure(libconfig::Setting &group, TQ_Logger *log)
 {

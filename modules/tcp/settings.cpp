@@ -27,8 +27,7 @@ void readAddresses(const libconfig::Setting &group, const char *name, std::vecto
 }
 
 /* A whole number of at least `min`, at most `max`. */
-void readNumber(const libconfig::Setting &group, const char *name, uint64_t min, uint64_t max,
-                uint64_t &out)
+void readNumber(const libconfig::Setting &group, const char *name, uint64_t min, uint64_t max, uint64_t &out)
 {
     if (!group.exists(name))
         return;

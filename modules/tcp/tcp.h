@@ -41,8 +41,7 @@ enum : uint8_t { kPing = 0, kPong = 1 };
 /* Starts listening and dialling on the I/O thread with a copy of
  * `settings`. 1, or -1 (nothing started) when the thread or its epoll set
  * cannot be made. Called once, by the protocol's run. */
-int transportStart(const Settings &settings, TQ_Server_ProtocolCallbacks *callbacks,
-                   TQ_Server_Protocol *protocol);
+int transportStart(const Settings &settings, TQ_Server_ProtocolCallbacks *callbacks, TQ_Server_Protocol *protocol);
 /* Closes the listeners, stops dialling and closes every link, sending what
  * is queued first (within closeTimeoutMs); returns once every link the
  * server no longer references has been removed, or the time is up. Any

@@ -41,7 +41,10 @@ thread_local bool t_onLoop = false;
 
 const TQ_InterfaceOps s_ifaceOps = {nullptr, nullptr, [](TQ_Interface *) {}};
 
-bool uuidEqual(const TQ_Uuid &a, const TQ_Uuid &b) { return memcmp(&a, &b, sizeof a) == 0; }
+bool uuidEqual(const TQ_Uuid &a, const TQ_Uuid &b)
+{
+    return memcmp(&a, &b, sizeof a) == 0;
+}
 
 const char *errorText(int error, char *buf, size_t size)
 {
@@ -333,7 +336,8 @@ void acceptAll(ListenSocket *listener)
                 continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 char text[128];
-                TQ_log(g_transport.log, TQ_LOG_ERROR, "tcp: accepting failed: %s\n", errorText(errno, text, sizeof text));
+                TQ_log(g_transport.log, TQ_LOG_ERROR, "tcp: accepting failed: %s\n",
+                       errorText(errno, text, sizeof text));
             }
             return;
         }
@@ -376,7 +380,8 @@ void dial(Connector *connector)
     address.sin_addr.s_addr = htonl(ip);
     address.sin_port = htons(port);
     if (fd < 0) {
-        TQ_log(g_transport.log, TQ_LOG_ERROR, "tcp: cannot dial %s: not an address or no socket\n", connector->address.c_str());
+        TQ_log(g_transport.log, TQ_LOG_ERROR, "tcp: cannot dial %s: not an address or no socket\n",
+               connector->address.c_str());
         scheduleConnector(connector, g_transport.settings.reconnectMaxMs);
         return;
     }
@@ -665,7 +670,7 @@ void transportStop()
     g_transport.stopRequested = true;
     wakeLoop();
     g_transport.controlCv.wait_for(lock, std::chrono::milliseconds(g_transport.settings.closeTimeoutMs + 1000),
-                           [] { return g_transport.stopDone; });
+                                   [] { return g_transport.stopDone; });
 }
 
 void transportDestroy()

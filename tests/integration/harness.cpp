@@ -19,30 +19,35 @@ namespace tq_test {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
+TempDir::TempDir()
+{
     std::string pattern = (fs::temp_directory_path() / "tessarc-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     m_path = pattern;
 }
 
-TempDir::~TempDir() {
+TempDir::~TempDir()
+{
     std::error_code ignored;
     fs::remove_all(m_path, ignored);
 }
 
-void writeFile(const fs::path &file, const std::string &text) {
+void writeFile(const fs::path &file, const std::string &text)
+{
     fs::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
 }
 
-std::string readFile(const fs::path &file) {
+std::string readFile(const fs::path &file)
+{
     std::ostringstream text;
     text << std::ifstream(file, std::ios::binary).rdbuf();
     return text.str();
 }
 
-bool waitForText(const fs::path &file, const std::string &text, int timeoutMs) {
+bool waitForText(const fs::path &file, const std::string &text, int timeoutMs)
+{
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (readFile(file).find(text) == std::string::npos) {
         if (std::chrono::steady_clock::now() > deadline)
@@ -52,18 +57,21 @@ bool waitForText(const fs::path &file, const std::string &text, int timeoutMs) {
     return true;
 }
 
-int countOf(const std::string &haystack, const std::string &needle) {
+int countOf(const std::string &haystack, const std::string &needle)
+{
     int n = 0;
     for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
         ++n;
     return n;
 }
 
-Launch serverLaunch(const fs::path &root, std::vector<std::string> args) {
+Launch serverLaunch(const fs::path &root, std::vector<std::string> args)
+{
     return Launch{TQ_SERVER_BIN, std::move(args), {"TQ_INSTALL_DIR=" + root.string()}, {"NOTIFY_SOCKET"}, {}};
 }
 
-Child::Child(const Launch &launch, const fs::path &dir) {
+Child::Child(const Launch &launch, const fs::path &dir)
+{
     static std::atomic<int> serial{0};
     int n = ++serial;
     m_out = dir / (std::to_string(n) + ".out");
@@ -107,14 +115,16 @@ Child::Child(const Launch &launch, const fs::path &dir) {
         throw std::runtime_error("cannot start a child");
 }
 
-Child::~Child() {
+Child::~Child()
+{
     if (!m_reaped) {
         kill(m_pid, SIGKILL);
         waitpid(m_pid, nullptr, 0);
     }
 }
 
-int Child::wait(int timeoutMs) {
+int Child::wait(int timeoutMs)
+{
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int status = 0;
     while (!m_reaped && waitpid(m_pid, &status, WNOHANG) == 0) {
@@ -132,7 +142,8 @@ int Child::wait(int timeoutMs) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
 
-void Child::signal(int signo) const {
+void Child::signal(int signo) const
+{
     if (!m_reaped)
         kill(m_pid, signo);
 }

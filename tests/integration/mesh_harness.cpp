@@ -52,8 +52,9 @@ RelayCounts relayCounts(const std::string &log)
     RelayCounts c;
     size_t at = log.rfind("relay: ");
     for (; at != std::string::npos; at = at == 0 ? std::string::npos : log.rfind("relay: ", at - 1)) {
-        if (std::sscanf(log.c_str() + at, "relay: %ld datasets from clients, %ld from the mesh, %ld repeats, %ld dropped",
-                        &c.fromClients, &c.fromMesh, &c.repeats, &c.dropped) == 4)
+        if (std::sscanf(log.c_str() + at,
+                        "relay: %ld datasets from clients, %ld from the mesh, %ld repeats, %ld dropped", &c.fromClients,
+                        &c.fromMesh, &c.repeats, &c.dropped) == 4)
             return c;
     }
     return RelayCounts();
@@ -142,9 +143,9 @@ bool Mesh::start(int i)
     /* Quick redials, so a restarted neighbour is found again at once. */
     tq_test::writeFile(s.root / "Config/Communication.cfg",
                        "serverName = \"" + s.name + "\";\nprotocols = ( { name = \"tcp\";\n  listen = \"" +
-                           s.listenHost + ":" + std::to_string(s.serverPort) + "\";\n  clientListen = \"127.0.0.1:" +
-                           std::to_string(s.clientPort) + "\";\n  peers = [ " + peersOf(i) +
-                           " ];\n  reconnectMin = 100; reconnectMax = 400; connectTimeout = 3000; } );\n");
+                           s.listenHost + ":" + std::to_string(s.serverPort) +
+                           "\";\n  clientListen = \"127.0.0.1:" + std::to_string(s.clientPort) + "\";\n  peers = [ " +
+                           peersOf(i) + " ];\n  reconnectMin = 100; reconnectMax = 400; connectTimeout = 3000; } );\n");
     tq_test::writeFile(s.root / "Config/relay.cfg", s.relayCfg);
     Launch launch;
     launch.program = TQ_SERVER_BIN;
@@ -177,20 +178,23 @@ bool Mesh::startAll()
 
 bool Mesh::linked(int timeoutMs) const
 {
-    return waitUntil([&] {
-        for (auto [a, b] : m_links) {
-            const Server &sa = m_servers[(size_t)a], &sb = m_servers[(size_t)b];
-            if (!sa.running || !sb.running)
-                continue;
-            for (auto [self, other] : {std::make_pair(&sa, &sb), std::make_pair(&sb, &sa)}) {
-                std::string log = self->log();
-                if (countOf(log, "adding a node with name '" + other->name + "'") -
-                        countOf(log, "removing a node with name '" + other->name + "'") != 1)
-                    return false;
+    return waitUntil(
+        [&] {
+            for (auto [a, b] : m_links) {
+                const Server &sa = m_servers[(size_t)a], &sb = m_servers[(size_t)b];
+                if (!sa.running || !sb.running)
+                    continue;
+                for (auto [self, other] : {std::make_pair(&sa, &sb), std::make_pair(&sb, &sa)}) {
+                    std::string log = self->log();
+                    if (countOf(log, "adding a node with name '" + other->name + "'") -
+                            countOf(log, "removing a node with name '" + other->name + "'") !=
+                        1)
+                        return false;
+                }
             }
-        }
-        return true;
-    }, timeoutMs);
+            return true;
+        },
+        timeoutMs);
 }
 
 int Mesh::stop(int i, int signo)

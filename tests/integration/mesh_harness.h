@@ -36,11 +36,11 @@ std::vector<std::pair<int, int>> fullMesh(int count);
 
 /* One server of a mesh. */
 struct Server {
-    std::string name;                      /* server name "n<i>" */
-    std::filesystem::path root;            /* its install root */
-    std::string relayCfg;                  /* Config/relay.cfg, written at every start */
-    std::string netns;                     /* network namespace it runs in; empty: the test's */
-    std::string listenHost = "127.0.0.1";  /* where it takes servers */
+    std::string name;                        /* server name "n<i>" */
+    std::filesystem::path root;              /* its install root */
+    std::string relayCfg;                    /* Config/relay.cfg, written at every start */
+    std::string netns;                       /* network namespace it runs in; empty: the test's */
+    std::string listenHost = "127.0.0.1";    /* where it takes servers */
     uint16_t serverPort = 0, clientPort = 0; /* 0 until it first listened */
     std::unique_ptr<tq_test::Child> process; /* the last one started; null before */
     bool running = false;                    /* started and not stopped since */

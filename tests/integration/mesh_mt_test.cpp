@@ -69,7 +69,8 @@ int liveConnections(const std::string &log)
 }
 int liveNodes(const std::string &log, const std::string &name)
 {
-    return countOf(log, "adding a node with name '" + name + "'") - countOf(log, "removing a node with name '" + name + "'");
+    return countOf(log, "adding a node with name '" + name + "'") -
+           countOf(log, "removing a node with name '" + name + "'");
 }
 
 /* Sends `count` datasets from a client of server `origin` to listeners on

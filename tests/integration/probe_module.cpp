@@ -27,9 +27,13 @@ TQ_Server_ServiceApi *s_api;
 int32_t s_argc;
 char **s_argv;
 
-void say(const char *format, const char *detail = "") { TQ_log(TQ_Server_getLog(), 4, format, s_name, detail); }
+void say(const char *format, const char *detail = "")
+{
+    TQ_log(TQ_Server_getLog(), 4, format, s_name, detail);
+}
 
-bool hasArg(const char *arg) {
+bool hasArg(const char *arg)
+{
     for (int32_t i = 1; i < s_argc; ++i) {
         if (std::strcmp(s_argv[i], arg) == 0)
             return true;
@@ -37,9 +41,13 @@ bool hasArg(const char *arg) {
     return false;
 }
 
-void pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void pause(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
-__attribute__((constructor)) void onMapped() {
+__attribute__((constructor)) void onMapped()
+{
     Dl_info info;
     if (dladdr(reinterpret_cast<void *>(&onMapped), &info) != 0 && info.dli_fname != nullptr) {
         const char *base = std::strrchr(info.dli_fname, '/');
@@ -48,16 +56,30 @@ __attribute__((constructor)) void onMapped() {
     }
     TQ_log(TQ_Server_getLog(), 4, "probe image %s mapped\n", s_file);
 }
-__attribute__((destructor)) void onUnmapped() { TQ_log(TQ_Server_getLog(), 4, "probe image %s unmapped\n", s_file); }
+__attribute__((destructor)) void onUnmapped()
+{
+    TQ_log(TQ_Server_getLog(), 4, "probe image %s unmapped\n", s_file);
+}
 
-int run(TQ_Server_ProtocolCallbacks *) { return say("probe %s: run\n"), 1; }
-void stop() { say("probe %s: stop\n"); }
-void destroy() { say("probe %s: destroy\n"); }
+int run(TQ_Server_ProtocolCallbacks *)
+{
+    return say("probe %s: run\n"), 1;
+}
+void stop()
+{
+    say("probe %s: stop\n");
+}
+void destroy()
+{
+    say("probe %s: destroy\n");
+}
 void protocolDataset(TQ_Connection *, TQ_Buffer *) {}
 
-TQ_Server_Protocol s_protocol = {nullptr, nullptr, run, stop, destroy, nullptr, nullptr, nullptr, protocolDataset, s_name};
+TQ_Server_Protocol s_protocol = {nullptr, nullptr,         run,   stop, destroy, nullptr, nullptr,
+                                 nullptr, protocolDataset, s_name};
 
-int32_t preinit(TQ_Server_ServiceApi *api) {
+int32_t preinit(TQ_Server_ServiceApi *api)
+{
     s_api = api;
     auto *args = static_cast<TQ_ArgsInterface *>(api->getServiceInterface("Args"));
     s_argv = args->getArgs(&s_argc);
@@ -68,7 +90,8 @@ int32_t preinit(TQ_Server_ServiceApi *api) {
         pause(1500);
     return 1;
 }
-void postinit() {
+void postinit()
+{
     char *name = s_api->getName(), *networkId = s_api->getNetworkId();
     TQ_log(TQ_Server_getLog(), 4, "probe service %s: postinit, server %s, network %s\n", s_name, name, networkId);
     TQ_freeStringWithAllocator(s_api->allocator, name);
@@ -76,29 +99,38 @@ void postinit() {
     if (hasArg("--probe-stop"))
         s_api->stop();
 }
-void predestroy() {
+void predestroy()
+{
     say("probe service %s: predestroy\n");
     if (hasArg("--probe-slow-stop"))
         pause(1500);
 }
-void postdestroy() { say("probe service %s: postdestroy\n"); }
+void postdestroy()
+{
+    say("probe service %s: postdestroy\n");
+}
 void onNode(TQ_Server_Node *) {}
 void serviceDataset(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
 
-TQ_Server_Service s_service = {preinit,        postinit,   onNode,      onNode, serviceDataset, nullptr,
-                               predestroy,     postdestroy, s_name,     nullptr, 10,            0};
+TQ_Server_Service s_service = {preinit, postinit, onNode, onNode, serviceDataset, nullptr, predestroy, postdestroy,
+                               s_name,  nullptr,  10,     0};
 
 } /* namespace */
 
-TQ_Server_Protocol *getProtocol(void) {
+TQ_Server_Protocol *getProtocol(void)
+{
     say("probe %s: descriptor taken\n");
     return &s_protocol;
 }
 
-TQ_Server_Service *getService(void) { return &s_service; }
+TQ_Server_Service *getService(void)
+{
+    return &s_service;
+}
 
 #ifndef PROBE_WITHOUT_CONFIGURE
-void configure(libconfig::Setting &group, TQ_Logger *log) {
+void configure(libconfig::Setting &group, TQ_Logger *log)
+{
     std::string text = "(none)";
     if (group.lookupValue("fail", text))
         throw std::runtime_error(text);

@@ -41,8 +41,10 @@ struct Server {
                           root / module, fs::copy_options::overwrite_existing);
         }
         writeFile(root / "Config/Communication.cfg",
-                  "serverName = \"" + name + "\";\nnetworkId = \"Tessarc\";\nprotocols = ( { name = \"tcp\"; "
-                  "listen = \"127.0.0.1:0\"; clientListen = \"127.0.0.1:0\"; " + tcpExtra + " } );\n");
+                  "serverName = \"" + name +
+                      "\";\nnetworkId = \"Tessarc\";\nprotocols = ( { name = \"tcp\"; "
+                      "listen = \"127.0.0.1:0\"; clientListen = \"127.0.0.1:0\"; " +
+                      tcpExtra + " } );\n");
         writeFile(root / "Config/relay.cfg", relayCfg);
         process = std::make_unique<Child>(tq_test::serverLaunch(root), root);
         serverAddress = "127.0.0.1:" + port("servers");

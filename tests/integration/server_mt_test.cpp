@@ -21,7 +21,8 @@ namespace {
 
 /* A root with the probe as service "svc" and, when `p1Group` is given, as
  * protocol "p1" configured with those settings. */
-fs::path makeRoot(const fs::path &root, const std::string &p1Group = "") {
+fs::path makeRoot(const fs::path &root, const std::string &p1Group = "")
+{
     const fs::path probe = fs::path(TQ_TEST_MODULE_DIR) / "probe.protocol";
     fs::create_directories(root / "Services");
     fs::copy_file(probe, root / "Services/svc.service");
@@ -33,13 +34,17 @@ fs::path makeRoot(const fs::path &root, const std::string &p1Group = "") {
     return root;
 }
 
-size_t at(const std::string &text, const std::string &part) { return text.find(part); }
+size_t at(const std::string &text, const std::string &part)
+{
+    return text.find(part);
+}
 
 } /* namespace */
 
 /* The SIGTERM server runs in service mode: it reports readiness only once
  * the start sequence is done, then stopping, then its final status. */
-TEST(ServerStop, EachStopSignalLogsOnceAndEndsWithCode0) {
+TEST(ServerStop, EachStopSignalLogsOnceAndEndsWithCode0)
+{
     TempDir tmp;
     int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un address = {};
@@ -87,7 +92,8 @@ TEST(ServerStop, EachStopSignalLogsOnceAndEndsWithCode0) {
     close(sock);
 }
 
-TEST(ServerStop, StopDuringStartUpTakesEffectOnceStarted) {
+TEST(ServerStop, StopDuringStartUpTakesEffectOnceStarted)
+{
     TempDir tmp;
     /* Before the core runs: a protocol's configure is still waiting. */
     Child early(serverLaunch(makeRoot(tmp.path() / "early", "delayMs = 1500;")), tmp.path());
@@ -112,7 +118,8 @@ TEST(ServerStop, StopDuringStartUpTakesEffectOnceStarted) {
     EXPECT_EQ(countOf(late.out(), "Server is already stopping"), 0);
 }
 
-TEST(ServerLock, OneInstancePerInstallRoot) {
+TEST(ServerLock, OneInstancePerInstallRoot)
+{
     TempDir tmp;
     fs::path root = makeRoot(tmp.path() / "root");
     /* Relative: every instance appends to tmp/shared.log. */
@@ -150,7 +157,8 @@ TEST(ServerLock, OneInstancePerInstallRoot) {
     EXPECT_EQ(countOf(text, "Unloading modules..."), 2) << text;
 }
 
-TEST(ServerLock, NoStaleLockAfterKill) {
+TEST(ServerLock, NoStaleLockAfterKill)
+{
     TempDir tmp;
     fs::path root = makeRoot(tmp.path() / "root");
     Child first(serverLaunch(root), tmp.path());

@@ -16,13 +16,15 @@ namespace {
 
 /* Copies a test module into the root as `relative`; by default the probe,
  * which serves as protocol or service by the name it gets. */
-void install(const fs::path &root, const std::string &relative, const char *module = "probe.protocol") {
+void install(const fs::path &root, const std::string &relative, const char *module = "probe.protocol")
+{
     fs::create_directories((root / relative).parent_path());
     fs::copy_file(fs::path(TQ_TEST_MODULE_DIR) / module, root / relative);
 }
 
 /* True when every part occurs, each after the previous one. */
-bool inOrder(const std::string &text, const std::vector<std::string> &parts) {
+bool inOrder(const std::string &text, const std::vector<std::string> &parts)
+{
     size_t at = 0;
     for (const std::string &part : parts) {
         if ((at = text.find(part, at)) == std::string::npos)
@@ -34,7 +36,8 @@ bool inOrder(const std::string &text, const std::vector<std::string> &parts) {
 
 } /* namespace */
 
-TEST(Server, InstallRootThatCannotBeReadEndsWithCode1BeforeAnyOutput) {
+TEST(Server, InstallRootThatCannotBeReadEndsWithCode1BeforeAnyOutput)
+{
     TempDir tmp;
     writeFile(tmp.path() / "plain-file", "not a directory\n");
     /* TQ_INSTALL_DIR (empty: unset) and the path the message names. */
@@ -57,15 +60,19 @@ TEST(Server, InstallRootThatCannotBeReadEndsWithCode1BeforeAnyOutput) {
     }
     /* A relative root while the working directory is gone cannot be read
      * either; nothing may escape as an exception. */
-    Launch gone{"/bin/sh", {"-c", "cd '" + tmp.path().string() + "/gone' && rmdir \"$PWD\" && exec '" TQ_SERVER_BIN "'"},
-                {"TQ_INSTALL_DIR=relative/root"}, {"NOTIFY_SOCKET"}, {}};
+    Launch gone{"/bin/sh",
+                {"-c", "cd '" + tmp.path().string() + "/gone' && rmdir \"$PWD\" && exec '" TQ_SERVER_BIN "'"},
+                {"TQ_INSTALL_DIR=relative/root"},
+                {"NOTIFY_SOCKET"},
+                {}};
     fs::create_directories(tmp.path() / "gone");
     Child child(gone, tmp.path());
     EXPECT_EQ(child.wait(), 1);
     EXPECT_EQ(child.err(), "Tessarc root directory relative/root could not be read.\n");
 }
 
-TEST(Server, BannerLogLinesArgumentsAndShutdown) {
+TEST(Server, BannerLogLinesArgumentsAndShutdown)
+{
     TempDir tmp;
     fs::path root = tmp.path() / "root";
     install(root, "Services/svc.service");
@@ -93,34 +100,52 @@ TEST(Server, BannerLogLinesArgumentsAndShutdown) {
                               "| info| TQ Server: Unloading modules...\n", "probe image svc.service unmapped"}));
 }
 
-TEST(Server, ConfigurationFiles) {
+TEST(Server, ConfigurationFiles)
+{
     TempDir tmp;
     const fs::path dir = tmp.path() / "a-directory";
     fs::create_directories(dir);
     struct Case {
-        std::string logging, communication;      /* file contents; empty: no file */
-        std::string err;                         /* standard error, with <cfg> for the Config path */
+        std::string logging, communication;       /* file contents; empty: no file */
+        std::string err;                          /* standard error, with <cfg> for the Config path */
         std::vector<std::string> present, absent; /* in standard output */
     };
     const std::string info = "| info| TQ Server: Could not read Communication.cfg. Using default values...\n";
     Case cases[] = {
-        {"logLevel = \"debug\";\n\nlogFile = ;\n", "", "Parse error reading <cfg>/Logging.cfg, line 3: syntax error\n",
-         {info}, {"|debug|"}},
+        {"logLevel = \"debug\";\n\nlogFile = ;\n",
+         "",
+         "Parse error reading <cfg>/Logging.cfg, line 3: syntax error\n",
+         {info},
+         {"|debug|"}},
         {"logLevel = 5;\nlogFile = 7;\n", "", "", {info}, {"Unrecognized", "could not be opened"}},
-        {"logLevel = \"Debug\";\n", "", "",
-         {"|ERROR| TQ Server: Unrecognized log level \"Debug\"; defaulting to \"info\"\n", info}, {}},
-        {"logFile = \"" + dir.string() + "\";\n", "", "",
-         {"|ERROR| TQ Server: Log file \"" + dir.string() + "\" could not be opened for appending. Using stdout instead.\n",
+        {"logLevel = \"Debug\";\n",
+         "",
+         "",
+         {"|ERROR| TQ Server: Unrecognized log level \"Debug\"; defaulting to \"info\"\n", info},
+         {}},
+        {"logFile = \"" + dir.string() + "\";\n",
+         "",
+         "",
+         {"|ERROR| TQ Server: Log file \"" + dir.string() +
+              "\" could not be opened for appending. Using stdout instead.\n",
           "Starting Tessarc Server"},
          {}},
         /* Level 0 is always written; info is not at threshold "error". */
-        {"logLevel = \"error\";\n", "", "", {"Starting Tessarc Server", "|ERROR| TQ Server: Could not read protocols"},
+        {"logLevel = \"error\";\n",
+         "",
+         "",
+         {"Starting Tessarc Server", "|ERROR| TQ Server: Could not read protocols"},
          {"| info|"}},
-        {"", "# 1\n# 2\nserverName = \"kept\";\n# 4\n# 5\n# 6\nnetworkId = ;\n",
-         "Parse error reading <cfg>/Communication.cfg, line 7: syntax error\n", {info, ", network Tessarc\n"},
+        {"",
+         "# 1\n# 2\nserverName = \"kept\";\n# 4\n# 5\n# 6\nnetworkId = ;\n",
+         "Parse error reading <cfg>/Communication.cfg, line 7: syntax error\n",
+         {info, ", network Tessarc\n"},
          {"server kept"}},
-        {"", "serverName = 42;\nnetworkId = \"net-b\";\n", "",
-         {"| info| TQ Server: No config found for individual protocols\n", ", network net-b\n"}, {"server 42"}},
+        {"",
+         "serverName = 42;\nnetworkId = \"net-b\";\n",
+         "",
+         {"| info| TQ Server: No config found for individual protocols\n", ", network net-b\n"},
+         {"server 42"}},
         {"<directory>", "", "Error reading config file <cfg>/Logging.cfg\n", {info}, {}},
     };
     /* Every root runs at once; each server stops itself. */
@@ -151,12 +176,13 @@ TEST(Server, ConfigurationFiles) {
     }
 }
 
-TEST(Server, ModuleDiscoveryAndProtocolGroupsInFileOrder) {
+TEST(Server, ModuleDiscoveryAndProtocolGroupsInFileOrder)
+{
     TempDir tmp;
     fs::path root = tmp.path() / "root";
-    for (const char *name : {"Protocols/p1.protocol", "Protocols/a.protocol", "Protocols/x.protocol.bak",
-                             "Protocols/X.PROTOCOL", "Protocols/.protocol", "Protocols/d.protocol/inner.protocol",
-                             "Services/svc.service", "Services/.service"})
+    for (const char *name :
+         {"Protocols/p1.protocol", "Protocols/a.protocol", "Protocols/x.protocol.bak", "Protocols/X.PROTOCOL",
+          "Protocols/.protocol", "Protocols/d.protocol/inner.protocol", "Services/svc.service", "Services/.service"})
         install(root, name);
     install(root, "Protocols/noconf.protocol", "probe_noconf.protocol");
     writeFile(root / "Protocols/junk.protocol", "not a shared object\n");
@@ -197,7 +223,8 @@ protocols = (
                               "probe image svc.service unmapped"}));
 }
 
-TEST(Server, ModulesBuiltOutOfTreeAgainstTheInstalledSdk) {
+TEST(Server, ModulesBuiltOutOfTreeAgainstTheInstalledSdk)
+{
     TempDir tmp;
     const std::string prefix = (tmp.path() / "sdk").string(), build = (tmp.path() / "build").string();
     const fs::path root = tmp.path() / "root";
@@ -211,9 +238,10 @@ TEST(Server, ModulesBuiltOutOfTreeAgainstTheInstalledSdk) {
     };
     ASSERT_TRUE(sh("'" TQ_CMAKE "' --install '" TQ_BINARY_DIR "' --component sdk --prefix '" + prefix + "'"));
     /* A protocol module with find_package(Tessarc) and tessarc_add_module. */
-    ASSERT_TRUE(sh("'" TQ_CMAKE "' -S '" TQ_SDK_PROJECT_DIR "' -B '" + build + "' -G Ninja -DCMAKE_PREFIX_PATH='" +
-                   prefix + "' -DPROBE_SOURCE='" TQ_PROBE_SOURCE_DIR "/probe_module.cpp' >/dev/null && '" TQ_CMAKE
-                   "' --build '" + build + "' >/dev/null"));
+    ASSERT_TRUE(
+        sh("'" TQ_CMAKE "' -S '" TQ_SDK_PROJECT_DIR "' -B '" + build + "' -G Ninja -DCMAKE_PREFIX_PATH='" + prefix +
+           "' -DPROBE_SOURCE='" TQ_PROBE_SOURCE_DIR "/probe_module.cpp' >/dev/null && '" TQ_CMAKE "' --build '" +
+           build + "' >/dev/null"));
     /* A service module with nothing but the pkg-config file. */
     ASSERT_TRUE(sh("export PKG_CONFIG_PATH=\"$(dirname \"$(find '" + prefix + "' -name tessarc.pc)\")\" && c++ " +
                    "-shared -fPIC -o '" + (root / "Services/sdksvc.service").string() +
@@ -223,7 +251,8 @@ TEST(Server, ModulesBuiltOutOfTreeAgainstTheInstalledSdk) {
     writeFile(root / "Config/Communication.cfg", "protocols = ( { name = \"sdkproto\"; tag = \"sdk\"; } );\n");
     Child child(serverLaunch(root, {"--probe-stop"}), tmp.path());
     ASSERT_EQ(child.wait(), 0) << child.out() << child.err();
-    EXPECT_TRUE(inOrder(child.out(), {"probe sdkproto: configured with tag sdk", "probe service sdksvc: preinit, 2 args",
-                                      "probe sdkproto: run", "probe service sdksvc: postinit", "Unloading modules..."}))
+    EXPECT_TRUE(
+        inOrder(child.out(), {"probe sdkproto: configured with tag sdk", "probe service sdksvc: preinit, 2 args",
+                              "probe sdkproto: run", "probe service sdksvc: postinit", "Unloading modules..."}))
         << child.out();
 }

@@ -131,7 +131,10 @@ struct Raw {
     bool atEnd() const { return take(1).empty(); }
 };
 
-std::string u32(uint32_t value) { return std::string(reinterpret_cast<const char *>(&value), 4); }
+std::string u32(uint32_t value)
+{
+    return std::string(reinterpret_cast<const char *>(&value), 4);
+}
 
 /* A dataset of `length` bytes: type, flags, reserved 0, then the payload
  * (cut or padded with bytes counting up). */
@@ -144,13 +147,22 @@ std::string dataset(uint32_t length, uint8_t type, uint8_t flags, const std::str
     return bytes;
 }
 
-std::string ping(uint32_t length, uint32_t tag) { return dataset(length, 1, 0, std::string(1, '\0') + u32(tag)); }
+std::string ping(uint32_t length, uint32_t tag)
+{
+    return dataset(length, 1, 0, std::string(1, '\0') + u32(tag));
+}
 
 /* The network-ID dataset of a server of the network "Tessarc". */
-std::string networkIdDataset() { return dataset(22, 2, 0x80, std::string{0, 1, 2, 0, 1, 0} + "Tessarc" + '\0'); }
+std::string networkIdDataset()
+{
+    return dataset(22, 2, 0x80, std::string{0, 1, 2, 0, 1, 0} + "Tessarc" + '\0');
+}
 
 /* A server link's hello: "TQT1" and a node identifier of 12 equal bytes. */
-std::string hello(char fill) { return "TQT1" + std::string(12, fill); }
+std::string hello(char fill)
+{
+    return "TQT1" + std::string(12, fill);
+}
 
 std::string pongOf(std::string ping)
 {

@@ -35,7 +35,7 @@ void peerDestroy()
         remove(link);
 }
 void peerDataset(TQ_Connection *, TQ_Buffer *) {}
-TQ_Server_Protocol g_protocol = {nullptr, nullptr, peerRun, nothing, peerDestroy,
+TQ_Server_Protocol g_protocol = {nullptr, nullptr, peerRun, nothing,     peerDestroy,
                                  nullptr, nullptr, nullptr, peerDataset, "peer"};
 void openInterface(TQ_Interface *) {}
 const TQ_InterfaceOps g_interfaceOps = {nullptr, nullptr, openInterface};
@@ -55,7 +55,10 @@ void linkSend(TQ_Connection *connection, TQ_Buffer *dataset)
     if (static_cast<Link *>(connection->moduleData)->dying)
         TQ_connectionInvalidate(connection);
 }
-void linkClose(TQ_Connection *connection) { record(connection, Event::Close); }
+void linkClose(TQ_Connection *connection)
+{
+    record(connection, Event::Close);
+}
 void linkDestroy(TQ_Connection *connection)
 {
     record(connection, Event::Destroy);
@@ -66,7 +69,10 @@ const TQ_ConnectionOps g_connectionOps = {nullptr, nullptr, linkClose, linkDestr
 
 /* ---- The recording service ---- */
 
-int32_t servicePreinit(TQ_Server_ServiceApi *) { return 1; }
+int32_t servicePreinit(TQ_Server_ServiceApi *)
+{
+    return 1;
+}
 void serviceAddNode(TQ_Server_Node *node)
 {
     std::lock_guard<std::mutex> guard(g_nodeEvents.lock);
@@ -82,8 +88,8 @@ void serviceRemoveNode(TQ_Server_Node *node)
     g_nodeEvents.removed.push_back(node);
 }
 void serviceDataset(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
-TQ_Server_Service g_service = {servicePreinit, nothing, serviceAddNode, serviceRemoveNode, serviceDataset,
-                               nullptr, nothing, nothing, "peer-recorder", nullptr, -100, 0};
+TQ_Server_Service g_service = {servicePreinit, nothing, serviceAddNode,  serviceRemoveNode, serviceDataset, nullptr,
+                               nothing,        nothing, "peer-recorder", nullptr,           -100,           0};
 
 /* A basic dataset: header, subtype, `body` from offset 9, then `text` and
  * its NUL when one is given. */

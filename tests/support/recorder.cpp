@@ -29,9 +29,18 @@ void record(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, bool a
     if (g_onDelivery)
         g_onDelivery(d);
 }
-void onDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups) { record(node, dataset, groups, false); }
-void onRepeat(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups) { record(node, dataset, groups, true); }
-int32_t preinit(TQ_Server_ServiceApi *) { return 1; }
+void onDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
+{
+    record(node, dataset, groups, false);
+}
+void onRepeat(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
+{
+    record(node, dataset, groups, true);
+}
+int32_t preinit(TQ_Server_ServiceApi *)
+{
+    return 1;
+}
 void nothing() {}
 void nodeEvent(TQ_Server_Node *) {}
 
@@ -59,8 +68,8 @@ void addRecordingService(uint8_t type, bool withAlt)
         if (service.datasetType == type)
             return;
     g_services.push_back(TQ_Server_Service{preinit, nothing, nodeEvent, nodeEvent, onDataset,
-                                           withAlt ? onRepeat : nullptr, nothing, nothing, "recorder",
-                                           nullptr, 0, type});
+                                           withAlt ? onRepeat : nullptr, nothing, nothing, "recorder", nullptr, 0,
+                                           type});
     ASSERT_EQ(1, TQ_Server_addService(&g_services.back()));
 }
 

@@ -16,9 +16,9 @@ namespace tqtest {
 struct Delivery {
     TQ_Server_Node *node;
     Bytes bytes;
-    bool alt;          /* handleDatasetAlt rather than handleDataset */
-    int groups;        /* size of the groups set; -1 when it was null */
-    TQ_TreeSet *set;   /* the groups set as passed */
+    bool alt;        /* handleDatasetAlt rather than handleDataset */
+    int groups;      /* size of the groups set; -1 when it was null */
+    TQ_TreeSet *set; /* the groups set as passed */
 };
 
 /* Registers a recording service of `type` (with a handleDatasetAlt hook

@@ -94,7 +94,10 @@ Bytes aged(Bytes bytes)
 }
 
 std::atomic<uint64_t> g_clock{0};
-uint64_t testClock() { return g_clock.load(); }
+uint64_t testClock()
+{
+    return g_clock.load();
+}
 
 } // namespace
 

@@ -20,8 +20,8 @@ const uint32_t c_count = 20000;
  * group exchange. */
 const uint8_t c_serverHandshake[] = {
     17, 0, 0, 0, 2, 0x80, 0, 0, 0, 1, 2, 0, 1, 0, 'T', 0, 0, /* network ID (padded name) */
-    10, 0, 0, 0, 2, 0x80, 0, 0, 1, 1,                       /* accept */
-    9,  0, 0, 0, 4, 0x80, 0, 0, 0,                          /* group exchange */
+    10, 0, 0, 0, 2, 0x80, 0, 0, 1, 1,                        /* accept */
+    9,  0, 0, 0, 4, 0x80, 0, 0, 0,                           /* group exchange */
 };
 
 void readExactly(int fd, uint8_t *to, size_t size)
@@ -51,7 +51,8 @@ TEST(ClientThreads, SendingAndReceivingSidesRunAtOnce)
     int sendResult = -1;
     std::thread sender([&] {
         for (uint32_t i = 0; i < c_count; ++i) {
-            sendResult = i % 3 == 0 ? TQ_Client_send(client, 16, 0, i, &i, 4) : TQ_Client_queue(client, 16, 0, i, &i, 4);
+            sendResult =
+                i % 3 == 0 ? TQ_Client_send(client, 16, 0, i, &i, 4) : TQ_Client_queue(client, 16, 0, i, &i, 4);
             if (sendResult != TQ_CLIENT_OK)
                 return;
         }

@@ -19,8 +19,15 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void put16(Bytes &b, uint16_t v) { b.insert(b.end(), {(uint8_t)v, (uint8_t)(v >> 8)}); }
-void put32(Bytes &b, uint32_t v) { for (int i = 0; i < 4; ++i) b.push_back((uint8_t)(v >> (8 * i))); }
+void put16(Bytes &b, uint16_t v)
+{
+    b.insert(b.end(), {(uint8_t)v, (uint8_t)(v >> 8)});
+}
+void put32(Bytes &b, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b.push_back((uint8_t)(v >> (8 * i)));
+}
 
 /* A dataset: header with the length of everything, then `body`. */
 Bytes dataset(uint8_t type, uint8_t flags, const Bytes &body)
@@ -42,8 +49,14 @@ Bytes networkId(const std::string &id, uint16_t major, uint16_t minor)
     return dataset(2, 0x80, body);
 }
 
-Bytes verdict(uint8_t v) { return dataset(2, 0x80, {1, v}); }
-Bytes groups() { return dataset(4, 0x80, {0}); }
+Bytes verdict(uint8_t v)
+{
+    return dataset(2, 0x80, {1, v});
+}
+Bytes groups()
+{
+    return dataset(4, 0x80, {0});
+}
 
 Bytes appDataset(uint8_t type, uint32_t subtype, const std::string &text)
 {
@@ -184,9 +197,9 @@ TEST(Client, RefusalsAndMalformedServersGiveClearErrors)
      * so on the wire (verdict 0) without sending its name. */
     EXPECT_EQ(refused(networkId("Tessarc", 2, 0), options("*"), TQ_CLIENT_REFUSED, {"older than 2.1"}),
               join({networkId("*", 2, 1), verdict(0)}));
-    EXPECT_EQ(refused(networkId("Other", 2, 1), options("Tessarc"), TQ_CLIENT_REFUSED,
-                      {"\"Other\" is not \"Tessarc\""}),
-              join({networkId("Tessarc", 2, 1), verdict(0)}));
+    EXPECT_EQ(
+        refused(networkId("Other", 2, 1), options("Tessarc"), TQ_CLIENT_REFUSED, {"\"Other\" is not \"Tessarc\""}),
+        join({networkId("Tessarc", 2, 1), verdict(0)}));
 
     /* A 15-byte network-ID dataset carries an empty identifier; with a
      * wildcard client the handshake goes on (and then the server leaves). */

@@ -12,7 +12,10 @@ static auto *const g_environment = ::testing::AddGlobalTestEnvironment(new Serve
 namespace {
 
 int g_destroyed;
-void countDestroy(TQ_Connection *) { g_destroyed++; }
+void countDestroy(TQ_Connection *)
+{
+    g_destroyed++;
+}
 const TQ_ConnectionOps g_ops = {nullptr, nullptr, nullptr, countDestroy};
 
 struct Info {

@@ -32,9 +32,15 @@ Bytes dataset(uint32_t size, uint8_t type, uint8_t flags = 0, uint32_t length = 
  * over the start of the buffer, or refuses when none is scripted. */
 std::deque<Bytes> g_plain;
 int g_decrypts = 0;
-int cryptoInit(TQ_Server_EncryptionContext *) { return 1; }
+int cryptoInit(TQ_Server_EncryptionContext *)
+{
+    return 1;
+}
 void cryptoStop() {}
-int cryptoCan(TQ_Connection *) { return 0; }
+int cryptoCan(TQ_Connection *)
+{
+    return 0;
+}
 void cryptoStart(TQ_Connection *) {}
 int cryptoDecrypt(TQ_Connection *, TQ_Buffer *buffer)
 {
@@ -48,8 +54,8 @@ int cryptoDecrypt(TQ_Connection *, TQ_Buffer *buffer)
     return 1;
 }
 void cryptoRemove(TQ_Connection *) {}
-TQ_Server_Encryption g_provider = {cryptoInit, cryptoStop, cryptoCan, cryptoStart, cryptoStart, cryptoDecrypt,
-                                   cryptoRemove};
+TQ_Server_Encryption g_provider = {cryptoInit,  cryptoStop,    cryptoCan,   cryptoStart,
+                                   cryptoStart, cryptoDecrypt, cryptoRemove};
 
 } // namespace
 

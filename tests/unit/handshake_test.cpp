@@ -49,7 +49,8 @@ TEST(Handshake, ServerAndClientPeersSeeExactBytes)
     const Bytes netId = {22, 0, 0, 0, 2, 0x80, 0, 0, 0, 1, 2, 0, 1, 0, 'T', 'e', 's', 's', 'a', 'r', 'c', 0};
     const Bytes accept = {10, 0, 0, 0, 2, 0x80, 0, 0, 1, 1};
     const Bytes groups = {9, 0, 0, 0, 4, 0x80, 0, 0, 0};
-    const Bytes ownUuid = cat({30, 0, 0, 0, 2, 0x80, 0, 0, 3, 0, 0, 0}, TQ_Server_getUuid(), 12, {'a', 'l', 'p', 'h', 'a', 0});
+    const Bytes ownUuid =
+        cat({30, 0, 0, 0, 2, 0x80, 0, 0, 3, 0, 0, 0}, TQ_Server_getUuid(), 12, {'a', 'l', 'p', 'h', 'a', 0});
     const TQ_Uuid uuid1 = makeUuid(0x10), uuid2 = makeUuid(0x40);
 
     Link *first = connect("s1", true);
@@ -172,14 +173,33 @@ namespace {
 
 std::atomic<int> g_lower{0}, g_upper{0}, g_removed{0};
 int g_canEncrypt = 1;
-int cryptoInit(TQ_Server_EncryptionContext *) { return 1; }
+int cryptoInit(TQ_Server_EncryptionContext *)
+{
+    return 1;
+}
 void cryptoStop() {}
-int cryptoCan(TQ_Connection *) { return g_canEncrypt; }
-void cryptoLower(TQ_Connection *) { g_lower++; }
-void cryptoUpper(TQ_Connection *) { g_upper++; }
-int cryptoDecrypt(TQ_Connection *, TQ_Buffer *) { return 0; }
-void cryptoRemove(TQ_Connection *) { g_removed++; }
-TQ_Server_Encryption g_provider = {cryptoInit, cryptoStop, cryptoCan, cryptoLower, cryptoUpper, cryptoDecrypt, cryptoRemove};
+int cryptoCan(TQ_Connection *)
+{
+    return g_canEncrypt;
+}
+void cryptoLower(TQ_Connection *)
+{
+    g_lower++;
+}
+void cryptoUpper(TQ_Connection *)
+{
+    g_upper++;
+}
+int cryptoDecrypt(TQ_Connection *, TQ_Buffer *)
+{
+    return 0;
+}
+void cryptoRemove(TQ_Connection *)
+{
+    g_removed++;
+}
+TQ_Server_Encryption g_provider = {cryptoInit,  cryptoStop,    cryptoCan,   cryptoLower,
+                                   cryptoUpper, cryptoDecrypt, cryptoRemove};
 
 } // namespace
 
@@ -225,8 +245,14 @@ std::atomic<int> g_refusingDestroyed{0};
 TQ_TreeSet *g_local;
 bool g_matchNodeFirst = false;
 void noPeerGroups(TQ_Connection *, TQ_TreeSet *) {}
-int matchNodeFirst(TQ_TreeSet *a, TQ_TreeSet *) { return a != g_local && g_matchNodeFirst; }
-void refusingDestroy() { g_refusingDestroyed++; }
+int matchNodeFirst(TQ_TreeSet *a, TQ_TreeSet *)
+{
+    return a != g_local && g_matchNodeFirst;
+}
+void refusingDestroy()
+{
+    g_refusingDestroyed++;
+}
 
 } // namespace
 

@@ -83,10 +83,22 @@ TEST(HashMap, RandomOperationsMatchStdMap)
         } else if (op < 90) {
             Stored st = found != model.end() ? found->second : Stored{nullptr, nullptr};
             switch (op % 4) {
-            case 0: TQ_hashMapRemoveNoFree(m, key); free(st.key); free(st.value); break;
-            case 1: TQ_hashMapRemoveFreeKey(m, key); free(st.value); break;
-            case 2: TQ_hashMapRemoveFreeValue(m, key); free(st.key); break;
-            case 3: TQ_hashMapRemoveFreeBoth(m, key); break;
+            case 0:
+                TQ_hashMapRemoveNoFree(m, key);
+                free(st.key);
+                free(st.value);
+                break;
+            case 1:
+                TQ_hashMapRemoveFreeKey(m, key);
+                free(st.value);
+                break;
+            case 2:
+                TQ_hashMapRemoveFreeValue(m, key);
+                free(st.key);
+                break;
+            case 3:
+                TQ_hashMapRemoveFreeBoth(m, key);
+                break;
             }
             if (found != model.end())
                 model.erase(found);

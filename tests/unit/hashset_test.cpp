@@ -150,8 +150,7 @@ TEST(HashSet, CapacityBoundariesOwnershipAndElementFunctions)
     TQ_hashSetResize(s, 5);
     EXPECT_EQ(TQ_hashSetCapacity(s), 8u);
     // Only the low 32 bits of an integer element count.
-    EXPECT_EQ(TQ_hashSetInsert(s, reinterpret_cast<void *>(uintptr_t(1) << 32 | 3)),
-              reinterpret_cast<void *>(3));
+    EXPECT_EQ(TQ_hashSetInsert(s, reinterpret_cast<void *>(uintptr_t(1) << 32 | 3)), reinterpret_cast<void *>(3));
     TQ_hashSetDelete(s);
 
     // The AndFree variants release each element exactly once (the sanitizer

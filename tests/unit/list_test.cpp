@@ -12,7 +12,10 @@
 
 namespace {
 
-void *P(uintptr_t v) { return reinterpret_cast<void *>(v); }
+void *P(uintptr_t v)
+{
+    return reinterpret_cast<void *>(v);
+}
 
 // Links in both directions, ends and count agree with the model.
 void expectSame(const TQ_List &l, const std::list<uintptr_t> &model)
@@ -90,7 +93,7 @@ TEST(List, RandomOperationsMatchStdList)
             ASSERT_EQ(m, model.end());
             ASSERT_EQ(it.m_value, nullptr);
             ASSERT_EQ(TQ_listErase(&it), nullptr); // harmless past the end
-            if (rng() % 2) { // past the end: before appends, after prepends
+            if (rng() % 2) {                       // past the end: before appends, after prepends
                 TQ_listInsertBefore(&it, P(next));
                 model.push_back(next++);
                 TQ_listInsertAfter(&it, P(next));

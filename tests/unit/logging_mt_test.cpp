@@ -60,8 +60,8 @@ TEST(LoggingMt, OpenCloseAndLogRace)
         workers.emplace_back([&, t] {
             for (int i = 0; i < kRounds; ++i) {
                 const char *name = names[(t + i) % 3];
-                TQ_Logger *l = TQ_logOpen(&parent, name, (i & 1) ? nullptr : "S: ",
-                                          TQ_LOG_INHERIT, TQ_LOG_INHERIT_OUTPUT_func);
+                TQ_Logger *l =
+                    TQ_logOpen(&parent, name, (i & 1) ? nullptr : "S: ", TQ_LOG_INHERIT, TQ_LOG_INHERIT_OUTPUT_func);
                 if (l == nullptr || TQ_logGet(name) != l)
                     ++g_bad;
                 TQ_log(l, 4, "message %d\n", i);

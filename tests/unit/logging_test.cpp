@@ -38,13 +38,11 @@ int recordOutput(void *token, int level, const char *format, va_list args)
 {
     char buf[256];
     std::vsnprintf(buf, sizeof buf, format, args);
-    g_calls.push_back(buf + (token == g_expectToken ? std::string() : "<token>") +
-                      std::to_string(level));
+    g_calls.push_back(buf + (token == g_expectToken ? std::string() : "<token>") + std::to_string(level));
     return 0;
 }
 
-TQ_Logger makeLogger(const char *name, TQ_Logger *parent, const char *prefix, int level,
-                     TQ_LogOutputFn output)
+TQ_Logger makeLogger(const char *name, TQ_Logger *parent, const char *prefix, int level, TQ_LogOutputFn output)
 {
     TQ_Logger l;
     std::memset(&l, 0, sizeof l);
@@ -63,8 +61,7 @@ bool matches(const std::string &text, const std::string &pattern)
     if (text.size() != pattern.size())
         return false;
     for (size_t i = 0; i < text.size(); ++i)
-        if (pattern[i] == '#' ? !std::isdigit(static_cast<unsigned char>(text[i]))
-                              : text[i] != pattern[i])
+        if (pattern[i] == '#' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != pattern[i])
             return false;
     return true;
 }
@@ -136,8 +133,7 @@ TEST(Logging, LineFormatInheritanceAndLevels)
     TQ_logSetOutputNum(&child, recordOutput, static_cast<uint32_t>(-1));
     TQ_log(&child, 4, "%s=%d %s\n", "a", 1, "b");
     EXPECT_EQ(cap.text(), "Top: a=1 b\n");
-    EXPECT_EQ(g_calls, (std::vector<std::string>{"G: 3", "warn w\n3", "cont\n3", "Top: 4",
-                                                  "a=1 b\n4"}));
+    EXPECT_EQ(g_calls, (std::vector<std::string>{"G: 3", "warn w\n3", "cont\n3", "Top: 4", "a=1 b\n4"}));
 }
 
 TEST(Logging, TimeStampedHeaderOnServerLogger)
@@ -158,13 +154,12 @@ TEST(Logging, TimeStampedHeaderOnServerLogger)
     // stamp is the local time while the message was written.
     std::string text = cap.text();
     size_t pos = 0;
-    for (const char *name : {"print", "FATAL", "ERROR", "Warn ", " info", "debug", "trace",
-                             " ??? ", " ??? "}) {
+    for (const char *name : {"print", "FATAL", "ERROR", "Warn ", " info", "debug", "trace", " ??? ", " ??? "}) {
         size_t end = text.find('\n', pos);
         ASSERT_NE(end, std::string::npos);
         std::string line = text.substr(pos, end + 1 - pos);
-        EXPECT_TRUE(matches(line, "####-##-## ##:##:## |" + std::string(name) +
-                                      "| TQ Server: Got config for 3 protocols\n"))
+        EXPECT_TRUE(
+            matches(line, "####-##-## ##:##:## |" + std::string(name) + "| TQ Server: Got config for 3 protocols\n"))
             << line;
         EXPECT_TRUE(line.substr(0, 19) >= before && line.substr(0, 19) <= after) << line;
         pos = end + 1;
@@ -197,8 +192,7 @@ TEST(Logging, HexDump)
     TQ_logBlob(&child, 3, data, 5, 4, 1);
     const std::string header = "\n\r####-##-## ##:##:## |Warn | C: ";
     std::string text = cap.text();
-    EXPECT_TRUE(matches(text, header + "0x00000000: 00 0D 1A 27 " + header + "0x00000004: 34 \n\r"))
-        << text;
+    EXPECT_TRUE(matches(text, header + "0x00000000: 00 0D 1A 27 " + header + "0x00000004: 34 \n\r")) << text;
 }
 
 TEST(Logging, RegistryReferenceCounting)

@@ -53,7 +53,10 @@ TEST(Allocator, PoolsRefillByChunksHandOutDisjointBlocksAndReuseLastFreedFirst)
         Allocator al;
         const size_t perChunk = 4096 / size;
         std::vector<unsigned char *> b;
-        auto fill = [&] { while (b.size() <= perChunk) b.push_back(static_cast<unsigned char *>(al.take(size))); };
+        auto fill = [&] {
+            while (b.size() <= perChunk)
+                b.push_back(static_cast<unsigned char *>(al.take(size)));
+        };
         EXPECT_EQ(heapRequests(fill), 2u);
         for (size_t i = 0; i < b.size(); ++i)
             memset(b[i], static_cast<int>(i), size);

@@ -15,7 +15,10 @@
 
 namespace {
 std::atomic<int> g_signals{0};
-void onSignal(int) { g_signals.fetch_add(1); }
+void onSignal(int)
+{
+    g_signals.fetch_add(1);
+}
 } // namespace
 
 TEST(NetworkMt, SignalsDoNotEndAWait)

@@ -35,23 +35,45 @@ protected:
 /* ---- Services ---- */
 
 // Hooks that record "<hook> <id>" so the test sees who was called when.
-template <int Id> int32_t preinit(TQ_Server_ServiceApi *api)
+template <int Id>
+int32_t preinit(TQ_Server_ServiceApi *api)
 {
     g_events.push_back("pre " + std::to_string(Id));
     EXPECT_EQ(api, TQ_Server_getServiceApi());
     return Id == 7 ? -1 : Id == 4 ? 0 : 1;
 }
-template <int Id> void postinit() { g_events.push_back("post " + std::to_string(Id)); }
-template <int Id> void predestroy() { g_events.push_back("predestroy " + std::to_string(Id)); }
-template <int Id> void postdestroy() { g_events.push_back("postdestroy " + std::to_string(Id)); }
-template <int Id> void addNode(TQ_Server_Node *n) { g_events.push_back("add " + std::to_string(Id) + " " + n->name); }
-template <int Id> void removeNode(TQ_Server_Node *) { g_events.push_back("remove " + std::to_string(Id)); }
+template <int Id>
+void postinit()
+{
+    g_events.push_back("post " + std::to_string(Id));
+}
+template <int Id>
+void predestroy()
+{
+    g_events.push_back("predestroy " + std::to_string(Id));
+}
+template <int Id>
+void postdestroy()
+{
+    g_events.push_back("postdestroy " + std::to_string(Id));
+}
+template <int Id>
+void addNode(TQ_Server_Node *n)
+{
+    g_events.push_back("add " + std::to_string(Id) + " " + n->name);
+}
+template <int Id>
+void removeNode(TQ_Server_Node *)
+{
+    g_events.push_back("remove " + std::to_string(Id));
+}
 void noDataset(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
 
-template <int Id> TQ_Server_Service makeService(const char *name, int16_t order, uint8_t type, void *interface)
+template <int Id>
+TQ_Server_Service makeService(const char *name, int16_t order, uint8_t type, void *interface)
 {
-    return TQ_Server_Service{preinit<Id>, postinit<Id>, addNode<Id>, removeNode<Id>, noDataset, nullptr,
-                             predestroy<Id>, postdestroy<Id>, name, interface, order, type};
+    return TQ_Server_Service{preinit<Id>,    postinit<Id>,    addNode<Id>, removeNode<Id>, noDataset, nullptr,
+                             predestroy<Id>, postdestroy<Id>, name,        interface,      order,     type};
 }
 
 std::vector<std::string> only(const char *prefix)
@@ -196,7 +218,10 @@ TEST_F(Core, ProtocolOfATakenNameReplacesTheFirstInItsPlace)
 /* ---- Group managers ---- */
 
 int g_sends = 0, g_continued = 0;
-void countSend(TQ_Connection *, TQ_Buffer *) { ++g_sends; }
+void countSend(TQ_Connection *, TQ_Buffer *)
+{
+    ++g_sends;
+}
 TQ_Connection *g_expectConnection;
 TQ_Buffer *g_expectDataset;
 void continuation(TQ_Connection *connection, TQ_Buffer *dataset)

@@ -24,7 +24,10 @@ namespace {
 /* ---- Work queue and identity under threads ---- */
 
 TQ_Server_ProtocolCallbacks *g_callbacks;
-int captureRun(TQ_Server_ProtocolCallbacks *callbacks) { return g_callbacks = callbacks, 1; }
+int captureRun(TQ_Server_ProtocolCallbacks *callbacks)
+{
+    return g_callbacks = callbacks, 1;
+}
 void nothing() {}
 
 struct Work {
@@ -46,7 +49,7 @@ TEST(ServerThreads, QueuedWorkRunsInOrderAndIsDrainedAtTeardown)
     ASSERT_EQ(initMallocAllocator(&allocator), 1);
     TQ_Server_init(&allocator);
     TQ_Server_Protocol protocol{nullptr, nullptr, captureRun, nothing, nothing,
-                                nullptr, nullptr, nullptr, nullptr, "capture"};
+                                nullptr, nullptr, nullptr,    nullptr, "capture"};
     TQ_Server_addProtocol(&protocol);
     TQ_Server_startCommunication();
     ASSERT_NE(g_callbacks, nullptr);
@@ -102,7 +105,10 @@ bool g_stopInHook; // a service's postinit hook asks for the stop
 
 TQ_Server_ProtocolCallbacks *g_cb;
 TQ_Interface g_iface;
-void ifaceOpen(TQ_Interface *i) { say("open %s", i->name); }
+void ifaceOpen(TQ_Interface *i)
+{
+    say("open %s", i->name);
+}
 const TQ_InterfaceOps g_ifaceOps = {nullptr, nullptr, ifaceOpen};
 
 void sayWork(void *record)
@@ -136,21 +142,39 @@ void loopDestroy()
     for (int i = 4; i <= 6; ++i)
         g_cb->queueWork(&g_works[i]);
 }
-int oldRun(TQ_Server_ProtocolCallbacks *) { return say("run old"), 1; }
-int failRun(TQ_Server_ProtocolCallbacks *) { return -1; }
-void failStop() { say("stop fail"); }
-void failDestroy() { say("destroy fail"); }
+int oldRun(TQ_Server_ProtocolCallbacks *)
+{
+    return say("run old"), 1;
+}
+int failRun(TQ_Server_ProtocolCallbacks *)
+{
+    return -1;
+}
+void failStop()
+{
+    say("stop fail");
+}
+void failDestroy()
+{
+    say("destroy fail");
+}
 
 int encInit(TQ_Server_EncryptionContext *context)
 {
     say("enc init %d", context->allocator == &g_allocator);
     return g_encryptionAccepts ? 1 : -1;
 }
-void encStop() { say("enc stop"); }
+void encStop()
+{
+    say("enc stop");
+}
 TQ_Server_Encryption g_encryption = {encInit, encStop, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 TQ_Server_GroupManager g_groups;
-void groupsDestroy() { say("gm destroy"); }
+void groupsDestroy()
+{
+    say("gm destroy");
+}
 
 int32_t mainPreinit(TQ_Server_ServiceApi *api)
 {
@@ -177,12 +201,27 @@ void mainPostinit()
         say("postinit main done");
     }
 }
-void mainPredestroy() { say("predestroy main"); }
-void mainPostdestroy() { say("postdestroy main"); }
-void nodeHook(TQ_Server_Node *) { say("node hook"); }
+void mainPredestroy()
+{
+    say("predestroy main");
+}
+void mainPostdestroy()
+{
+    say("postdestroy main");
+}
+void nodeHook(TQ_Server_Node *)
+{
+    say("node hook");
+}
 void datasetHook(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
-int32_t refusePreinit(TQ_Server_ServiceApi *) { return say("preinit refusing"), -1; }
-void refusedHook() { say("refused service called"); }
+int32_t refusePreinit(TQ_Server_ServiceApi *)
+{
+    return say("preinit refusing"), -1;
+}
+void refusedHook()
+{
+    say("refused service called");
+}
 
 void postinitCallback()
 {
@@ -193,7 +232,10 @@ void postinitCallback()
     }
     TQ_Server_stop(); // already stopping: only logs
 }
-void predestroyCallback() { say("predestroy callback"); }
+void predestroyCallback()
+{
+    say("predestroy callback");
+}
 void postdestroyCallback()
 {
     const TQ_Uuid *uuid = TQ_Server_getUuid();
@@ -208,14 +250,14 @@ void *serverChild(void *)
     for (int i = 0; i < 7; ++i)
         g_works[i] = Work{&g_sayOps, 0, i};
     // "loop" twice: the second registration replaces the first.
-    static TQ_Server_Protocol
-        oldLoop{nullptr, nullptr, oldRun, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, "loop"},
+    static TQ_Server_Protocol oldLoop{nullptr, nullptr, oldRun,  nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, "loop"},
         loop{nullptr, nullptr, loopRun, loopStop, loopDestroy, nullptr, nullptr, nullptr, nullptr, "loop"},
         fail{nullptr, nullptr, failRun, failStop, failDestroy, nullptr, nullptr, nullptr, nullptr, "fail"};
-    static TQ_Server_Service mainService = {mainPreinit, mainPostinit, nodeHook, nodeHook, datasetHook, nullptr,
-                                           mainPredestroy, mainPostdestroy, "main", nullptr, 5, 10};
-    static TQ_Server_Service refusing = {refusePreinit, refusedHook, nodeHook, nodeHook, datasetHook, nullptr,
-                                        refusedHook, refusedHook, "refusing", nullptr, 0, 11};
+    static TQ_Server_Service mainService = {mainPreinit,    mainPostinit,    nodeHook, nodeHook, datasetHook, nullptr,
+                                            mainPredestroy, mainPostdestroy, "main",   nullptr,  5,           10};
+    static TQ_Server_Service refusing = {refusePreinit, refusedHook, nodeHook,   nodeHook, datasetHook, nullptr,
+                                         refusedHook,   refusedHook, "refusing", nullptr,  0,           11};
 
     initMallocAllocator(&g_allocator);
     TQ_Server_stop(); // before the server runs: only logs

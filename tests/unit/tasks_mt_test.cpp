@@ -21,23 +21,29 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-int32_t numTasks() { return __atomic_load_n(&g_TQ__numTasks, __ATOMIC_SEQ_CST); }
+int32_t numTasks()
+{
+    return __atomic_load_n(&g_TQ__numTasks, __ATOMIC_SEQ_CST);
+}
 
 /* ---- Scenarios that end the process, each run in a fresh copy of this program ---- */
 
 std::atomic<int> g_gateOpen{0};
 intptr_t g_sem = -1;
 
-void secondTask(void *) {
+void secondTask(void *)
+{
     TQ_semSignal(g_sem);
     // The first task ends meanwhile; that must end only its own thread.
-    for (int i = 0; i < 10000 && numTasks() != 1; ++i) TQ_msleep(1);
+    for (int i = 0; i < 10000 && numTasks() != 1; ++i)
+        TQ_msleep(1);
     // A thread's end does not end the process.
     TQ_threadDelete(TQ_threadCreate([](intptr_t, void *) { TQ_msleep(20); }, nullptr, 512, 2));
     printf("second ends last, tasks=%d\n", numTasks());
 }
 
-void firstTask(void *) {
+void firstTask(void *)
+{
     printf("first runs, gate open=%d, tasks=%d\n", g_gateOpen.load(), numTasks());
     TQ_startTask(secondTask, nullptr, 512, 3, "Second");
     printf("second runs at once=%d\n", TQ_semWait(g_sem, 10000));
@@ -45,20 +51,26 @@ void firstTask(void *) {
 
 // Output goes to a pipe, fully buffered: it reaches the parent only if the
 // process end flushes stdio.
-int scenario(const std::string &name) {
+int scenario(const std::string &name)
+{
     if (name == "scheduler") {
         g_sem = TQ_semCreate();
         TQ_startTask(firstTask, nullptr, 1024, 2, "First");
         printf("main: tasks=%d\n", numTasks());
         TQ_msleep(50);
         g_gateOpen = 1;
-        TQ_startScheduler();  // ends the main thread; the tasks end the process
+        TQ_startScheduler(); // ends the main thread; the tasks end the process
         printf("scheduler returned\n");
     } else if (name == "leak") {
         // The only pointers to these blocks lived on a stack that is gone.
-        TQ_threadDelete(TQ_threadCreate([](intptr_t, void *) {
-            for (int i = 0; i < 8; ++i) { void *volatile p = malloc(100); (void)p; }
-        }, nullptr, 0, 2));
+        TQ_threadDelete(TQ_threadCreate(
+            [](intptr_t, void *) {
+                for (int i = 0; i < 8; ++i) {
+                    void *volatile p = malloc(100);
+                    (void)p;
+                }
+            },
+            nullptr, 0, 2));
         TQ_exitProcess(0);
     } else if (name == "critical") {
         // First use of the critical section from eight threads at once.
@@ -66,18 +78,22 @@ int scenario(const std::string &name) {
         static long counter = 0;
         std::vector<intptr_t> threads;
         for (int i = 0; i < 8; ++i)
-            threads.push_back(TQ_threadCreate([](intptr_t, void *) {
-                while (!go.load()) {}
-                for (int k = 0; k < 5000; ++k) {
-                    TQ_enterCriticalSection();
-                    TQ_enterCriticalSection();
-                    ++counter;
-                    TQ_leaveCriticalSection();
-                    TQ_leaveCriticalSection();
-                }
-            }, nullptr, 0, 2));
+            threads.push_back(TQ_threadCreate(
+                [](intptr_t, void *) {
+                    while (!go.load()) {
+                    }
+                    for (int k = 0; k < 5000; ++k) {
+                        TQ_enterCriticalSection();
+                        TQ_enterCriticalSection();
+                        ++counter;
+                        TQ_leaveCriticalSection();
+                        TQ_leaveCriticalSection();
+                    }
+                },
+                nullptr, 0, 2));
         go = true;
-        for (intptr_t t : threads) TQ_threadDelete(t);
+        for (intptr_t t : threads)
+            TQ_threadDelete(t);
         printf("counter=%ld tasks=%d", counter, numTasks());
         TQ_exitProcess(7);
     }
@@ -85,18 +101,21 @@ int scenario(const std::string &name) {
 }
 
 // Runs a scenario; returns its exit code and everything it wrote.
-std::pair<int, std::string> runScenario(const char *name) {
+std::pair<int, std::string> runScenario(const char *name)
+{
     char self[PATH_MAX] = {};
     EXPECT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
     FILE *p = popen((std::string(self) + " --tasks-scenario=" + name + " 2>&1").c_str(), "r");
     std::string out;
     char buf[512];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
     int st = pclose(p);
     return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), out};
 }
 
-TEST(Process, LastTaskEndsItAndExitFlushes) {
+TEST(Process, LastTaskEndsItAndExitFlushes)
+{
     EXPECT_EQ(runScenario("scheduler"),
               std::make_pair(0, std::string("main: tasks=1\nfirst runs, gate open=1, tasks=1\n"
                                             "second runs at once=1\nsecond ends last, tasks=1\n")));
@@ -113,24 +132,28 @@ TEST(Process, LastTaskEndsItAndExitFlushes) {
 /* ---- Threads, semaphores and mutexes in this process ---- */
 
 // The worker pattern: one wake drains the whole queue; cancel, wake, join.
-TEST(Threads, WorkerDrainsQueueUntilCancelled) {
+TEST(Threads, WorkerDrainsQueueUntilCancelled)
+{
     int32_t base = numTasks();
     static intptr_t lock = TQ_mutexCreate(), sem = TQ_semCreate();
     static std::vector<int> items;
     static long processed = 0;
-    intptr_t worker = TQ_threadCreate([](intptr_t self, void *) {
-        while (TQ_semWait(sem, TQ_WAIT_FOREVER) == 1) {
-            TQ_mutexLock(lock);
-            for (; !items.empty(); TQ_mutexLock(lock)) {
-                int item = items.back();
-                items.pop_back();
+    intptr_t worker = TQ_threadCreate(
+        [](intptr_t self, void *) {
+            while (TQ_semWait(sem, TQ_WAIT_FOREVER) == 1) {
+                TQ_mutexLock(lock);
+                for (; !items.empty(); TQ_mutexLock(lock)) {
+                    int item = items.back();
+                    items.pop_back();
+                    TQ_mutexUnlock(lock);
+                    processed += item;
+                }
                 TQ_mutexUnlock(lock);
-                processed += item;
+                if (TQ_threadTestCancel(self))
+                    return;
             }
-            TQ_mutexUnlock(lock);
-            if (TQ_threadTestCancel(self)) return;
-        }
-    }, nullptr, 1024, 2);
+        },
+        nullptr, 1024, 2);
     ASSERT_NE(worker, -1);
     EXPECT_EQ(numTasks(), base + 1);
     for (int k = 1; k <= 20000; ++k) {
@@ -144,7 +167,8 @@ TEST(Threads, WorkerDrainsQueueUntilCancelled) {
     TQ_semSignal(sem);
     TQ_threadDelete(worker);
     EXPECT_EQ(numTasks(), base);
-    for (int item : items) processed += item;  // pushed after the last drain
+    for (int item : items)
+        processed += item; // pushed after the last drain
     EXPECT_EQ(processed, 20000L * 20001 / 2);
 }
 
@@ -155,23 +179,26 @@ struct SleepProbe {
     int nice = 0;
 };
 
-TEST(Threads, SleepWakeStackAndPriority) {
+TEST(Threads, SleepWakeStackAndPriority)
+{
     SleepProbe s;
-    intptr_t t = TQ_threadCreate([](intptr_t self, void *arg) {
-        SleepProbe *s = static_cast<SleepProbe *>(arg);
-        volatile char big[128 * 1024];  // far beyond 512 words
-        memset(const_cast<char *>(big), 1, sizeof big);
-        s->nice = getpriority(PRIO_PROCESS, 0);
-        TQ_semWait(s->go, TQ_WAIT_FOREVER);
-        auto start = Clock::now();
-        TQ_threadMsleep(self, 200);  // the wake given before this is lost
-        s->preWoken = Clock::now() - start;
-        TQ_semSignal(s->ready);
-        start = Clock::now();
-        TQ_threadMsleep(self, TQ_WAIT_FOREVER);
-        s->woken = Clock::now() - start;
-        s->woke = true;
-    }, &s, 512, 0);
+    intptr_t t = TQ_threadCreate(
+        [](intptr_t self, void *arg) {
+            SleepProbe *s = static_cast<SleepProbe *>(arg);
+            volatile char big[128 * 1024]; // far beyond 512 words
+            memset(const_cast<char *>(big), 1, sizeof big);
+            s->nice = getpriority(PRIO_PROCESS, 0);
+            TQ_semWait(s->go, TQ_WAIT_FOREVER);
+            auto start = Clock::now();
+            TQ_threadMsleep(self, 200); // the wake given before this is lost
+            s->preWoken = Clock::now() - start;
+            TQ_semSignal(s->ready);
+            start = Clock::now();
+            TQ_threadMsleep(self, TQ_WAIT_FOREVER);
+            s->woken = Clock::now() - start;
+            s->woke = true;
+        },
+        &s, 512, 0);
     ASSERT_NE(t, -1);
     TQ_threadWakeFromSleep(t);
     TQ_semSignal(s.go);
@@ -188,30 +215,35 @@ TEST(Threads, SleepWakeStackAndPriority) {
     TQ_semDelete(s.ready);
 }
 
-TEST(Mutex, RecursiveAndExclusive) {
+TEST(Mutex, RecursiveAndExclusive)
+{
     static intptr_t m = TQ_mutexCreate();
     static std::atomic<int> taken{0};
     TQ_mutexLock(m);
     TQ_mutexLock(m);
-    intptr_t t = TQ_threadCreate([](intptr_t, void *) {
-        TQ_mutexLock(m);
-        taken = 1;
-        TQ_mutexUnlock(m);
-    }, nullptr, 0, 2);
+    intptr_t t = TQ_threadCreate(
+        [](intptr_t, void *) {
+            TQ_mutexLock(m);
+            taken = 1;
+            TQ_mutexUnlock(m);
+        },
+        nullptr, 0, 2);
     TQ_mutexUnlock(m);
     TQ_msleep(50);
-    EXPECT_EQ(taken.load(), 0);  // still held once
+    EXPECT_EQ(taken.load(), 0); // still held once
     TQ_mutexUnlock(m);
     TQ_threadDelete(t);
     EXPECT_EQ(taken.load(), 1);
 }
 
-}  // namespace
+} // namespace
 
 // Runs a scenario when asked to, else the tests.
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     const char *flag = "--tasks-scenario=";
-    if (argc == 2 && strncmp(argv[1], flag, strlen(flag)) == 0) return scenario(argv[1] + strlen(flag));
+    if (argc == 2 && strncmp(argv[1], flag, strlen(flag)) == 0)
+        return scenario(argv[1] + strlen(flag));
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -9,7 +9,8 @@
 
 // A binary semaphore: signals collapse, a zero time-out only takes a pending
 // signal, and a bounded wait that fails really waited.
-TEST(Semaphore, SignalsCollapseAndWaitsTimeOut) {
+TEST(Semaphore, SignalsCollapseAndWaitsTimeOut)
+{
     intptr_t sem = TQ_semCreate();
     ASSERT_NE(sem, -1);
     EXPECT_EQ(TQ_semWait(sem, 0), -1);
@@ -22,8 +23,9 @@ TEST(Semaphore, SignalsCollapseAndWaitsTimeOut) {
     EXPECT_NE(TQ_semDelete(sem), 0);
 }
 
-TEST(Time, ClocksAndLocalTime) {
-    EXPECT_EQ(TQ_getTimeMs(), 0u);  // the only test that starts the clock
+TEST(Time, ClocksAndLocalTime)
+{
+    EXPECT_EQ(TQ_getTimeMs(), 0u); // the only test that starts the clock
     TQ_initTime();
     uint64_t last = TQ_getTimeMs();
     TQ_msleep(30);

@@ -32,8 +32,7 @@ struct Harness {
 
     uint32_t valueOf(const void *e) const
     {
-        return byPtr ? static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e) - 1)
-                     : *static_cast<const uint32_t *>(e);
+        return byPtr ? static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e) - 1) : *static_cast<const uint32_t *>(e);
     }
     void *element(uint32_t v, unsigned copy) const
     {
@@ -42,8 +41,7 @@ struct Harness {
 
     // Walks the nodes: 1 to 3 elements, used slots a prefix, leaves all at
     // one depth, parent links, and the in-order sequence equal to the model.
-    void checkNode(const TQ_TreeNode *n, const TQ_TreeNode *parent, int depth, int &leafDepth,
-                   std::vector<void *> &out)
+    void checkNode(const TQ_TreeNode *n, const TQ_TreeNode *parent, int depth, int &leafDepth, std::vector<void *> &out)
     {
         ASSERT_EQ(n->m_parent, parent);
         unsigned k = 0;

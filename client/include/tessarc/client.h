@@ -52,18 +52,18 @@ typedef struct TQ_ClientError {
 
 /* How to connect. Zeroed fields take the defaults. */
 typedef struct TQ_ClientOptions {
-    const char *networkId;  /* announced network identifier; null: "*" (any network) */
-    const char *nodeName;   /* the client's name; null: "tessarc-cli" */
-    uint16_t versionMajor;  /* announced version; 0: 2.1 */
+    const char *networkId; /* announced network identifier; null: "*" (any network) */
+    const char *nodeName;  /* the client's name; null: "tessarc-cli" */
+    uint16_t versionMajor; /* announced version; 0: 2.1 */
     uint16_t versionMinor;
-    int timeoutMs;          /* connect and handshake limit; 0: 10000 */
+    int timeoutMs; /* connect and handshake limit; 0: 10000 */
 } TQ_ClientOptions;
 
 /* One received dataset. The pointers lead into the client's receive buffer
  * and stay valid until the next TQ_Client_receive or TQ_Client_close. */
 typedef struct TQ_ClientDataset {
-    const uint8_t *bytes;   /* the whole dataset, header included */
-    uint32_t length;        /* its length in bytes */
+    const uint8_t *bytes; /* the whole dataset, header included */
+    uint32_t length;      /* its length in bytes */
     uint8_t type;
     uint8_t flags;
     uint32_t subtype;       /* the u32 after the header; 0 when the dataset is shorter */

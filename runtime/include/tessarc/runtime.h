@@ -32,20 +32,20 @@ typedef struct TQ_Uuid {
  * (bits 23-16, 0 for the facility itself) : operating-system error number
  * (bits 15-0, an errno value, 0 if none). The upper 16 bits name the error;
  * the lower 16 only qualify it. 0 means no error. */
-#define TQ_ERR_OK                   0x00000000u
-#define TQ_ERR_UNSUPPORTED          0x00010000u
-#define TQ_ERR_INVALID_HANDLE       0x00020000u
-#define TQ_ERR_TIMEOUT              0x00030000u
-#define TQ_ERR_NOT_PERMITTED        0x00040000u
-#define TQ_ERR_WOULD_BLOCK          0x00050000u
-#define TQ_ERR_OUT_OF_MEMORY        0x00060000u
-#define TQ_ERR_SYSTEM               0x01000000u
-#define TQ_ERR_SOCKETS              0x10000000u
+#define TQ_ERR_OK                    0x00000000u
+#define TQ_ERR_UNSUPPORTED           0x00010000u
+#define TQ_ERR_INVALID_HANDLE        0x00020000u
+#define TQ_ERR_TIMEOUT               0x00030000u
+#define TQ_ERR_NOT_PERMITTED         0x00040000u
+#define TQ_ERR_WOULD_BLOCK           0x00050000u
+#define TQ_ERR_OUT_OF_MEMORY         0x00060000u
+#define TQ_ERR_SYSTEM                0x01000000u
+#define TQ_ERR_SOCKETS               0x10000000u
 #define TQ_ERR_SOCKETS_NOT_CONNECTED 0x10010000u
-#define TQ_ERR_SOCKETS_WRITE        0x10020000u
-#define TQ_ERR_SOCKETS_BIND         0x10030000u
-#define TQ_ERR_THREADS              0x11000000u
-#define TQ_ERR_TIME                 0x12000000u
+#define TQ_ERR_SOCKETS_WRITE         0x10020000u
+#define TQ_ERR_SOCKETS_BIND          0x10030000u
+#define TQ_ERR_THREADS               0x11000000u
+#define TQ_ERR_TIME                  0x12000000u
 
 /* Stores `code` in the calling thread's last-error slot. Returns non-zero on
  * success (always, on this platform). Any thread. */
@@ -67,18 +67,17 @@ char *TQ_errorToString(uint32_t code, char *buf, size_t size);
  * for the number. Any thread. */
 int TQ_systemErrorToString(int osError, char *buf, size_t size);
 
-
 /* ---- Logging (logging.cpp) ------------------------------------------------ */
 
 /* Message levels. 0 is always written; a threshold of 0 turns everything
  * else off. A logger's threshold of TQ_LOG_INHERIT takes the parent's. */
-#define TQ_LOG_PRINT 0
-#define TQ_LOG_FATAL 1
-#define TQ_LOG_ERROR 2
-#define TQ_LOG_WARN 3
-#define TQ_LOG_INFO 4
-#define TQ_LOG_DEBUG 5
-#define TQ_LOG_TRACE 6
+#define TQ_LOG_PRINT   0
+#define TQ_LOG_FATAL   1
+#define TQ_LOG_ERROR   2
+#define TQ_LOG_WARN    3
+#define TQ_LOG_INFO    4
+#define TQ_LOG_DEBUG   5
+#define TQ_LOG_TRACE   6
 #define TQ_LOG_INHERIT (-2)
 
 /* An output function: (token, message level, format, argument list). It may
@@ -140,8 +139,8 @@ void TQ_logv(TQ_Logger *logger, int level, const char *format, va_list args);
  * and, if `showOffsets`, "0x%08X: " with the offset; a final line break.
  * Line breaks are written as "\n\r". A `bytesPerLine` of 0 puts all values
  * on one line. Same threshold, locking and thread rules as TQ_log. */
-void TQ_logBlob(TQ_Logger *logger, int level, const void *data, uint32_t length,
-                uint32_t bytesPerLine, int showOffsets);
+void TQ_logBlob(TQ_Logger *logger, int level, const void *data, uint32_t length, uint32_t bytesPerLine,
+                int showOffsets);
 
 /* ---- Logging: record setters ---- */
 
@@ -179,8 +178,7 @@ void TQ_logToFile(TQ_Logger *logger, FILE *stream);
  * not copied. Then, outside the lock, sets parent, prefix, level (as given)
  * and output slot 0 from the arguments. Returns the record, or null with
  * nothing registered when memory runs out. */
-TQ_Logger *TQ_logOpen(TQ_Logger *parent, const char *name, const char *prefix, int level,
-                      TQ_LogOutputFn output);
+TQ_Logger *TQ_logOpen(TQ_Logger *parent, const char *name, const char *prefix, int level, TQ_LogOutputFn output);
 /* Gives back one open or registration. The root, a null logger and a static
  * logger with count 0 are left alone. At count 0 the logger leaves the
  * registry (if its name still refers to it) and is freed unless static. */
@@ -202,7 +200,6 @@ void TQ_logSetNamedPrefix(const char *name, const char *prefix);
 void TQ_logSetNamedToken(const char *name, void *token);
 /* TQ_logGetLevel of TQ_logGet(name). */
 int TQ_logGetNamedLevel(const char *name);
-
 
 /* ---- Tasks, threads, locks and time (tasks.cpp) --------------------------- */
 
@@ -250,8 +247,8 @@ void TQ_exitProcess(int code) __attribute__((noreturn));
  * (2 normal, applied best effort). The task waits until TQ_startScheduler has
  * run; once it has, a new task runs at once. `name` is not used. Returns the
  * task function, or null on failure, leaving g_TQ__numTasks unchanged. */
-TQ_TaskFunction TQ_startTask(TQ_TaskFunction function, void *argument,
-                             uint32_t stackWords, int priority, const char *name);
+TQ_TaskFunction TQ_startTask(TQ_TaskFunction function, void *argument, uint32_t stackWords, int priority,
+                             const char *name);
 /* Ends the calling task. If it was the last live task or thread, ends the
  * process with exit code 0 (TQ_exitProcess). Call only from a task. */
 void TQ_endCurrentTask(void) __attribute__((noreturn));
@@ -264,8 +261,7 @@ void TQ_startScheduler(void) __attribute__((noreturn));
  * priority as for TQ_startTask. Returns its handle (the address of its thread
  * record), or -1 on failure, leaving g_TQ__numTasks unchanged. The caller owns
  * the handle and must give it back with TQ_threadDelete. */
-intptr_t TQ_threadCreate(TQ_ThreadFunction function, void *argument,
-                         uint32_t stackWords, int priority);
+intptr_t TQ_threadCreate(TQ_ThreadFunction function, void *argument, uint32_t stackWords, int priority);
 /* Asks the thread to end; it does not wake it. */
 void TQ_threadCancel(intptr_t thread);
 /* 1 once TQ_threadCancel has been called for the thread, else 0. */
@@ -324,7 +320,6 @@ uint64_t TQ_getSystemTime(void);
 /* Fills *time with the current local time. */
 void TQ_getLocalTime(TQ_LocalTime *time);
 
-
 /* ---- Allocator, strings and reference-counted buffers (memory.cpp) -------- */
 
 /* Datasets travel in reference-counted buffers; names and small records live
@@ -367,11 +362,7 @@ typedef struct TQ_BufferIter {
 
 /* Kinds passed to the allocation-failure hook, with the size that could not be
  * had: a buffer (its payload size), a 256-byte pool refill, a 32-byte one. */
-enum {
-    TQ_ALLOC_FAIL_BUFFER = 0,
-    TQ_ALLOC_FAIL_BLOCK256 = 1,
-    TQ_ALLOC_FAIL_BLOCK32 = 2
-};
+enum { TQ_ALLOC_FAIL_BUFFER = 0, TQ_ALLOC_FAIL_BLOCK256 = 1, TQ_ALLOC_FAIL_BLOCK32 = 2 };
 
 /* The allocator record. Every slot may be called from any thread; the pools
  * of the heap-backed allocator are guarded by its own mutex. Blocks are
@@ -475,7 +466,6 @@ void TQ_allocFailAfter(long n);
  * failure has happened when this exceeds the n given. */
 unsigned long TQ_allocHeapRequests(void);
 
-
 /* ---- Network address and socket utilities (network.cpp) ------------------ */
 
 /* IPv4 addresses are uint32_t in host byte order, the first dotted number in
@@ -547,7 +537,6 @@ int TQ_socketWaitForRead(int *sockets, int count, uint32_t timeoutMs);
  * (a refused connect, for instance), which is then consumed. */
 int TQ_socketWaitForWrite(int sock, uint32_t timeoutMs);
 
-
 /* ---- Random numbers (random.cpp) ------------------------------------------ */
 
 /* Random bytes from the kernel's cryptographic generator with the C library
@@ -564,7 +553,6 @@ uint8_t TQ_randUint8(void);
 uint16_t TQ_randUint16(void);
 uint32_t TQ_randUint32(void);
 uint64_t TQ_randUint64(void);
-
 
 /* ---- Linked list (list.cpp) ----------------------------------------------- */
 
@@ -652,7 +640,6 @@ void TQ_listReverseEraseAndFree(TQ_ListIterator *it);
  * TQ_listInsertBefore appends and TQ_listInsertAfter prepends. */
 void TQ_listInsertBefore(TQ_ListIterator *it, void *element);
 void TQ_listInsertAfter(TQ_ListIterator *it, void *element);
-
 
 /* ---- Hash set (hashset.cpp) ----------------------------------------------- */
 
@@ -753,7 +740,6 @@ uint32_t TQ_ptrHash(const void *a);
 int TQ_uuidEqual(const void *a, const void *b);
 uint32_t TQ_uuidHash(const void *a);
 
-
 /* ---- Hash map (hashmap.cpp) ----------------------------------------------- */
 
 /* Associates opaque key pointers with opaque value pointers: a hash set of
@@ -852,15 +838,15 @@ typedef int (*TQ_CompareFn)(const void *a, const void *b);
 typedef void (*TQ_PrintFn)(const void *element);
 
 typedef struct TQ_TreeNode {
-    struct TQ_TreeNode *m_parent;       /* null at the root */
-    struct TQ_TreeNode *m_children[4];  /* nodes, or the two marks below */
+    struct TQ_TreeNode *m_parent;      /* null at the root */
+    struct TQ_TreeNode *m_children[4]; /* nodes, or the two marks below */
     void *m_keys[3];
 } TQ_TreeNode;
 
 /* Child-slot marks, never node addresses: no child because the node is a
  * leaf; slot beyond the node's elements. Element slot i is in use exactly
  * when child slot i+1 is not TQ_TREE_VACANT. */
-#define TQ_TREE_LEAF ((TQ_TreeNode *)1)
+#define TQ_TREE_LEAF   ((TQ_TreeNode *)1)
 #define TQ_TREE_VACANT ((TQ_TreeNode *)2)
 
 typedef struct TQ_TreeSet {
@@ -943,7 +929,6 @@ void *TQ_treeSetReverseErase(TQ_TreeSetIterator *it);
  * diagnostic aid. */
 void TQ_treePrint(const TQ_TreeSet *set, TQ_PrintFn print);
 
-
 /* ---- Hash functions (hashes.cpp) ------------------------------------------ */
 
 /* Byte-string hashes over exactly `length` unsigned bytes, starting from
@@ -983,7 +968,6 @@ private:
 };
 
 } /* namespace Tessarc */
-
 
 #endif /* __cplusplus */
 

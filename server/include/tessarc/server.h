@@ -197,17 +197,17 @@ struct TQ_Connection {
     const char *name;
     uint16_t peerVersionMajor; /* from the peer's network-ID dataset */
     uint16_t peerVersionMinor;
-    uint8_t isServer;          /* nonzero when the peer is a server */
-    uint8_t localAccepted;     /* this side accepted the peer */
-    uint8_t remoteAccepted;    /* the peer accepted this side */
-    uint8_t valid;             /* 1 until invalidated; guarded by lock */
-    int32_t refCount;          /* guarded by lock */
-    intptr_t lock;             /* a TQ_mutexCreate handle */
+    uint8_t isServer;       /* nonzero when the peer is a server */
+    uint8_t localAccepted;  /* this side accepted the peer */
+    uint8_t remoteAccepted; /* the peer accepted this side */
+    uint8_t valid;          /* 1 until invalidated; guarded by lock */
+    int32_t refCount;       /* guarded by lock */
+    intptr_t lock;          /* a TQ_mutexCreate handle */
     /* The node the connection serves; null until the handshake attaches one.
      * Written under lock and read without it, so the server reads and writes
      * it atomically (__atomic builtins). */
     TQ_Server_Node *node;
-    void *moduleData;          /* the protocol's; null after TQ_connectionInit */
+    void *moduleData; /* the protocol's; null after TQ_connectionInit */
 };
 
 /* A per-service record kept in a node's info set. A service embeds it as the
@@ -227,9 +227,9 @@ struct TQ_Server_Node {
     int32_t isServer;      /* 1 server node, 0 client node */
     uint16_t versionMajor; /* the peer's version when the node was made */
     uint16_t versionMinor;
-    uint64_t connectedAt;  /* TQ_getTimeMs when the node was made */
-    intptr_t lock;         /* guards info, and for server nodes connections, live, refCount, neighbours */
-    TQ_TreeSet info;       /* TQ_Server_NodeInfo records by key */
+    uint64_t connectedAt; /* TQ_getTimeMs when the node was made */
+    intptr_t lock;        /* guards info, and for server nodes connections, live, refCount, neighbours */
+    TQ_TreeSet info;      /* TQ_Server_NodeInfo records by key */
     /* Sends a dataset to the node; send2 holds the same function. */
     void (*send)(TQ_Server_Node *node, TQ_Buffer *dataset);
     void (*send2)(TQ_Server_Node *node, TQ_Buffer *dataset);
@@ -237,7 +237,7 @@ struct TQ_Server_Node {
      * result is given back with release. */
     TQ_Server_Node *(*acquire)(TQ_Server_Node *node);
     void (*release)(TQ_Server_Node *node);
-    TQ_TreeSet groups;     /* TQ_Server_Group pointers by address */
+    TQ_TreeSet groups; /* TQ_Server_Group pointers by address */
 };
 
 typedef struct TQ_Server_ClientNode {
@@ -306,7 +306,7 @@ struct TQ_Server_CommManager {
     void (*removeInterface)(TQ_Interface *interface);
     /* Nonzero takes the connection into the handshake; zero leaves it idle. */
     int (*addConnection)(TQ_Connection *connection);
-    void (*connectionReady)(TQ_Connection *connection); /* a node has been attached */
+    void (*connectionReady)(TQ_Connection *connection);  /* a node has been attached */
     void (*removeConnection)(TQ_Connection *connection); /* first in the removeConnection callback */
 };
 
@@ -362,15 +362,14 @@ struct TQ_Server_GroupManager {
     TQ_TreeSet *(*localGroups)(void);
     /* Sends this side's group exchange dataset on the connection, then calls
      * continuation(connection, dataset) once. */
-    void (*exchangeGroups)(TQ_Server_GroupContinuation continuation, TQ_Connection *connection,
-                           TQ_Buffer *dataset);
+    void (*exchangeGroups)(TQ_Server_GroupContinuation continuation, TQ_Connection *connection, TQ_Buffer *dataset);
     /* Inserts the peer's groups into `groups` (a new node's set). */
     void (*peerGroups)(TQ_Connection *connection, TQ_TreeSet *groups);
     int (*groupsMatch)(TQ_TreeSet *groupsA, TQ_TreeSet *groupsB);
     /* Reads the group information of a received broadcast into `groups` and
      * returns the dataset to deliver, or null to drop it. */
-    TQ_Buffer *(*filterBroadcast)(TQ_Server_Node *node, TQ_Buffer *dataset, uint32_t infoLength,
-                                  uint32_t infoOffset, TQ_TreeSet *groups);
+    TQ_Buffer *(*filterBroadcast)(TQ_Server_Node *node, TQ_Buffer *dataset, uint32_t infoLength, uint32_t infoOffset,
+                                  TQ_TreeSet *groups);
     TQ_Buffer *(*clearGroupInfo)(TQ_Buffer *dataset, uint32_t infoLength, uint32_t infoOffset);
     /* Bytes of group information written for `groups`. */
     uint32_t (*groupInfoSize)(TQ_TreeSet *groups);
