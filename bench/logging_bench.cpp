@@ -20,7 +20,7 @@ struct Chain {
         std::memset(&top, 0, sizeof top);
         top.name = "bench.top";
         top.prefix = "Bench: ";
-        top.level = 4;
+        top.level = TQ_LOG_INFO;
         top.outputs[0] = output;
         top.isStatic = 1;
         TQ_Logger *parent = &top;
@@ -49,7 +49,7 @@ void BM_DroppedMessage(benchmark::State &state)
 {
     Chain chain(static_cast<int>(state.range(0)), discardOutput);
     for (auto _ : state)
-        TQ_log(chain.leaf, 5, "dropped %d %s\n", 42, "text");
+        TQ_log(chain.leaf, TQ_LOG_DEBUG, "dropped %d %s\n", 42, "text");
 }
 BENCHMARK(BM_DroppedMessage)->Arg(0)->Arg(4);
 
@@ -57,7 +57,7 @@ void BM_PassedMessageDiscarded(benchmark::State &state)
 {
     Chain chain(static_cast<int>(state.range(0)), discardOutput);
     for (auto _ : state)
-        TQ_log(chain.leaf, 4, "passed %d %s\n", 42, "text");
+        TQ_log(chain.leaf, TQ_LOG_INFO, "passed %d %s\n", 42, "text");
 }
 BENCHMARK(BM_PassedMessageDiscarded)->Arg(0)->Arg(4);
 

@@ -130,7 +130,7 @@ void configureLogging(const fs::path &root)
             s_logFile = stream;
             TQ_logToFile(log, stream);
         } else {
-            TQ_log(log, 2, "Log file \"%s\" could not be opened for appending. Using stdout instead.\n",
+            TQ_log(log, TQ_LOG_ERROR, "Log file \"%s\" could not be opened for appending. Using stdout instead.\n",
                    logFile.c_str());
         }
     }
@@ -143,7 +143,7 @@ void configureLogging(const fs::path &root)
                 level = entry.level;
         }
         if (level < 0) {
-            TQ_log(log, 2, "Unrecognized log level \"%s\"; defaulting to \"info\"\n", word.c_str());
+            TQ_log(log, TQ_LOG_ERROR, "Unrecognized log level \"%s\"; defaulting to \"info\"\n", word.c_str());
             level = 4;
         }
         TQ_logSetLevel(log, level);
@@ -166,7 +166,7 @@ void readConfig(const fs::path &root)
     TQ_Logger *log = TQ_Server_getLog();
     std::unique_ptr<libconfig::Config> config = loadConfig(configFile(root, "Communication.cfg"));
     if (!config) {
-        TQ_log(log, 4, "Could not read Communication.cfg. Using default values...\n");
+        TQ_log(log, TQ_LOG_INFO, "Could not read Communication.cfg. Using default values...\n");
         return;
     }
     const libconfig::Setting &top = config->getRoot();
@@ -179,12 +179,12 @@ void readConfig(const fs::path &root)
 
     try {
         if (!top.exists("protocols")) {
-            TQ_log(log, 4, "No config found for individual protocols\n");
+            TQ_log(log, TQ_LOG_INFO, "No config found for individual protocols\n");
             return;
         }
         libconfig::Setting &protocols = top["protocols"];
         int count = protocols.getLength();
-        TQ_log(log, 4, "Got config for %u protocols\n", static_cast<unsigned>(count));
+        TQ_log(log, TQ_LOG_INFO, "Got config for %u protocols\n", static_cast<unsigned>(count));
         for (int i = 0; i < count; ++i) {
             libconfig::Setting &group = protocols[i];
             std::string name;
@@ -195,8 +195,8 @@ void readConfig(const fs::path &root)
                 protocol->configure(group, log);
         }
     } catch (const std::exception &e) {
-        TQ_log(log, 2, "Error reading Communication.cfg: %s\n", e.what());
+        TQ_log(log, TQ_LOG_ERROR, "Error reading Communication.cfg: %s\n", e.what());
     } catch (...) {
-        TQ_log(log, 2, "Error reading Communication.cfg\n");
+        TQ_log(log, TQ_LOG_ERROR, "Error reading Communication.cfg\n");
     }
 }

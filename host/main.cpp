@@ -51,7 +51,7 @@ void onStopSignal()
     std::lock_guard<std::mutex> lock(s_stopGate);
     if (s_phase == StartPhase::tearingDown)
         return;
-    TQ_log(s_log, 4, "User requested exit\n");
+    TQ_log(s_log, TQ_LOG_INFO, "User requested exit\n");
     s_stopRequested = true;
     if (s_phase != StartPhase::starting)
         TQ_Server_stop();
@@ -95,7 +95,7 @@ void postdestroy()
         s_startDone.wait(lock, [] { return s_phase == StartPhase::started; });
         s_phase = StartPhase::tearingDown;
     }
-    TQ_log(s_log, 4, "Unloading modules...\n");
+    TQ_log(s_log, TQ_LOG_INFO, "Unloading modules...\n");
     unloadModules();
     TQ_Server_destroy();
     s_allocator.destroy(&s_allocator);
@@ -106,17 +106,17 @@ void postdestroy()
 
 void onAllocationFailure(int, uint32_t size)
 {
-    TQ_log(s_log, 2, "Failed to allocate required buffer of size %lu\n", static_cast<unsigned long>(size));
+    TQ_log(s_log, TQ_LOG_ERROR, "Failed to allocate required buffer of size %lu\n", static_cast<unsigned long>(size));
 }
 
 /* ---- Start-up ---- */
 
 void writeBanner()
 {
-    TQ_log(s_log, 0, ":=============================================================================\n");
-    TQ_log(s_log, 0, "Starting Tessarc Server\n");
-    TQ_log(s_log, 0, "Revision: %s (%s)\n", c_TQ_buildRevision, c_TQ_buildVersion);
-    TQ_log(s_log, 0, "Built on: %s\n", c_TQ_buildDate);
+    TQ_log(s_log, TQ_LOG_PRINT, ":=============================================================================\n");
+    TQ_log(s_log, TQ_LOG_PRINT, "Starting Tessarc Server\n");
+    TQ_log(s_log, TQ_LOG_PRINT, "Revision: %s (%s)\n", c_TQ_buildRevision, c_TQ_buildVersion);
+    TQ_log(s_log, TQ_LOG_PRINT, "Built on: %s\n", c_TQ_buildDate);
 }
 
 /* The start-up sequence. Returns 1 when another instance holds the install
@@ -132,13 +132,13 @@ int TessarcServerMain(int argc, char **argv)
     writeBanner();
 
     if (!acquireLock(root.string())) {
-        TQ_log(s_log, 1, "Another Tessarc Server is already running from %s... exiting\n", root.string().c_str());
+        TQ_log(s_log, TQ_LOG_FATAL, "Another Tessarc Server is already running from %s... exiting\n", root.string().c_str());
         notifyServiceManager("STATUS=Another Tessarc Server is already running from " + root.string() + "\n");
         return 1;
     }
 
     if (initMallocAllocator(&s_allocator) != 1) {
-        TQ_log(s_log, 1, "Could not create the memory allocator... exiting\n");
+        TQ_log(s_log, TQ_LOG_FATAL, "Could not create the memory allocator... exiting\n");
         TQ_exitProcess(1);
     }
     s_allocator.allocationFailure = onAllocationFailure;

@@ -124,7 +124,7 @@ void findProtocols(const fs::path &root, ProtocolList &list)
 {
     fs::path dir = root / "Protocols";
     if (!findModules(dir, ".protocol", list))
-        TQ_log(TQ_Server_getLog(), 2, "Could not read protocols directory %s - no clients will be able to connect\n",
+        TQ_log(TQ_Server_getLog(), TQ_LOG_ERROR, "Could not read protocols directory %s - no clients will be able to connect\n",
                dir.string().c_str());
 }
 
@@ -132,7 +132,7 @@ void findServices(const fs::path &root, ServiceList &list)
 {
     fs::path dir = root / "Services";
     if (!findModules(dir, ".service", list))
-        TQ_log(TQ_Server_getLog(), 2, "Could not read services directory %s\n", dir.string().c_str());
+        TQ_log(TQ_Server_getLog(), TQ_LOG_ERROR, "Could not read services directory %s\n", dir.string().c_str());
 }
 
 Protocol *getProtocol(const std::string &name)

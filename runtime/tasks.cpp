@@ -38,7 +38,6 @@ int32_t decrementTasks()
     return __atomic_sub_fetch(&g_TQ__numTasks, 1, __ATOMIC_SEQ_CST);
 }
 
-constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 /* The smallest stack a task or thread gets. glibc carves a thread's static TLS
  * out of its stack, and the sanitizers' per-thread state and instrumented
  * frames are large, so sanitizer builds get more. */
@@ -112,17 +111,17 @@ timespec deadlineAfter(uint32_t ms)
 }
 
 /* Waits for the event and consumes it. Returns true when it was signalled,
- * false when `ms` passed first (kWaitForever: no limit). */
+ * false when `ms` passed first (TQ_WAIT_FOREVER: no limit). */
 bool eventWait(Event *e, uint32_t ms)
 {
     timespec deadline{};
-    if (ms != kWaitForever && ms != 0)
+    if (ms != TQ_WAIT_FOREVER && ms != 0)
         deadline = deadlineAfter(ms);
     pthread_mutex_lock(&e->lock);
     while (!e->signalled) {
         if (ms == 0)
             break;
-        if (ms == kWaitForever) {
+        if (ms == TQ_WAIT_FOREVER) {
             pthread_cond_wait(&e->cond, &e->lock);
         } else if (pthread_cond_timedwait(&e->cond, &e->lock, &deadline) == ETIMEDOUT) {
             break;
@@ -353,8 +352,8 @@ extern "C" void TQ_threadMsleep(intptr_t thread, uint32_t ms)
 {
     if (ms == 0)
         return;
-    if (ms == kWaitForever)
-        ms = kWaitForever - 1;
+    if (ms == TQ_WAIT_FOREVER)
+        ms = TQ_WAIT_FOREVER - 1;
     ThreadRecord *t = record(thread);
     /* A wake given before the sleep began is dropped here. */
     eventReset(&t->wake);

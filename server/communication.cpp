@@ -32,7 +32,7 @@ const int kWorkerPriority = 2;
 void workerMain(intptr_t self, void *)
 {
     for (;;) {
-        TQ_semWait(g_comm.workSemaphore, 0xFFFFFFFFu);
+        TQ_semWait(g_comm.workSemaphore, TQ_WAIT_FOREVER);
         TQ_mutexLock(g_comm.workMutex);
         while (!TQ_listEmpty(&g_comm.workQueue)) {
             void *record = TQ_listPopFront(&g_comm.workQueue);
@@ -99,25 +99,25 @@ void cmDestroy() {}
 void cmStartProtocol(TQ_Server_Protocol *protocol)
 {
     if (protocol->run(s_cmCallbacks) == -1)
-        TQ_log(&g_TQ_serverLog, 4, "CM: failed to run protocol %s\n", protocol->name);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "CM: failed to run protocol %s\n", protocol->name);
 }
 
 void cmAddInterface(TQ_Interface *interface)
 {
-    TQ_log(&g_TQ_serverLog, 4, "CM: adding new interface, protocol = %s, name = %s\n", interfaceProtocolName(interface),
-           interface->name);
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "CM: adding new interface, protocol = %s, name = %s\n",
+           interfaceProtocolName(interface), interface->name);
     interface->ops->open(interface);
 }
 
 void cmRemoveInterface(TQ_Interface *interface)
 {
-    TQ_log(&g_TQ_serverLog, 4, "CM: removing interface, protocol = %s, name = %s\n", interfaceProtocolName(interface),
-           interface->name);
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "CM: removing interface, protocol = %s, name = %s\n",
+           interfaceProtocolName(interface), interface->name);
 }
 
 int cmAddConnection(TQ_Connection *connection)
 {
-    TQ_log(&g_TQ_serverLog, 4, "CM: adding connection, protocol = %s, interface = %s, name = %s\n",
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "CM: adding connection, protocol = %s, interface = %s, name = %s\n",
            interfaceProtocolName(connection->interface), connection->interface->name, connection->name);
     return 1;
 }
@@ -126,7 +126,7 @@ void cmConnectionReady(TQ_Connection *) {}
 
 void cmRemoveConnection(TQ_Connection *connection)
 {
-    TQ_log(&g_TQ_serverLog, 4, "CM: removing connection, protocol = %s, interface = %s, name = %s\n",
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "CM: removing connection, protocol = %s, interface = %s, name = %s\n",
            interfaceProtocolName(connection->interface), connection->interface->name, connection->name);
 }
 
@@ -250,7 +250,7 @@ void TQ_Server_startCommunication(void)
     TQ_listInit(&g_comm.workQueue);
     g_comm.worker = TQ_threadCreate(workerMain, nullptr, kWorkerStackWords, kWorkerPriority);
     if (g_comm.worker == -1)
-        TQ_log(&g_TQ_serverLog, 2, "CM: cannot start the work queue thread; queued work will not run\n");
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "CM: cannot start the work queue thread; queued work will not run\n");
     createBroadcastTables();
     g_comm.started = true;
 

@@ -69,7 +69,7 @@ bool setRunning(int32_t value, const char *refusal)
         TQ_mutexUnlock(lock);
     }
     if (!changed)
-        TQ_log(&g_TQ_serverLog, 4, "%s", refusal);
+        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "%s", refusal);
     return changed;
 }
 

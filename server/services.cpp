@@ -156,7 +156,7 @@ void TQ_Server_Services_preinit(void)
     while (TQ_treeSetHasNext(&it)) {
         TQ_Server_Service *s = service(it);
         if (s->preinit && s->preinit(&g_TQ_Server_serviceApi) == -1) {
-            TQ_log(&g_TQ_serverLog, 4, "Service manager: failed to init service '%s'\n", s->name);
+            TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Service manager: failed to init service '%s'\n", s->name);
             TQ_treeSetErase(&it);
             TQ_treeSetRemoveNoFree(&s_byType, s);
         } else {
@@ -182,12 +182,12 @@ void TQ_Server_Services_postdestroy(void)
 
 void TQ_Server_Services_addNode(TQ_Server_Node *node)
 {
-    TQ_log(&g_TQ_serverLog, 4, "Service manager: adding a node with name '%s'\n", node->name);
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Service manager: adding a node with name '%s'\n", node->name);
     forEachAscending(&TQ_Server_Service::addNode, node);
 }
 
 void TQ_Server_Services_removeNode(TQ_Server_Node *node)
 {
-    TQ_log(&g_TQ_serverLog, 4, "Service manager: removing a node with name '%s'\n", node->name);
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Service manager: removing a node with name '%s'\n", node->name);
     forEachAscending(&TQ_Server_Service::removeNode, node);
 }

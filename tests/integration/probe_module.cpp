@@ -29,7 +29,7 @@ char **s_argv;
 
 void say(const char *format, const char *detail = "")
 {
-    TQ_log(TQ_Server_getLog(), 4, format, s_name, detail);
+    TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, format, s_name, detail);
 }
 
 bool hasArg(const char *arg)
@@ -54,11 +54,11 @@ __attribute__((constructor)) void onMapped()
         std::snprintf(s_file, sizeof s_file, "%s", base != nullptr ? base + 1 : info.dli_fname);
         std::snprintf(s_name, sizeof s_name, "%.*s", static_cast<int>(std::strcspn(s_file, ".")), s_file);
     }
-    TQ_log(TQ_Server_getLog(), 4, "probe image %s mapped\n", s_file);
+    TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe image %s mapped\n", s_file);
 }
 __attribute__((destructor)) void onUnmapped()
 {
-    TQ_log(TQ_Server_getLog(), 4, "probe image %s unmapped\n", s_file);
+    TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe image %s unmapped\n", s_file);
 }
 
 int run(TQ_Server_ProtocolCallbacks *)
@@ -83,9 +83,9 @@ int32_t preinit(TQ_Server_ServiceApi *api)
     s_api = api;
     auto *args = static_cast<TQ_ArgsInterface *>(api->getServiceInterface("Args"));
     s_argv = args->getArgs(&s_argc);
-    TQ_log(TQ_Server_getLog(), 4, "probe service %s: preinit, %d args\n", s_name, static_cast<int>(s_argc));
+    TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe service %s: preinit, %d args\n", s_name, static_cast<int>(s_argc));
     for (int32_t i = 0; i < s_argc; ++i)
-        TQ_log(TQ_Server_getLog(), 4, "probe service %s: arg %d [%s]\n", s_name, static_cast<int>(i), s_argv[i]);
+        TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe service %s: arg %d [%s]\n", s_name, static_cast<int>(i), s_argv[i]);
     if (hasArg("--probe-slow-start"))
         pause(1500);
     return 1;
@@ -93,7 +93,7 @@ int32_t preinit(TQ_Server_ServiceApi *api)
 void postinit()
 {
     char *name = s_api->getName(), *networkId = s_api->getNetworkId();
-    TQ_log(TQ_Server_getLog(), 4, "probe service %s: postinit, server %s, network %s\n", s_name, name, networkId);
+    TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe service %s: postinit, server %s, network %s\n", s_name, name, networkId);
     TQ_freeStringWithAllocator(s_api->allocator, name);
     TQ_freeStringWithAllocator(s_api->allocator, networkId);
     if (hasArg("--probe-stop"))
@@ -140,6 +140,6 @@ void configure(libconfig::Setting &group, TQ_Logger *log)
         pause(delayMs);
     }
     group.lookupValue("tag", text);
-    TQ_log(log, 4, "probe %s: configured with tag %s\n", s_name, text.c_str());
+    TQ_log(log, TQ_LOG_INFO, "probe %s: configured with tag %s\n", s_name, text.c_str());
 }
 #endif

@@ -64,8 +64,8 @@ TEST(LoggingMt, OpenCloseAndLogRace)
                     TQ_logOpen(&parent, name, (i & 1) ? nullptr : "S: ", TQ_LOG_INHERIT, TQ_LOG_INHERIT_OUTPUT_func);
                 if (l == nullptr || TQ_logGet(name) != l)
                     ++g_bad;
-                TQ_log(l, 4, "message %d\n", i);
-                TQ_log(l, 6, "message dropped\n");
+                TQ_log(l, TQ_LOG_INFO, "message %d\n", i);
+                TQ_log(l, TQ_LOG_TRACE, "message dropped\n");
                 TQ_logClose(l);
             }
         });

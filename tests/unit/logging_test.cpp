@@ -89,15 +89,15 @@ TEST(Logging, LineFormatInheritanceAndLevels)
     TQ_Logger grand = makeLogger("fmt.grand", &child, "G: ", -2, TQ_LOG_INHERIT_OUTPUT_func);
 
     g_calls.clear();
-    TQ_log(&child, 4, "value %d, %s\n", 42, "text");
-    TQ_log(&child, 5, "dropped\n");
-    TQ_log(&grand, 3, "grand %u\n", 7u);
-    TQ_log(&grand, 2, ":bare %d\n", 1);
-    TQ_logSetLevel(&top, 5);
-    TQ_log(&grand, 5, "debug\n");
-    TQ_logSetLevel(&top, 0);
-    TQ_log(&grand, 1, "fatal\n");
-    TQ_log(&grand, 0, "print\n");
+    TQ_log(&child, TQ_LOG_INFO, "value %d, %s\n", 42, "text");
+    TQ_log(&child, TQ_LOG_DEBUG, "dropped\n");
+    TQ_log(&grand, TQ_LOG_WARN, "grand %u\n", 7u);
+    TQ_log(&grand, TQ_LOG_ERROR, ":bare %d\n", 1);
+    TQ_logSetLevel(&top, TQ_LOG_DEBUG);
+    TQ_log(&grand, TQ_LOG_DEBUG, "debug\n");
+    TQ_logSetLevel(&top, TQ_LOG_PRINT);
+    TQ_log(&grand, TQ_LOG_FATAL, "fatal\n");
+    TQ_log(&grand, TQ_LOG_PRINT, "print\n");
     EXPECT_EQ(cap.text(), "Top: value 42, text\nG: grand 7\nbare 1\nG: debug\nG: print\n");
     EXPECT_TRUE(g_calls.empty());
 
@@ -106,32 +106,32 @@ TEST(Logging, LineFormatInheritanceAndLevels)
     // passes even a negative threshold stored as given.
     TQ_logSetLevel(&top, TQ_LOG_INHERIT);
     EXPECT_EQ(top.level, 0);
-    TQ_logSetLevel(&top, 5);
+    TQ_logSetLevel(&top, TQ_LOG_DEBUG);
     EXPECT_EQ(TQ_logGetLevel(&grand), 5);
     top.level = TQ_LOG_INHERIT;
     EXPECT_EQ(TQ_logGetLevel(&grand), TQ_LOG_INHERIT);
-    TQ_log(&grand, 5, "debug\n");
-    TQ_log(&grand, 4, "info\n");
+    TQ_log(&grand, TQ_LOG_DEBUG, "debug\n");
+    TQ_log(&grand, TQ_LOG_INFO, "info\n");
     top.level = -1;
-    TQ_log(&grand, 0, "print\n");
-    TQ_log(&grand, 1, "fatal\n");
+    TQ_log(&grand, TQ_LOG_PRINT, "print\n");
+    TQ_log(&grand, TQ_LOG_FATAL, "fatal\n");
     EXPECT_EQ(cap.text(), "G: info\nG: print\n");
 
     // Slot 0 NONE writes nothing and stops inheritance; the other slots of
     // that record write, with its token, the inherited prefix and the
     // message's level. Out-of-range slot indexes change nothing; each slot
     // gets the whole message from the same arguments.
-    TQ_logSetLevel(&top, 4);
+    TQ_logSetLevel(&top, TQ_LOG_INFO);
     TQ_logSetOutput(&child, TQ_LOGOUTPUT_NONE_func);
     TQ_logSetToken(&child, &cap);
     g_expectToken = &cap;
-    TQ_log(&grand, 3, "warn %s\n", "w");
-    TQ_log(&child, 3, ":cont\n");
+    TQ_log(&grand, TQ_LOG_WARN, "warn %s\n", "w");
+    TQ_log(&child, TQ_LOG_WARN, ":cont\n");
     TQ_logToFile(&child, cap.f);
     g_expectToken = cap.f;
     TQ_logSetOutputNum(&child, recordOutput, 5);
     TQ_logSetOutputNum(&child, recordOutput, static_cast<uint32_t>(-1));
-    TQ_log(&child, 4, "%s=%d %s\n", "a", 1, "b");
+    TQ_log(&child, TQ_LOG_INFO, "%s=%d %s\n", "a", 1, "b");
     EXPECT_EQ(cap.text(), "Top: a=1 b\n");
     EXPECT_EQ(g_calls, (std::vector<std::string>{"G: 3", "warn w\n3", "cont\n3", "Top: 4", "a=1 b\n4"}));
 }
@@ -145,8 +145,8 @@ TEST(Logging, TimeStampedHeaderOnServerLogger)
     for (int level : {0, 1, 2, 3, 4, 5, 6, 7, -1})
         TQ_log(&g_TQ_serverLog, level, "Got config for %u protocols\n", 3u);
     const std::string after = localStamp();
-    TQ_log(&g_TQ_serverLog, 4, ":continued %d\n", 5);
-    TQ_logSetLevel(&g_TQ_serverLog, 4);
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, ":continued %d\n", 5);
+    TQ_logSetLevel(&g_TQ_serverLog, TQ_LOG_INFO);
     TQ_logSetOutput(&g_TQ_serverLog, TQ_LOGOUTPUT_PRINTF_func);
     TQ_logSetToken(&g_TQ_serverLog, nullptr);
 
@@ -221,7 +221,7 @@ TEST(Logging, RegistryReferenceCounting)
     std::memcpy(&root, &g_TQ_LOG, sizeof root);
     for (const char *n : {"Tessarc", "reg.unknown"}) {
         EXPECT_EQ(TQ_logGet(n), &g_TQ_LOG);
-        TQ_logSetNamedLevel(n, 6);
+        TQ_logSetNamedLevel(n, TQ_LOG_TRACE);
         TQ_logSetNamedPrefix(n, "X: ");
         TQ_logSetNamedOutput(n, TQ_LOGOUTPUT_NONE_func);
         TQ_logSetNamedParent(n, &g_TQ_serverLog);
