@@ -2,6 +2,7 @@
  * senders on any thread fill, writing it with few system calls, and cutting
  * what is read into datasets that are delivered one at a time, in order. */
 #include "link.h"
+#include "transport.h"
 
 #include <errno.h>
 #include <string.h>

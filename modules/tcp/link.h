@@ -1,31 +1,24 @@
-/* The tcp protocol's I/O records, shared by transport.cpp (the I/O thread:
- * listening, dialling, hellos, link lifetimes) and link.cpp (moving datasets
- * over one link: the send queue, writing, framing and reading). Everything
- * here is internal to the module. */
+/* The tcp protocol's link record and data path: one TCP connection as the
+ * I/O thread and senders share it, and the functions of link.cpp that move
+ * datasets over it (the send queue, writing, framing and reading). Internal
+ * to the module. */
 #ifndef TESSARC_MODULES_TCP_LINK_H
 #define TESSARC_MODULES_TCP_LINK_H
 
 #include "tcp.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tcp {
 
 const uint32_t kHelloSize = 16;
-const uint8_t kHelloMagic[4] = {'T', 'Q', 'T', '1'};
-const size_t kReadBufferSize = 256 * 1024;
 /* The rest of a dataset at least this long is read straight into its buffer. */
 const uint32_t kDirectReadMin = 16 * 1024;
 const int kMaxIov = 64;
 const int kReadRounds = 8;
-const uint32_t kTickMs = 100;
-/* A dialled link that lasted this long resets its connector's delay. */
-const uint64_t kStableLinkMs = 5000;
 const uint32_t kMaxQueuedDatasets = 1u << 20;
 
 enum class Phase { Connecting, Hello, Open, Closing, Dead };
@@ -35,11 +28,6 @@ struct Connector;
 /* What an epoll entry points to. */
 struct Watched {
     enum Kind { Wake, Listener, LinkKind } kind;
-};
-
-struct ListenSocket : Watched {
-    int fd;
-    bool forServers;
 };
 
 /* One TCP connection. */
@@ -85,52 +73,6 @@ struct Link : Watched {
     std::atomic<bool> posted{false};  /* in the attention list */
 };
 
-/* A server peer to dial and keep linked. */
-struct Connector {
-    std::string address;
-    Link *link = nullptr;
-    uint64_t nextAttempt = 0; /* 0: not scheduled */
-    uint32_t delayMs = 0;
-    bool knowsPeer = false; /* the peer's identifier, learnt from its hello */
-    TQ_Uuid peer{};
-    bool parked = false; /* linked to that peer through another link */
-    bool self = false;   /* the address leads to this server */
-};
-
-struct Transport {
-    Settings settings;
-    TQ_Server_ProtocolCallbacks *cb = nullptr;
-    TQ_Logger *log = nullptr;
-    TQ_Interface iface{};
-    TQ_Uuid own{};
-    int epfd = -1;
-    int wakefd = -1;
-    Watched wake{Watched::Wake};
-    std::thread thread;
-    bool started = false;
-
-    /* I/O thread only (and destroy, after the thread has ended). */
-    std::vector<ListenSocket *> listeners;
-    std::vector<Connector *> connectors;
-    std::vector<Link *> links;
-    std::vector<Link *> batch;
-    uint8_t *readBuffer = nullptr;
-    uint64_t nextTick = 0;
-    bool stopping = false;
-
-    /* Posted links, under attentionMutex. */
-    std::mutex attentionMutex;
-    std::vector<Link *> attention;
-
-    /* Stop and quit requests, under controlMutex. */
-    std::mutex controlMutex;
-    std::condition_variable controlCv;
-    bool stopRequested = false, stopDone = false, quit = false;
-};
-
-/* The one transport of the module. */
-extern Transport g_transport;
-
 /* Monotonic milliseconds. */
 inline uint64_t now()
 {
@@ -142,23 +84,6 @@ inline Link *linkOf(TQ_Connection *connection)
 {
     return static_cast<Link *>(connection->moduleData);
 }
-
-/* ---- transport.cpp: the I/O thread ---- */
-
-/* Puts the link in the I/O thread's attention list once; the thread handles
- * its requests before it waits again. Any thread. */
-void post(Link *link);
-/* Ends the socket side of the link: no more reads or writes, queued
- * datasets released, the connection invalidated if the server has it; the
- * record is freed later by the I/O thread. `why` (may be null) is logged at
- * `level`. `parkConnector`: the link gave way to another link to the same
- * server, so its connector stops dialling. I/O thread. */
-void die(Link *link, int level, const char *why, bool parkConnector = false);
-/* die with the system's text for `error`. I/O thread. */
-void dieErrno(Link *link, int error);
-/* The peer's hello is complete (link->hello); `rest` are the bytes read
- * behind it. True when the link was handed to the server. I/O thread. */
-bool helloDone(Link *link, const uint8_t *rest, size_t restCount);
 
 /* ---- link.cpp: datasets over one link ---- */
 

@@ -13,6 +13,7 @@
  * a working link is never replaced. Client links carry datasets from the
  * first byte. */
 #include "link.h"
+#include "transport.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
