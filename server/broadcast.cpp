@@ -4,8 +4,8 @@
  * the dataset, delivers it to the service that owns its type and forwards
  * it once to its other servers, leaving out those known to have it: the
  * nodes it came from and servers that have been the sender's neighbours
- * for more than ten seconds. Also the delivery of service datasets,
- * TQ_Server_handleDataset.
+ * for more than ten seconds. The delivery of service datasets,
+ * TQ_Server_handleDataset, is dispatch's; it asks broadcastCheck here.
  *
  * Every record of a received broadcast expires: ten seconds after it was
  * made, and again ten seconds after it was forwarded. The record table is
@@ -66,10 +66,12 @@ void writeHeaderBytes(TQ_Buffer *dataset, const TQ_BroadcastHeader *header, size
         TQ_bufferCopyTo(&it, reinterpret_cast<const uint8_t *>(header) + offset, (uint32_t)count);
 }
 
+} /* namespace */
+
 /* Reads the header of a dataset flagged (or to be flagged) broadcast and
  * checks that the whole header is there and that the group information lies
  * inside the dataset. Logs why and returns 0 when not. */
-int readWellFormed(TQ_Buffer *dataset, TQ_BroadcastHeader *header)
+int Tessarc::Core::readWellFormedBroadcast(TQ_Buffer *dataset, TQ_BroadcastHeader *header)
 {
     uint32_t size = TQ_bufferSize(dataset);
     if (size < sizeof *header || !readHeader(dataset, header)) {
@@ -87,6 +89,8 @@ int readWellFormed(TQ_Buffer *dataset, TQ_BroadcastHeader *header)
     }
     return 1;
 }
+
+namespace {
 
 /* ---- Candidates ---- */
 
@@ -230,9 +234,9 @@ void sweep(uint64_t time, const BroadcastRecord *keep)
     }
 }
 
-/* ---- Broadcast check ---- */
+} /* namespace */
 
-enum Verdict { New = 0, Seen = 1, Drop = 2 };
+/* ---- Broadcast check ---- */
 
 /* Decides whether a broadcast dataset received from `node` is new, seen
  * already or to be dropped, and notes the node as having it. A new dataset
@@ -240,17 +244,17 @@ enum Verdict { New = 0, Seen = 1, Drop = 2 };
  * its hop count incremented, in the dataset and in `header`: a repeat whose
  * delivery overtakes the first copy's may be the one that is forwarded, and
  * must go on with the hop it has made. */
-Verdict broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header)
+BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header)
 {
     if (!node->isServer) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a broadcast dataset from a client\n");
-        return Drop;
+        return BroadcastDrop;
     }
     if (memcmp(&header->origin, &g_comm.uuid, sizeof(TQ_Uuid)) == 0) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a broadcast dataset that originated from this server\n");
-        return Drop;
+        return BroadcastDrop;
     }
-    Verdict verdict = Seen;
+    BroadcastVerdict verdict = BroadcastSeen;
     TQ_mutexLock(g_comm.broadcastLock);
     if (BroadcastRecord *record = findRecord(header)) {
         addHaveIt(record, &node->id);
@@ -260,7 +264,7 @@ Verdict broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHea
         if (!record) {
             TQ_mutexUnlock(g_comm.broadcastLock);
             TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for a broadcast record; dropping the dataset\n");
-            return Drop;
+            return BroadcastDrop;
         }
         uint64_t time = now();
         memset(record, 0, sizeof *record);
@@ -273,7 +277,7 @@ Verdict broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHea
         TQ_hashSetInsert(&g_comm.broadcastRecords, record);
         TQ_treeSetInsert(&g_comm.broadcastExpiry, record);
         sweep(time, record);
-        verdict = New;
+        verdict = BroadcastNew;
     }
     TQ_mutexUnlock(g_comm.broadcastLock);
 
@@ -286,7 +290,61 @@ Verdict broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHea
     return verdict;
 }
 
-} /* namespace */
+/* ---- Record element functions ---- */
+
+int Tessarc::Core::broadcastRecordEqual(const void *a, const void *b)
+{
+    const BroadcastRecord *x = static_cast<const BroadcastRecord *>(a);
+    const BroadcastRecord *y = static_cast<const BroadcastRecord *>(b);
+    return x->sequence == y->sequence && memcmp(&x->origin, &y->origin, sizeof(TQ_Uuid)) == 0;
+}
+
+uint32_t Tessarc::Core::broadcastRecordHash(const void *record)
+{
+    const BroadcastRecord *r = static_cast<const BroadcastRecord *>(record);
+    return TQ_djb2hash(r->sequence, &r->origin, sizeof(TQ_Uuid));
+}
+
+int Tessarc::Core::broadcastRecordCompare(const void *a, const void *b)
+{
+    const BroadcastRecord *x = static_cast<const BroadcastRecord *>(a);
+    const BroadcastRecord *y = static_cast<const BroadcastRecord *>(b);
+    if (x->expiresAt != y->expiresAt)
+        return x->expiresAt < y->expiresAt;
+    return reinterpret_cast<uintptr_t>(x) < reinterpret_cast<uintptr_t>(y);
+}
+
+void Tessarc::Core::freeBroadcastRecord(BroadcastRecord *record)
+{
+    TQ_HashSetIterator it;
+    TQ_hashSetBegin(&record->haveIt, &it);
+    while (TQ_hashSetHasNext(&it))
+        g_TQ_serverAllocator->freeBlock32(g_TQ_serverAllocator, TQ_hashSetErase(&it));
+    TQ_hashSetDestroy(&record->haveIt);
+    g_TQ_serverAllocator->freeBlock256(g_TQ_serverAllocator, record);
+}
+
+/* ---- Broadcast tables ---- */
+
+void Tessarc::Core::createBroadcastTables()
+{
+    TQ_hashSetInit(&g_comm.broadcastRecords, broadcastRecordEqual, broadcastRecordHash);
+    TQ_treeSetInit(&g_comm.broadcastExpiry, broadcastRecordCompare);
+    g_comm.broadcastLock = TQ_mutexCreate();
+}
+
+/* Frees every record, forwarded or not, and the tables. */
+void Tessarc::Core::destroyBroadcastTables()
+{
+    TQ_treeSetDestroy(&g_comm.broadcastExpiry);
+    TQ_HashSetIterator it;
+    TQ_hashSetBegin(&g_comm.broadcastRecords, &it);
+    while (TQ_hashSetHasNext(&it))
+        freeBroadcastRecord(static_cast<BroadcastRecord *>(TQ_hashSetErase(&it)));
+    TQ_hashSetDestroy(&g_comm.broadcastRecords);
+    TQ_mutexDelete(g_comm.broadcastLock);
+    g_comm.broadcastLock = 0;
+}
 
 /* ---- Bound and clock ---- */
 
@@ -300,79 +358,12 @@ void TQ_Server_setBroadcastTimeSource(uint64_t (*source)(void))
     s_timeSource.store(source, std::memory_order_release);
 }
 
-/* ---- Delivery ---- */
-
-void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
-{
-    TQ_DatasetHeader plain;
-    TQ_BufferIter it;
-    TQ_bufferInitIter(dataset, &it);
-    if (TQ_bufferCopyFrom(&plain, &it, sizeof plain) != 1) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Dropping a dataset of %u bytes: shorter than its header\n",
-               (unsigned)TQ_bufferSize(dataset));
-        return;
-    }
-    int broadcast = (plain.flags & TQ_FLAG_BROADCAST) != 0;
-    Verdict verdict = New;
-    TQ_TreeSet localGroups;
-    TQ_Buffer *filtered = nullptr;
-    if (broadcast) {
-        if (!node) {
-            TQ_log(&g_TQ_serverLog, TQ_LOG_WARN, "Got a broadcast dataset before the node was set up; ignoring.\n");
-            return;
-        }
-        TQ_BroadcastHeader header;
-        if (!readWellFormed(dataset, &header))
-            return;
-        verdict = broadcastCheck(node, dataset, &header);
-        if (verdict == Drop)
-            return;
-        if (!groups) {
-            TQ_treeSetInit(&localGroups, TQ_ptrCompare);
-            TQ_Server_GroupManager *manager = g_comm.groupManager.load();
-            TQ_Buffer *result = manager ? manager->filterBroadcast(node, dataset, header.groupInfoLength,
-                                                                   header.groupInfoOffset, &localGroups)
-                                        : dataset;
-            if (!result) {
-                TQ_treeSetDestroy(&localGroups);
-                return;
-            }
-            filtered = TQ_bufferAcquire(result);
-            groups = &localGroups;
-            if (result != dataset) {
-                dataset = result;
-                TQ_bufferInitIter(dataset, &it);
-                if (TQ_bufferCopyFrom(&plain, &it, sizeof plain) != 1)
-                    plain.type = 0;
-            }
-        }
-    }
-
-    TQ_Server_Service *service = TQ_Server_findServiceByType(plain.type);
-    if (!service)
-        TQ_log(&g_TQ_serverLog, TQ_LOG_WARN, "No service for dataset type %d\n", plain.type);
-    else if (verdict == New)
-        service->handleDataset(node, dataset, groups);
-    else if (service->handleDatasetAlt)
-        service->handleDatasetAlt(node, dataset, groups);
-
-    /* Forwarded whether or not a service took it, and for repeats too: the
-     * forward itself goes out only once per dataset. */
-    if (broadcast)
-        TQ_Server_rebroadcast(node, dataset, groups, nullptr);
-
-    if (filtered) {
-        TQ_treeSetDestroy(&localGroups);
-        TQ_bufferRelease(filtered);
-    }
-}
-
 /* ---- Broadcast and forwarding ---- */
 
 void TQ_Server_broadcast(TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo)
 {
     TQ_BroadcastHeader header;
-    if (!readWellFormed(dataset, &header))
+    if (!readWellFormedBroadcast(dataset, &header))
         return;
     if (header.header.flags & TQ_FLAG_BROADCAST) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_WARN, "Not broadcasting a dataset that already has the broadcast flag set\n");

@@ -1,7 +1,8 @@
 /* The communication state: registered protocols, the node tables, the work
- * queue and its worker thread, the broadcast tables, the installed managers;
- * starting, stopping and tearing communication down; the protocol callback
- * record and the default communication manager. */
+ * queue and its worker thread, the installed managers; starting, stopping
+ * and tearing communication down; the protocol callback record. The default
+ * communication manager is in commmanager.cpp, the broadcast tables in
+ * broadcast.cpp. */
 #include <string.h>
 
 #include "core.h"
@@ -69,89 +70,6 @@ void removeInterface(TQ_Interface *interface)
         manager->removeInterface(interface);
 }
 
-/* ---- Default communication manager ---- */
-
-TQ_Server_ProtocolCallbacks *s_cmCallbacks = nullptr;
-TQ_List *s_cmProtocols = nullptr;
-
-const char *interfaceProtocolName(const TQ_Interface *interface)
-{
-    return interface->protocol ? interface->protocol->name : "";
-}
-
-void cmInit(TQ_Allocator *, TQ_Server_ProtocolCallbacks *callbacks, TQ_List *protocolList)
-{
-    s_cmCallbacks = callbacks;
-    s_cmProtocols = protocolList;
-}
-
-void cmStop()
-{
-    if (!s_cmProtocols)
-        return;
-    TQ_ListIterator it;
-    for (TQ_listBegin(s_cmProtocols, &it); TQ_listHasNext(&it); TQ_listNext(&it))
-        static_cast<TQ_Server_Protocol *>(it.m_value)->stop();
-}
-
-void cmDestroy() {}
-
-void cmStartProtocol(TQ_Server_Protocol *protocol)
-{
-    if (protocol->run(s_cmCallbacks) == -1)
-        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "CM: failed to run protocol %s\n", protocol->name);
-}
-
-void cmAddInterface(TQ_Interface *interface)
-{
-    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "CM: adding new interface, protocol = %s, name = %s\n",
-           interfaceProtocolName(interface), interface->name);
-    interface->ops->open(interface);
-}
-
-void cmRemoveInterface(TQ_Interface *interface)
-{
-    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "CM: removing interface, protocol = %s, name = %s\n",
-           interfaceProtocolName(interface), interface->name);
-}
-
-int cmAddConnection(TQ_Connection *connection)
-{
-    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "CM: adding connection, protocol = %s, interface = %s, name = %s\n",
-           interfaceProtocolName(connection->interface), connection->interface->name, connection->name);
-    return 1;
-}
-
-void cmConnectionReady(TQ_Connection *) {}
-
-void cmRemoveConnection(TQ_Connection *connection)
-{
-    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "CM: removing connection, protocol = %s, interface = %s, name = %s\n",
-           interfaceProtocolName(connection->interface), connection->interface->name, connection->name);
-}
-
-/* ---- Broadcast tables ---- */
-
-void createBroadcastTables()
-{
-    TQ_hashSetInit(&g_comm.broadcastRecords, broadcastRecordEqual, broadcastRecordHash);
-    TQ_treeSetInit(&g_comm.broadcastExpiry, broadcastRecordCompare);
-    g_comm.broadcastLock = TQ_mutexCreate();
-}
-
-/* Frees every record, forwarded or not, and the tables. */
-void destroyBroadcastTables()
-{
-    TQ_treeSetDestroy(&g_comm.broadcastExpiry);
-    TQ_HashSetIterator it;
-    TQ_hashSetBegin(&g_comm.broadcastRecords, &it);
-    while (TQ_hashSetHasNext(&it))
-        freeBroadcastRecord(static_cast<BroadcastRecord *>(TQ_hashSetErase(&it)));
-    TQ_hashSetDestroy(&g_comm.broadcastRecords);
-    TQ_mutexDelete(g_comm.broadcastLock);
-    g_comm.broadcastLock = 0;
-}
-
 TQ_Server_Node *lookUpNode(TQ_HashSet *table, const TQ_Uuid *uuid)
 {
     TQ_Server_Node *node = nullptr;
@@ -167,57 +85,11 @@ TQ_Server_Node *lookUpNode(TQ_HashSet *table, const TQ_Uuid *uuid)
 
 } /* namespace */
 
-TQ_Server_CommManager g_TQ_Server_defaultCommManager = {
-    cmInit,
-    cmStop,
-    cmDestroy,
-    cmStartProtocol,
-    cmAddInterface,
-    cmRemoveInterface,
-    cmAddConnection,
-    cmConnectionReady,
-    cmRemoveConnection,
-};
-
 TQ_Server_ProtocolCallbacks Tessarc::Core::g_protocolCallbacks = {
     addInterface,    removeInterface,      addConnectionCallback, queueWork, removeConnectionCallback, receiveCallback,
     nullptr, /* allocator: stored when communication starts */
     &g_TQ_serverLog, TQ_SERVER_SIZE_LIMIT,
 };
-
-/* ---- Broadcast record element functions ---- */
-
-int Tessarc::Core::broadcastRecordEqual(const void *a, const void *b)
-{
-    const BroadcastRecord *x = static_cast<const BroadcastRecord *>(a);
-    const BroadcastRecord *y = static_cast<const BroadcastRecord *>(b);
-    return x->sequence == y->sequence && memcmp(&x->origin, &y->origin, sizeof(TQ_Uuid)) == 0;
-}
-
-uint32_t Tessarc::Core::broadcastRecordHash(const void *record)
-{
-    const BroadcastRecord *r = static_cast<const BroadcastRecord *>(record);
-    return TQ_djb2hash(r->sequence, &r->origin, sizeof(TQ_Uuid));
-}
-
-int Tessarc::Core::broadcastRecordCompare(const void *a, const void *b)
-{
-    const BroadcastRecord *x = static_cast<const BroadcastRecord *>(a);
-    const BroadcastRecord *y = static_cast<const BroadcastRecord *>(b);
-    if (x->expiresAt != y->expiresAt)
-        return x->expiresAt < y->expiresAt;
-    return reinterpret_cast<uintptr_t>(x) < reinterpret_cast<uintptr_t>(y);
-}
-
-void Tessarc::Core::freeBroadcastRecord(BroadcastRecord *record)
-{
-    TQ_HashSetIterator it;
-    TQ_hashSetBegin(&record->haveIt, &it);
-    while (TQ_hashSetHasNext(&it))
-        g_TQ_serverAllocator->freeBlock32(g_TQ_serverAllocator, TQ_hashSetErase(&it));
-    TQ_hashSetDestroy(&record->haveIt);
-    g_TQ_serverAllocator->freeBlock256(g_TQ_serverAllocator, record);
-}
 
 /* ---- Lifecycle of the communication state ---- */
 

@@ -66,6 +66,8 @@ inline void setConnectionNode(TQ_Connection *connection, TQ_Server_Node *node)
     __atomic_store_n(&connection->node, node, __ATOMIC_RELEASE);
 }
 
+/* ---- Broadcast records and flooding (broadcast.cpp) ---------------------- */
+
 /* One record per (origin, sequence) of a received broadcast dataset: a
  * 256-byte block of the server allocator. */
 struct BroadcastRecord {
@@ -85,6 +87,28 @@ uint32_t broadcastRecordHash(const void *record);
 int broadcastRecordCompare(const void *a, const void *b);
 /* Frees the haveIt copies, the set and the record's block. */
 void freeBroadcastRecord(BroadcastRecord *record);
+/* Make and free the record table, the expiry order and the broadcast lock
+ * with the communication state; freeing frees every record, forwarded or
+ * not. */
+void createBroadcastTables();
+void destroyBroadcastTables();
+
+/* Reads the header of a dataset flagged (or to be flagged) broadcast and
+ * checks that the whole header is there and that the group information lies
+ * inside the dataset. Logs why and returns 0 when not. */
+int readWellFormedBroadcast(TQ_Buffer *dataset, TQ_BroadcastHeader *header);
+
+enum BroadcastVerdict { BroadcastNew = 0, BroadcastSeen = 1, BroadcastDrop = 2 };
+
+/* Decides whether a broadcast dataset received from `node` is new, seen
+ * already or to be dropped, and notes the node as having it; a new dataset
+ * gets a record. Every copy that is not dropped has its ttl decremented and
+ * its hop count incremented, in the dataset and in `header`. Takes the
+ * broadcast lock inside; call with no lock held. */
+BroadcastVerdict broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header);
+
+/* The default communication manager (commmanager.cpp) shares nothing here:
+ * it is the public g_TQ_Server_defaultCommManager. */
 
 /* ---- Lifecycle and identity (lifecycle.cpp) ------------------------------- */
 

@@ -1,5 +1,6 @@
 /* Reception: every dataset a protocol receives enters the server through
- * the `receive` callback and is routed by its type byte. The receive path
+ * the `receive` callback and is routed by its type byte; a service dataset,
+ * broadcast or not, goes on to its service through TQ_Server_handleDataset. The receive path
  * takes no lock of its own; it runs on the protocol's delivery thread, one
  * dataset at a time per connection. */
 #include <string.h>
@@ -123,4 +124,71 @@ void Core::receiveCallback(TQ_Connection *connection, TQ_Buffer *dataset)
         return;
     }
     route(connection, dataset, header.type, header.flags);
+}
+
+/* ---- Service datasets ---- */
+
+void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
+{
+    TQ_DatasetHeader plain;
+    TQ_BufferIter it;
+    TQ_bufferInitIter(dataset, &it);
+    if (TQ_bufferCopyFrom(&plain, &it, sizeof plain) != 1) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Dropping a dataset of %u bytes: shorter than its header\n",
+               (unsigned)TQ_bufferSize(dataset));
+        return;
+    }
+    int broadcast = (plain.flags & TQ_FLAG_BROADCAST) != 0;
+    BroadcastVerdict verdict = BroadcastNew;
+    TQ_TreeSet localGroups;
+    TQ_Buffer *filtered = nullptr;
+    if (broadcast) {
+        if (!node) {
+            TQ_log(&g_TQ_serverLog, TQ_LOG_WARN, "Got a broadcast dataset before the node was set up; ignoring.\n");
+            return;
+        }
+        TQ_BroadcastHeader header;
+        if (!readWellFormedBroadcast(dataset, &header))
+            return;
+        verdict = broadcastCheck(node, dataset, &header);
+        if (verdict == BroadcastDrop)
+            return;
+        if (!groups) {
+            TQ_treeSetInit(&localGroups, TQ_ptrCompare);
+            TQ_Server_GroupManager *manager = g_comm.groupManager.load();
+            TQ_Buffer *result = manager ? manager->filterBroadcast(node, dataset, header.groupInfoLength,
+                                                                   header.groupInfoOffset, &localGroups)
+                                        : dataset;
+            if (!result) {
+                TQ_treeSetDestroy(&localGroups);
+                return;
+            }
+            filtered = TQ_bufferAcquire(result);
+            groups = &localGroups;
+            if (result != dataset) {
+                dataset = result;
+                TQ_bufferInitIter(dataset, &it);
+                if (TQ_bufferCopyFrom(&plain, &it, sizeof plain) != 1)
+                    plain.type = 0;
+            }
+        }
+    }
+
+    TQ_Server_Service *service = TQ_Server_findServiceByType(plain.type);
+    if (!service)
+        TQ_log(&g_TQ_serverLog, TQ_LOG_WARN, "No service for dataset type %d\n", plain.type);
+    else if (verdict == BroadcastNew)
+        service->handleDataset(node, dataset, groups);
+    else if (service->handleDatasetAlt)
+        service->handleDatasetAlt(node, dataset, groups);
+
+    /* Forwarded whether or not a service took it, and for repeats too: the
+     * forward itself goes out only once per dataset. */
+    if (broadcast)
+        TQ_Server_rebroadcast(node, dataset, groups, nullptr);
+
+    if (filtered) {
+        TQ_treeSetDestroy(&localGroups);
+        TQ_bufferRelease(filtered);
+    }
 }
