@@ -132,7 +132,8 @@ int TessarcServerMain(int argc, char **argv)
     writeBanner();
 
     if (!acquireLock(root.string())) {
-        TQ_log(s_log, TQ_LOG_FATAL, "Another Tessarc Server is already running from %s... exiting\n", root.string().c_str());
+        TQ_log(s_log, TQ_LOG_FATAL, "Another Tessarc Server is already running from %s... exiting\n",
+               root.string().c_str());
         notifyServiceManager("STATUS=Another Tessarc Server is already running from " + root.string() + "\n");
         return 1;
     }
@@ -143,6 +144,7 @@ int TessarcServerMain(int argc, char **argv)
     }
     s_allocator.allocationFailure = onAllocationFailure;
     TQ_Server_init(&s_allocator);
+    TQ_Server_setInstallRoot(root.string().c_str());
     startSignalThread(onStopSignal);
 
     findProtocols(root, g_protocols);

@@ -3,6 +3,8 @@
  * and network identifier. */
 #include <atomic>
 #include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "core.h"
 
@@ -23,6 +25,10 @@ int32_t s_running = 0; /* lifecycle lock */
 std::atomic<TQ_Server_Callback> s_postinit{doNothing};
 std::atomic<TQ_Server_Callback> s_predestroy{doNothing};
 std::atomic<TQ_Server_Callback> s_postdestroy{doNothing};
+
+/* "<root>/Config", set once by the host and never freed, so a pointer a
+ * module holds stays valid whatever thread reads it. */
+std::atomic<const char *> s_configDir{nullptr};
 
 /* ---- Start and stop tasks ---- */
 
@@ -132,6 +138,27 @@ void TQ_Server_destroy(void)
 TQ_Logger *TQ_Server_getLog(void)
 {
     return &g_TQ_serverLog;
+}
+
+void TQ_Server_setInstallRoot(const char *root)
+{
+    if (!root || s_configDir.load(std::memory_order_acquire))
+        return;
+    static const char kConfig[] = "/Config";
+    size_t length = strlen(root);
+    char *dir = static_cast<char *>(malloc(length + sizeof kConfig));
+    if (!dir) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for the configuration directory of %s\n", root);
+        return;
+    }
+    memcpy(dir, root, length);
+    memcpy(dir + length, kConfig, sizeof kConfig);
+    s_configDir.store(dir, std::memory_order_release);
+}
+
+const char *TQ_Server_getConfigDir(void)
+{
+    return s_configDir.load(std::memory_order_acquire);
 }
 
 void TQ_Server_setPostinitCallback(TQ_Server_Callback callback)

@@ -15,7 +15,6 @@
 #include <string.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -41,12 +40,6 @@ TQ_Logger *logger()
     return TQ_Server_getLog();
 }
 
-std::string configPath()
-{
-    const char *root = std::getenv("TQ_INSTALL_DIR");
-    return std::string(root ? root : "/Tessarc") + "/Config/relay.cfg";
-}
-
 /* Reads the setting `name` of `root` into `value` when it is there: false
  * (logged) when it has another type. */
 template <typename T>
@@ -63,7 +56,13 @@ bool readSetting(const libconfig::Setting &root, const char *name, T &value, con
  * a file that cannot be parsed or holds a value out of range. */
 bool readSettings()
 {
-    std::string path = configPath();
+    const char *dir = TQ_Server_getConfigDir();
+    if (!dir) {
+        TQ_log(logger(), TQ_LOG_INFO, "relay: no configuration directory; dataset type %u, ttl %u\n",
+               s_settings.datasetType, s_settings.ttl);
+        return true;
+    }
+    std::string path = std::string(dir) + "/relay.cfg";
     libconfig::Config config;
     try {
         config.readFile(path.c_str());

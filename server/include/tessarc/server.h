@@ -515,6 +515,17 @@ void TQ_Server_stop(void);
 void TQ_Server_destroy(void);
 /* The server logger, g_TQ_serverLog. Usable before TQ_Server_init. */
 TQ_Logger *TQ_Server_getLog(void);
+/* For the host only: the install root the server runs from (a path without
+ * a trailing slash). The core keeps a copy of "<root>/Config"; `root`
+ * stays the caller's. Call once, on the start-up thread, after
+ * TQ_Server_init and before TQ_Server_run; later calls are ignored. When no
+ * memory can be had for the copy, it is logged and nothing is stored. */
+void TQ_Server_setInstallRoot(const char *root);
+/* The install root's configuration directory, "<root>/Config", where
+ * modules find their own settings files. Owned by the core and valid until
+ * the process ends; null while the host has not set the install root. Any
+ * thread. */
+const char *TQ_Server_getConfigDir(void);
 /* Store a host callback; null stores the do-nothing callback. Usable
  * before TQ_Server_init; set them before TQ_Server_run. The postinit
  * callback runs after the start sequence, outside every server lock;
