@@ -204,7 +204,7 @@ TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
 
     /* An old version: the server rejects it and says why in its log; the
      * tool exits with 2 and names both sides. */
-    Child old({c_cli, {"--version", "2.0", "send", a.clientAddress, "x"}, {}, {}, {}}, dir.path());
+    Child old({c_cli, {"--protocol-version", "2.0", "send", a.clientAddress, "x"}, {}, {}, {}}, dir.path());
     EXPECT_EQ(old.wait(), 2);
     EXPECT_NE(old.err().find("refused: the server refused the connection: this client announced network \"*\" "
                              "version 2.0, the server network \"Tessarc\" version 2.1 (the server requires "
