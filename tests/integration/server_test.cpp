@@ -244,8 +244,10 @@ TEST(Server, ModulesBuiltOutOfTreeAgainstTheInstalledSdk)
            "' -DPROBE_SOURCE='" TQ_PROBE_SOURCE_DIR "/probe_module.cpp' >/dev/null && '" TQ_CMAKE "' --build '" +
            build + "' >/dev/null"));
     /* The guide's example modules (examples/modules/hello). */
-    ASSERT_TRUE(sh("'" TQ_CMAKE "' -S '" TQ_EXAMPLES_DIR "/hello' -B hello -G Ninja -DCMAKE_PREFIX_PATH='" + prefix +
-                   "' >/dev/null && '" TQ_CMAKE "' --build hello >/dev/null && cp hello/hello.service root/Services/"));
+    ASSERT_TRUE(sh("'" TQ_CMAKE "' -S '" TQ_EXAMPLES_DIR "/hello' -B '" + build +
+                   "-hello' -G Ninja -DCMAKE_PREFIX_PATH='" + prefix + "' >/dev/null && '" TQ_CMAKE "' --build '" +
+                   build + "-hello' >/dev/null && cp '" + build + "-hello/hello.service' '" +
+                   (root / "Services").string() + "'"));
     /* A service module with nothing but the pkg-config file. */
     ASSERT_TRUE(sh("export PKG_CONFIG_PATH=\"$(dirname \"$(find '" + prefix + "' -name tessarc.pc)\")\" && c++ " +
                    "-shared -fPIC -o '" + (root / "Services/sdksvc.service").string() +
