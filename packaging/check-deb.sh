@@ -42,6 +42,8 @@ expect_main=(
     "$libdir/libtessarc-client.so.0"
     /usr/lib/tessarc/Protocols/tcp.protocol
     /usr/lib/tessarc/Services/relay.service
+    # Every shipped module is listed here too (tq_install_module in
+    # modules/CMakeLists.txt), as is its settings file below.
     /usr/lib/systemd/system/tessarc-server.service
     /etc/tessarc/Communication.cfg
     /etc/tessarc/Logging.cfg
@@ -88,11 +90,14 @@ fi
 
 # postinst made the system user; the trigger made the loader find libtessarc.
 getent passwd tessarc >/dev/null || fail "no tessarc user"
-ldconfig -p | grep -q 'libtessarc\.so\.0 ' || fail "libtessarc.so.0 is not in the loader's cache"
-if ldd /usr/bin/tessarc-server | grep -q 'not found'; then
-    ldd /usr/bin/tessarc-server
-    fail "tessarc-server misses a library"
-fi
+cache=$(ldconfig -p)
+grep -q 'libtessarc\.so\.0 ' <<<"$cache" || fail "libtessarc.so.0 is not in the loader's cache"
+for program in /usr/bin/tessarc-server /usr/bin/tessarc-cli; do
+    libraries=$(ldd "$program")
+    if grep 'not found' <<<"$libraries"; then
+        fail "$program misses a library"
+    fi
+done
 /usr/bin/tessarc-cli --version
 
 # The unit's sandbox.
