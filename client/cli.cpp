@@ -3,6 +3,9 @@
  * round-trip latency through one or more servers. */
 #include <tessarc/client.h>
 
+#include <netdb.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -34,7 +37,8 @@ const char c_usage[] = "usage: tessarc-cli [options] send ADDRESS [TEXT...]\n"
                        "options:\n"
                        "  --network ID     network identifier to announce (default \"*\", any)\n"
                        "  --name NAME      client name (default tessarc-cli)\n"
-                       "  --version M.N    protocol version to announce (default 2.1)\n"
+                       "  --protocol-version M.N\n"
+                       "                   protocol version to announce (default 2.1)\n"
                        "  --type T         dataset type (default 16, the relay service's)\n"
                        "  --subtype N      subtype of datasets sent (default 0)\n"
                        "  --timeout MS     connect and handshake limit (default 10000)\n"
@@ -46,7 +50,12 @@ const char c_usage[] = "usage: tessarc-cli [options] send ADDRESS [TEXT...]\n"
                        "  --size BYTES     bench: payload bytes after the subtype (default 64, at least 16)\n"
                        "  --to ADDRESS     bench: where the receiving client connects\n"
                        "  --window N       bench: datasets in flight at most (default 4096)\n"
-                       "  --rtt            bench: measure round trips, one dataset in flight\n";
+                       "  --rtt            bench: measure round trips, one dataset in flight\n"
+                       "  -h, --help       print this help and exit\n"
+                       "  --version        print the version of tessarc-cli and exit\n"
+                       "\n"
+                       "Exit codes: 0 done, 1 bad command line, 2 the connection failed or was\n"
+                       "refused, 3 bench: datasets did not arrive.\n";
 
 struct Options {
     TQ_ClientOptions client{};
@@ -62,10 +71,37 @@ struct Options {
     std::vector<std::string> texts;
 };
 
+/* A command-line mistake: one line, and where the whole usage is. */
 [[noreturn]] void usage(const std::string &problem)
 {
-    std::fprintf(stderr, "tessarc-cli: %s\n%s", problem.c_str(), c_usage);
+    std::fprintf(stderr, "tessarc-cli: %s; see tessarc-cli --help\n", problem.c_str());
     std::exit(1);
+}
+
+/* Checks the host:port given as `argument` (ADDRESS or --to) before the
+ * client library connects, so that a port out of range is a command-line
+ * mistake and a name the resolver cannot find is reported as such, with the
+ * resolver's reason (exit code 2), rather than as a refused connection. */
+void checkAddress(const char *argument, const std::string &address)
+{
+    size_t colon = address.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == address.size())
+        usage(std::string(argument) + " \"" + address + "\" is not host:port");
+    std::string host = address.substr(0, colon), port = address.substr(colon + 1);
+    if (port.find_first_not_of("0123456789") != std::string::npos || port.size() > 5 || std::stol(port) < 1 ||
+        std::stol(port) > 65535)
+        usage(std::string(argument) + " \"" + address + "\": the port must be a number from 1 to 65535");
+    struct addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *found = nullptr;
+    int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    if (resolved != 0) {
+        std::fprintf(stderr, "tessarc-cli: lookup of \"%s\" (%s) failed: %s\n", host.c_str(), argument,
+                     gai_strerror(resolved));
+        std::exit(2);
+    }
+    freeaddrinfo(found);
 }
 
 long number(const std::string &option, const char *text, long low, long high)
@@ -93,10 +129,13 @@ Options parse(int argc, char **argv)
         else if (arg == "--name")
             o.name = value();
         else if (arg == "--version") {
+            std::printf("tessarc-cli %s\n", TQ_CLI_VERSION);
+            std::exit(0);
+        } else if (arg == "--protocol-version") {
             unsigned major = 0, minor = 0;
             const char *text = value();
             if (std::sscanf(text, "%u.%u", &major, &minor) != 2 || major == 0 || major > 65535 || minor > 65535)
-                usage("--version wants MAJOR.MINOR");
+                usage("--protocol-version wants MAJOR.MINOR");
             o.client.versionMajor = (uint16_t)major;
             o.client.versionMinor = (uint16_t)minor;
         } else if (arg == "--type")
@@ -122,7 +161,7 @@ Options parse(int argc, char **argv)
         else if (arg == "-h" || arg == "--help") {
             std::fputs(c_usage, stdout);
             std::exit(0);
-        } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-')
+        } else if (arg.size() > 1 && arg[0] == '-')
             usage("unknown option " + arg);
         else
             words.push_back(arg);
@@ -136,6 +175,9 @@ Options parse(int argc, char **argv)
         usage("unknown command " + o.command);
     if (o.command != "send" && !o.texts.empty())
         usage("unexpected " + o.texts[0]);
+    checkAddress("ADDRESS", o.address);
+    if (!o.to.empty())
+        checkAddress("--to", o.to);
     o.client.networkId = o.networkId.c_str();
     o.client.nodeName = o.name.c_str();
     return o;

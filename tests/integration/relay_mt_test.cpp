@@ -204,7 +204,7 @@ TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
 
     /* An old version: the server rejects it and says why in its log; the
      * tool exits with 2 and names both sides. */
-    Child old({c_cli, {"--version", "2.0", "send", a.clientAddress, "x"}, {}, {}, {}}, dir.path());
+    Child old({c_cli, {"--protocol-version", "2.0", "send", a.clientAddress, "x"}, {}, {}, {}}, dir.path());
     EXPECT_EQ(old.wait(), 2);
     EXPECT_NE(old.err().find("refused: the server refused the connection: this client announced network \"*\" "
                              "version 2.0, the server network \"Tessarc\" version 2.1 (the server requires "
@@ -212,6 +212,17 @@ TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
               std::string::npos)
         << old.err();
     EXPECT_TRUE(a.process->waitFor("Version 2.0 is too old; rejecting."));
+
+    /* Mistakes found before dialling: a port past 65535 is a command-line
+     * error naming the argument (1), an unknown name a lookup failure (2). */
+    Child port({c_cli, {"bench", a.clientAddress, "--to", "127.0.0.1:65536"}, {}, {}, {}}, dir.path());
+    EXPECT_EQ(port.wait(), 1);
+    EXPECT_EQ(port.err(), "tessarc-cli: --to \"127.0.0.1:65536\": the port must be a number from 1 to 65535; see "
+                          "tessarc-cli --help\n");
+    Child name({c_cli, {"send", "no-such-host.invalid:7401", "x"}, {}, {}, {}}, dir.path());
+    EXPECT_EQ(name.wait(), 2);
+    EXPECT_EQ(name.err().rfind("tessarc-cli: lookup of \"no-such-host.invalid\" (ADDRESS) failed: ", 0), 0u)
+        << name.err();
 
     /* Another network: both sides reject. */
     TQ_ClientOptions options{};

@@ -236,12 +236,18 @@ TEST(Server, ModulesBuiltOutOfTreeAgainstTheInstalledSdk)
         EXPECT_EQ(code, 0) << command << "\n" << child.out() << child.err();
         return code == 0;
     };
-    ASSERT_TRUE(sh("'" TQ_CMAKE "' --install '" TQ_BINARY_DIR "' --component sdk --prefix '" + prefix + "'"));
+    ASSERT_TRUE(sh("'" TQ_CMAKE "' --install '" TQ_BINARY_DIR "' --component runtime --prefix '" + prefix +
+                   "' && '" TQ_CMAKE "' --install '" TQ_BINARY_DIR "' --component sdk --prefix '" + prefix + "'"));
     /* A protocol module with find_package(Tessarc) and tessarc_add_module. */
     ASSERT_TRUE(
         sh("'" TQ_CMAKE "' -S '" TQ_SDK_PROJECT_DIR "' -B '" + build + "' -G Ninja -DCMAKE_PREFIX_PATH='" + prefix +
            "' -DPROBE_SOURCE='" TQ_PROBE_SOURCE_DIR "/probe_module.cpp' >/dev/null && '" TQ_CMAKE "' --build '" +
            build + "' >/dev/null"));
+    /* The guide's example modules (examples/modules/hello). */
+    ASSERT_TRUE(sh("'" TQ_CMAKE "' -S '" TQ_EXAMPLES_DIR "/hello' -B '" + build +
+                   "-hello' -G Ninja -DCMAKE_PREFIX_PATH='" + prefix + "' >/dev/null && '" TQ_CMAKE "' --build '" +
+                   build + "-hello' >/dev/null && cp '" + build + "-hello/hello.service' '" +
+                   (root / "Services").string() + "'"));
     /* A service module with nothing but the pkg-config file. */
     ASSERT_TRUE(sh("export PKG_CONFIG_PATH=\"$(dirname \"$(find '" + prefix + "' -name tessarc.pc)\")\" && c++ " +
                    "-shared -fPIC -o '" + (root / "Services/sdksvc.service").string() +
@@ -251,8 +257,8 @@ TEST(Server, ModulesBuiltOutOfTreeAgainstTheInstalledSdk)
     writeFile(root / "Config/Communication.cfg", "protocols = ( { name = \"sdkproto\"; tag = \"sdk\"; } );\n");
     Child child(serverLaunch(root, {"--probe-stop"}), tmp.path());
     ASSERT_EQ(child.wait(), 0) << child.out() << child.err();
-    EXPECT_TRUE(
-        inOrder(child.out(), {"probe sdkproto: configured with tag sdk", "probe service sdksvc: preinit, 2 args",
-                              "probe sdkproto: run", "probe service sdksvc: postinit", "Unloading modules..."}))
+    EXPECT_TRUE(inOrder(child.out(), {"probe sdkproto: configured with tag sdk",
+                                      "probe service sdksvc: preinit, 2 args", "probe sdkproto: run",
+                                      "probe service sdksvc: postinit", "hello: stopped", "Unloading modules..."}))
         << child.out();
 }
