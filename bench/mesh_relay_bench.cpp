@@ -266,9 +266,8 @@ long waitForNumber(const fs::path &file, const std::string &marker)
     return 0;
 }
 
-/* A memory figure of process `pid` in kB, or -1. The server's first thread
- * ends once it has started the server, and a finished thread shows no
- * memory figures, so they are read from any thread that runs. */
+/* A memory figure of process `pid` in kB, or -1. The figures are the
+ * process's, so the first thread whose status has them gives them. */
 long residentKb(pid_t pid, const char *field)
 {
     std::error_code error;

@@ -120,13 +120,19 @@ void writeBanner()
 }
 
 /* The start-up sequence. Returns 1 when another instance holds the install
- * root; otherwise the calling thread ends in TQ_Server_run. */
+ * root; otherwise the calling thread stays in TQ_Server_run. */
 int TessarcServerMain(int argc, char **argv)
 {
     blockStopSignals();
     /* Log lines on standard output reach a pipe or file (a service
      * manager's journal) as they are written, not when a buffer fills. */
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    /* In the journal every line carries the priority of its level, so it
+     * can be filtered by priority; elsewhere the lines stay plain. */
+    if (standardOutputIsJournal()) {
+        TQ_logSetOutput(&g_TQ_LOG, journalOutput);
+        TQ_logSetOutput(s_log, journalOutput);
+    }
     const boost::filesystem::path &root = getRootPath();
     configureLogging(root);
     writeBanner();

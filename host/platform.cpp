@@ -1,16 +1,21 @@
-/* Signals, the single-instance lock and service-manager notification: the
- * only host file that talks to the operating system for these. */
+/* Signals, the single-instance lock, service-manager notification and the
+ * journal: the only host file that talks to the operating system for these. */
 #include "platform.h"
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
+#include <tessarc/runtime.h>
 #include <unistd.h>
 
 /* ---- Stop signals ---- */
@@ -117,4 +122,83 @@ void notifyServiceManager(const std::string &state)
 {
     if (isServiceMode())
         sd_notify(0, state.c_str());
+}
+
+/* ---- Journal ---- */
+
+namespace {
+
+/* Whether the next byte written through journalOutput begins a line. A
+ * message's header and body are separate calls, so the prefix goes where a
+ * line begins, not where a call begins. Guarded by the lock of stdout. */
+bool s_atLineStart = true;
+
+const char *journalPriority(int level)
+{
+    switch (level) {
+    case TQ_LOG_FATAL:
+        return SD_CRIT;
+    case TQ_LOG_ERROR:
+        return SD_ERR;
+    case TQ_LOG_WARN:
+        return SD_WARNING;
+    case TQ_LOG_INFO:
+        return SD_INFO;
+    default:
+        /* Print and any level below it are always written; anything above
+         * info is detail. */
+        return level > TQ_LOG_INFO ? SD_DEBUG : SD_NOTICE;
+    }
+}
+
+} /* namespace */
+
+bool standardOutputIsJournal()
+{
+    const char *stream = getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    char extra = 0;
+    struct stat out;
+    return stream != nullptr && sscanf(stream, "%llu:%llu%c", &device, &inode, &extra) == 2 &&
+           fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == device && out.st_ino == inode;
+}
+
+int journalOutput(void *, int level, const char *format, va_list args)
+{
+    char small[512];
+    std::vector<char> large;
+    va_list copy;
+    va_copy(copy, args);
+    int length = vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (length < 0)
+        return length;
+    const char *text = small;
+    if (static_cast<size_t>(length) >= sizeof small) {
+        large.resize(static_cast<size_t>(length) + 1);
+        vsnprintf(large.data(), large.size(), format, args);
+        text = large.data();
+    }
+
+    const char *priority = journalPriority(level);
+    flockfile(stdout);
+    for (const char *end = text + length; text < end;) {
+        if (s_atLineStart) {
+            /* A hex dump puts a carriage return after each line feed; in the
+             * journal it would only make the line unreadable. */
+            if (*text == '\r') {
+                ++text;
+                continue;
+            }
+            fputs_unlocked(priority, stdout);
+            s_atLineStart = false;
+        }
+        const char *lineEnd = static_cast<const char *>(memchr(text, '\n', static_cast<size_t>(end - text)));
+        const char *next = lineEnd != nullptr ? lineEnd + 1 : end;
+        fwrite_unlocked(text, 1, static_cast<size_t>(next - text), stdout);
+        s_atLineStart = lineEnd != nullptr;
+        text = next;
+    }
+    funlockfile(stdout);
+    return length;
 }

@@ -1,9 +1,10 @@
 /* The host's contact with the operating system outside module loading: stop
- * signals, the single-instance lock of an install root, and the service
- * manager's notification socket. */
+ * signals, the single-instance lock of an install root, the service
+ * manager's notification socket and its journal. */
 #ifndef TESSARC_HOST_PLATFORM_H
 #define TESSARC_HOST_PLATFORM_H
 
+#include <cstdarg>
 #include <string>
 
 /* Called once per stop signal received, on the signal thread. */
@@ -36,5 +37,16 @@ bool isServiceMode();
 /* Sends `state` (lines such as "READY=1" or "STATUS=...") to the service
  * manager; does nothing in console mode. Any thread. */
 void notifyServiceManager(const std::string &state);
+
+/* True when standard output is the journal: JOURNAL_STREAM, which the
+ * service manager sets, names the device and inode of standard output as
+ * "<device>:<inode>". False without it, on a terminal, a file or a pipe. */
+bool standardOutputIsJournal();
+/* A logger output function for the journal: writes the message to standard
+ * output like TQ_LOGOUTPUT_PRINTF_func, with the journal's priority prefix
+ * of the message's level at the start of every line ("<5>" print, "<2>"
+ * fatal, "<3>" error, "<4>" warning, "<6>" info, "<7>" debug and trace).
+ * Ignores the token; consumes `args`. Any thread. */
+int journalOutput(void *token, int level, const char *format, va_list args);
 
 #endif /* TESSARC_HOST_PLATFORM_H */

@@ -12,6 +12,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -293,11 +294,21 @@ extern "C" void TQ_endCurrentTask(void)
 
 extern "C" void TQ_startScheduler(void)
 {
+    /* The calling thread stays, parked: on Linux a process whose first
+     * thread has ended shows as a zombie without resident memory, and
+     * profilers and debuggers cannot read its maps. With every signal
+     * blocked here, signals go to the threads that take them. Tasks made
+     * before this keep the mask they were made with. */
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+
     pthread_mutex_lock(&s_startLock);
     s_started = true;
     pthread_cond_broadcast(&s_startCond);
     pthread_mutex_unlock(&s_startLock);
-    pthread_exit(nullptr);
+    for (;;)
+        pause();
 }
 
 /* ---- Threads ---- */

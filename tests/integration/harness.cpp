@@ -102,7 +102,7 @@ Child::Child(const Launch &launch, const fs::path &dir)
     int err = open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     m_pid = out < 0 || err < 0 ? -1 : fork();
     if (m_pid == 0) {
-        dup2(out, 1);
+        dup2(launch.stdoutFd >= 0 ? launch.stdoutFd : out, 1);
         dup2(err, 2);
         if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0)
             _exit(127);

@@ -42,6 +42,7 @@ struct Launch {
     std::vector<std::string> setEnv;   /* "NAME=value", replacing NAME in the test's environment */
     std::vector<std::string> unsetEnv; /* names removed from it */
     std::filesystem::path cwd;         /* empty: the test's own */
+    int stdoutFd = -1;                 /* standard output in place of <n>.out when >= 0 */
 };
 
 /* tessarc-server (the one of this build) started with TQ_INSTALL_DIR set to

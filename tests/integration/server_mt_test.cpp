@@ -10,6 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 #include "harness.h"
@@ -163,6 +165,11 @@ TEST(ServerLock, NoStaleLockAfterKill)
     fs::path root = makeRoot(tmp.path() / "root");
     Child first(serverLaunch(root), tmp.path());
     ASSERT_TRUE(first.waitFor("probe service svc: postinit"));
+    /* Running, it is a live process with resident memory to ps, top and
+     * profilers, not a zombie whose first thread has ended. */
+    std::string status = readFile("/proc/" + std::to_string(first.pid()) + "/status");
+    EXPECT_EQ(status.find("State:\tZ"), std::string::npos) << status;
+    EXPECT_GT(std::atol(status.c_str() + std::min(status.find("VmRSS:") + 6, status.size())), 0) << status;
     first.signal(SIGKILL);
     EXPECT_EQ(first.wait(), 1000 + SIGKILL);
 

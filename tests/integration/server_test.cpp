@@ -4,8 +4,14 @@
  * against the installed SDK. */
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <memory>
+#include <sstream>
 
 #include "harness.h"
 
@@ -98,6 +104,41 @@ TEST(Server, BannerLogLinesArgumentsAndShutdown)
                               "arg 1 [--probe-stop]\n", "arg 2 [two words]\n", "arg 3 []\n"}));
     EXPECT_TRUE(inOrder(out, {"svc: postinit, server ", ", network Tessarc\n", "svc: predestroy", "svc: postdestroy",
                               "| info| TQ Server: Unloading modules...\n", "probe image svc.service unmapped"}));
+
+    /* Standard output is the journal when JOURNAL_STREAM names it: every
+     * line, the bare separator too, starts with the priority of its level,
+     * once, although header and text are written separately. */
+    int journal[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, journal), 0);
+    struct stat stream;
+    ASSERT_EQ(fstat(journal[1], &stream), 0);
+    Launch launch = serverLaunch(root, {"--probe-stop", "two words", ""});
+    launch.setEnv.push_back("JOURNAL_STREAM=" + std::to_string(stream.st_dev) + ":" + std::to_string(stream.st_ino));
+    launch.stdoutFd = journal[1];
+    Child journaled(launch, tmp.path());
+    close(journal[1]);
+    std::string text;
+    pollfd readable = {journal[0], POLLIN, 0};
+    char buffer[4096];
+    for (ssize_t n; poll(&readable, 1, 15000) == 1 && (n = read(journal[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(n));
+    close(journal[0]);
+    EXPECT_EQ(journaled.wait(), 0);
+    EXPECT_EQ(text.substr(0, 81), "<5>" + std::string(77, '=') + "\n") << text;
+    std::istringstream lines(text);
+    int lineCount = 0;
+    for (std::string line; std::getline(lines, line); ++lineCount) {
+        const char *priority = line.find("|ERROR|") != std::string::npos   ? "<3>"
+                               : line.find("| info|") != std::string::npos ? "<6>"
+                                                                           : "<5>";
+        EXPECT_EQ(line.substr(0, 3), priority) << line;
+        EXPECT_EQ(line.find('<', 1), std::string::npos) << line;
+    }
+    EXPECT_EQ(lineCount, countOf(out, "\n")) << text;
+    EXPECT_TRUE(inOrder(text, {"\n<5>20", "|print| TQ Server: Starting Tessarc Server\n", "\n<3>20",
+                               "|ERROR| TQ Server: Could not read protocols directory", "\n<6>20",
+                               "| info| TQ Server: Unloading modules...\n"}))
+        << text;
 }
 
 TEST(Server, ConfigurationFiles)

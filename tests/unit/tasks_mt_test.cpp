@@ -59,7 +59,7 @@ int scenario(const std::string &name)
         printf("main: tasks=%d\n", numTasks());
         TQ_msleep(50);
         g_gateOpen = 1;
-        TQ_startScheduler(); // ends the main thread; the tasks end the process
+        TQ_startScheduler(); // parks the main thread; the last task ends the process
         printf("scheduler returned\n");
     } else if (name == "leak") {
         // The only pointers to these blocks lived on a stack that is gone.

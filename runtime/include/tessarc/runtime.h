@@ -252,9 +252,10 @@ TQ_TaskFunction TQ_startTask(TQ_TaskFunction function, void *argument, uint32_t 
 /* Ends the calling task. If it was the last live task or thread, ends the
  * process with exit code 0 (TQ_exitProcess). Call only from a task. */
 void TQ_endCurrentTask(void) __attribute__((noreturn));
-/* Lets every task created so far, and every later one, run; then ends the
- * calling thread (usually the main thread) while the process lives on in its
- * tasks. Does not return. */
+/* Lets every task created so far, and every later one, run; then blocks
+ * every signal in the calling thread (usually the main thread) and parks it
+ * for good, while the process lives on in its tasks until the last one ends.
+ * Does not return. */
 void TQ_startScheduler(void) __attribute__((noreturn));
 
 /* Starts a thread running function(handle, argument) at once, stack and

@@ -501,7 +501,7 @@ extern TQ_Allocator *g_TQ_serverAllocator;
  * default group manager) and service registry. Call once, first, on the
  * start-up thread. */
 void TQ_Server_init(TQ_Allocator *allocator);
-/* Starts the task "Start" and the scheduler; the calling thread ends there.
+/* Starts the task "Start" and the scheduler; the calling thread stays parked there.
  * Returns only when the server is already running ("Server is already
  * starting" is logged and nothing started). */
 void TQ_Server_run(void);
