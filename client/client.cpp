@@ -2,7 +2,7 @@
  * handshake, sending with an optional send queue, receiving. Portable C++;
  * the socket calls are in socket.cpp. */
 #include <tessarc/client.h>
-#include <tessarc/server.h>
+#include <tessarc/wire.h>
 
 #include <errno.h>
 #include <string.h>
@@ -16,38 +16,22 @@
 
 using namespace tq_client;
 
-/* Wire constants of the client library, checked against the server's. */
-static_assert(TQ_CLIENT_MAX_DATASET == TQ_SERVER_SIZE_LIMIT, "the size limit servers use");
-static_assert(sizeof(TQ_DatasetHeader) == 8, "8-byte dataset header");
+/* The client's public constants, checked against the wire definitions. */
+static_assert(TQ_CLIENT_MAX_DATASET == TQ_DATASET_SIZE_LIMIT, "the size limit servers use");
+static_assert(TQ_CLIENT_VERSION_MAJOR == TQ_WIRE_VERSION_MAJOR && TQ_CLIENT_VERSION_MINOR == TQ_WIRE_VERSION_MINOR,
+              "the client announces the servers' version");
 
 namespace {
 
-const size_t c_headerSize = 8;
+const size_t c_headerSize = TQ_DATASET_HEADER_SIZE;
 const size_t c_queueFlushAt = 64 * 1024;
 const size_t c_readChunk = 256 * 1024;
 const int c_closeDrainMs = 1000;
 
-/* Basic dataset subtypes the client meets. */
-enum { c_basicNetworkId = 0, c_basicAccept = 1, c_basicNodeName = 2 };
-
-uint32_t readU32(const uint8_t *at)
+/* The oldest version servers speak, as text. */
+std::string oldestVersion()
 {
-    uint32_t value;
-    memcpy(&value, at, 4);
-    return value;
-}
-
-uint16_t readU16(const uint8_t *at)
-{
-    uint16_t value;
-    memcpy(&value, at, 2);
-    return value;
-}
-
-void writeHeader(uint8_t *at, uint32_t length, uint8_t type, uint8_t flags)
-{
-    TQ_DatasetHeader header = {length, type, flags, 0};
-    memcpy(at, &header, sizeof header);
+    return std::to_string(TQ_WIRE_OLDEST_MAJOR) + "." + std::to_string(TQ_WIRE_OLDEST_MINOR);
 }
 
 } /* namespace */
@@ -94,7 +78,7 @@ static int nextDataset(TQ_Client *client, int timeoutMs, uint32_t *length)
         size_t have = client->inEnd - client->inStart;
         size_t want = c_headerSize;
         if (have >= c_headerSize) {
-            uint32_t announced = readU32(&client->in[client->inStart]);
+            uint32_t announced = TQ_wireGetU32(&client->in[client->inStart]);
             if (announced < c_headerSize || announced > TQ_CLIENT_MAX_DATASET)
                 return client->fail(TQ_CLIENT_PROTOCOL,
                                     "the server sent a dataset of length " + std::to_string(announced));
@@ -166,8 +150,8 @@ static int queueDataset(TQ_Client *client, uint8_t type, uint8_t flags, uint32_t
     size_t at = client->out.size();
     client->out.resize(at + length);
     uint8_t *to = &client->out[at];
-    writeHeader(to, length, type, flags);
-    memcpy(to + c_headerSize, &subtype, 4);
+    TQ_wirePutHeader(to, length, type, flags);
+    TQ_wirePutU32(to + c_headerSize, subtype);
     if (size > 0)
         memcpy(to + c_headerSize + 4, payload, size);
     return client->out.size() >= c_queueFlushAt ? flushQueue(client) : TQ_CLIENT_OK;
@@ -180,14 +164,14 @@ static void queueBasic(TQ_Client *client, uint8_t subtype, const uint8_t *body, 
     size_t at = client->out.size();
     client->out.resize(at + length);
     uint8_t *to = &client->out[at];
-    writeHeader(to, length, TQ_DATASET_BASIC, TQ_FLAG_RELIABLE);
-    to[c_headerSize] = subtype;
-    memcpy(to + c_headerSize + 1, body, size);
+    TQ_wirePutHeader(to, length, TQ_DATASET_BASIC, TQ_FLAG_RELIABLE);
+    to[TQ_BASIC_SUBTYPE_OFFSET] = subtype;
+    memcpy(to + TQ_BASIC_SUBTYPE_OFFSET + 1, body, size);
 }
 
 static void queueVerdict(TQ_Client *client, uint8_t verdict)
 {
-    queueBasic(client, c_basicAccept, &verdict, 1);
+    queueBasic(client, TQ_BASIC_ACCEPT, &verdict, 1);
 }
 
 /* ---- Handshake ---- */
@@ -197,18 +181,19 @@ static void queueVerdict(TQ_Client *client, uint8_t verdict)
  * it rejects it, TQ_CLIENT_PROTOCOL when malformed. */
 static int judgeServer(TQ_Client *client, const uint8_t *at, uint32_t length)
 {
-    if (length < 15)
+    if (length < TQ_NETID_MIN_SIZE)
         return client->fail(TQ_CLIENT_PROTOCOL,
                             "the server sent a network identifier dataset of " + std::to_string(length) + " bytes");
-    client->serverMajor = readU16(at + 10);
-    client->serverMinor = readU16(at + 12);
+    client->serverMajor = TQ_wireGetU16(at + TQ_NETID_MAJOR_OFFSET);
+    client->serverMinor = TQ_wireGetU16(at + TQ_NETID_MINOR_OFFSET);
     /* The text runs to the dataset's end; its last byte stands for the NUL. */
-    size_t textLength = strnlen((const char *)at + 14, length - 15);
-    client->serverNetworkId.assign((const char *)at + 14, textLength < 255 ? textLength : 255);
+    const char *text = (const char *)at + TQ_NETID_TEXT_OFFSET;
+    size_t textLength = strnlen(text, length - TQ_NETID_MIN_SIZE);
+    client->serverNetworkId.assign(text, textLength < TQ_WIRE_TEXT_LIMIT - 1 ? textLength : TQ_WIRE_TEXT_LIMIT - 1);
     std::string version = std::to_string(client->serverMajor) + "." + std::to_string(client->serverMinor);
-    if (client->serverMajor < 2 || (client->serverMajor == 2 && client->serverMinor == 0))
-        return client->fail(TQ_CLIENT_REFUSED,
-                            "the server announced version " + version + ", older than 2.1; rejected");
+    if (!TQ_wireVersionAccepted(client->serverMajor, client->serverMinor))
+        return client->fail(TQ_CLIENT_REFUSED, "the server announced version " + version + ", older than " +
+                                                   oldestVersion() + "; rejected");
     if (client->networkId != "*" && client->networkId != client->serverNetworkId)
         return client->fail(TQ_CLIENT_REFUSED, "the server's network identifier \"" + client->serverNetworkId +
                                                    "\" is not \"" + client->networkId + "\"; rejected");
@@ -222,8 +207,8 @@ static std::string refusalText(const TQ_Client *client)
                        "\" version " + std::to_string(client->major) + "." + std::to_string(client->minor) +
                        ", the server network \"" + client->serverNetworkId + "\" version " +
                        std::to_string(client->serverMajor) + "." + std::to_string(client->serverMinor);
-    if (client->major < 2 || (client->major == 2 && client->minor == 0))
-        text += " (the server requires version 2.1 or later)";
+    if (!TQ_wireVersionAccepted(client->major, client->minor))
+        text += " (the server requires version " + oldestVersion() + " or later)";
     else if (client->networkId != "*" && client->networkId != client->serverNetworkId)
         text += " (the network identifiers differ)";
     return text;
@@ -233,13 +218,15 @@ static std::string refusalText(const TQ_Client *client)
  * client and sent its group exchange dataset. */
 static int handshake(TQ_Client *client, const std::string &nodeName, int timeoutMs)
 {
-    /* Network identifier: subtype 0, a byte 1, the version, the text. */
-    std::vector<uint8_t> body(5 + client->networkId.size() + 1, 0);
-    body[0] = 1;
-    memcpy(&body[1], &client->major, 2);
-    memcpy(&body[3], &client->minor, 2);
-    memcpy(&body[5], client->networkId.c_str(), client->networkId.size() + 1);
-    queueBasic(client, c_basicNetworkId, body.data(), body.size());
+    /* Network identifier: a byte 1, the version, the text. The body starts
+     * after the subtype byte. */
+    const size_t bodyAt = TQ_BASIC_SUBTYPE_OFFSET + 1;
+    std::vector<uint8_t> body(TQ_NETID_TEXT_OFFSET - bodyAt + client->networkId.size() + 1, 0);
+    body[TQ_NETID_MARKER_OFFSET - bodyAt] = 1;
+    TQ_wirePutU16(&body[TQ_NETID_MAJOR_OFFSET - bodyAt], client->major);
+    TQ_wirePutU16(&body[TQ_NETID_MINOR_OFFSET - bodyAt], client->minor);
+    memcpy(&body[TQ_NETID_TEXT_OFFSET - bodyAt], client->networkId.c_str(), client->networkId.size() + 1);
+    queueBasic(client, TQ_BASIC_NETWORK_ID, body.data(), body.size());
     int result = flushQueue(client);
     if (result != TQ_CLIENT_OK)
         return result;
@@ -261,7 +248,7 @@ static int handshake(TQ_Client *client, const std::string &nodeName, int timeout
         if (result != TQ_CLIENT_OK)
             return result;
         const uint8_t *at = &client->in[client->inStart];
-        uint8_t type = at[4];
+        uint8_t type = at[offsetof(TQ_DatasetHeader, type)];
         if (type >= TQ_DATASET_GROUPS && accepted) {
             /* The group exchange dataset ends the handshake; anything else
              * already belongs to the application and stays. */
@@ -270,9 +257,10 @@ static int handshake(TQ_Client *client, const std::string &nodeName, int timeout
             return TQ_CLIENT_OK;
         }
         client->inStart += length;
-        if (type != TQ_DATASET_BASIC || length < 9)
+        if (type != TQ_DATASET_BASIC || length <= TQ_BASIC_SUBTYPE_OFFSET)
             continue;
-        if (at[8] == c_basicNetworkId && !judged) {
+        uint8_t subtype = at[TQ_BASIC_SUBTYPE_OFFSET];
+        if (subtype == TQ_BASIC_NETWORK_ID && !judged) {
             judged = true;
             result = judgeServer(client, at, length);
             if (result == TQ_CLIENT_REFUSED) {
@@ -281,19 +269,20 @@ static int handshake(TQ_Client *client, const std::string &nodeName, int timeout
             }
             if (result != TQ_CLIENT_OK)
                 return result;
-            /* Accept, then the node name (three bytes of padding first). */
+            /* Accept, then the node name (padding after the subtype first). */
             queueVerdict(client, 1);
-            std::vector<uint8_t> name(3 + nodeName.size() + 1, 0);
-            memcpy(&name[3], nodeName.c_str(), nodeName.size() + 1);
-            queueBasic(client, c_basicNodeName, name.data(), name.size());
+            const size_t nameAt = TQ_NODE_NAME_TEXT_OFFSET - TQ_BASIC_SUBTYPE_OFFSET - 1;
+            std::vector<uint8_t> name(nameAt + nodeName.size() + 1, 0);
+            memcpy(&name[nameAt], nodeName.c_str(), nodeName.size() + 1);
+            queueBasic(client, TQ_BASIC_NODE_NAME, name.data(), name.size());
             result = flushQueue(client);
             if (result != TQ_CLIENT_OK)
                 return result;
-        } else if (at[8] == c_basicAccept) {
-            if (length != 10)
+        } else if (subtype == TQ_BASIC_ACCEPT) {
+            if (length != TQ_ACCEPT_SIZE)
                 return client->fail(TQ_CLIENT_PROTOCOL,
                                     "the server sent an accept dataset of " + std::to_string(length) + " bytes");
-            if (at[9] == 0) {
+            if (at[TQ_ACCEPT_VERDICT_OFFSET] == 0) {
                 client->refused = true;
                 return client->fail(TQ_CLIENT_REFUSED, refusalText(client));
             }
@@ -324,7 +313,7 @@ extern "C" TQ_Client *TQ_Client_connectFd(int fd, const TQ_ClientOptions *option
     }
     std::string networkId = options->networkId ? options->networkId : "*";
     std::string nodeName = options->nodeName ? options->nodeName : "tessarc-cli";
-    if (networkId.size() > 255 || nodeName.size() > 255) {
+    if (networkId.size() >= TQ_WIRE_TEXT_LIMIT || nodeName.size() >= TQ_WIRE_TEXT_LIMIT) {
         closeFd(fd);
         setError(error, TQ_CLIENT_BAD_ARGUMENT, "network identifiers and names hold at most 255 characters");
         return NULL;
@@ -409,10 +398,11 @@ extern "C" int TQ_Client_receive(TQ_Client *client, TQ_ClientDataset *dataset, i
             return result;
         const uint8_t *at = &client->in[client->inStart];
         client->inStart += length;
-        uint8_t type = at[4];
+        uint8_t type = at[offsetof(TQ_DatasetHeader, type)];
         if (type == TQ_DATASET_BASIC) {
             /* A late reject: the server refused the client after all. */
-            if (length == 10 && at[8] == c_basicAccept && at[9] == 0) {
+            if (length == TQ_ACCEPT_SIZE && at[TQ_BASIC_SUBTYPE_OFFSET] == TQ_BASIC_ACCEPT &&
+                at[TQ_ACCEPT_VERDICT_OFFSET] == 0) {
                 client->refused = true;
                 return client->fail(TQ_CLIENT_REFUSED, "the server rejected the client after the handshake");
             }
@@ -423,9 +413,9 @@ extern "C" int TQ_Client_receive(TQ_Client *client, TQ_ClientDataset *dataset, i
         dataset->bytes = at;
         dataset->length = length;
         dataset->type = type;
-        dataset->flags = at[5];
+        dataset->flags = at[offsetof(TQ_DatasetHeader, flags)];
         if (length >= c_headerSize + 4) {
-            dataset->subtype = readU32(at + c_headerSize);
+            dataset->subtype = TQ_wireGetU32(at + c_headerSize);
             dataset->payload = at + c_headerSize + 4;
             dataset->payloadLength = length - (uint32_t)c_headerSize - 4;
         } else {

@@ -119,17 +119,6 @@ void defaultNetworkId();
 /* ---- Connections, nodes and the handshake (connections.cpp, handshake.cpp,
  *      dispatch.cpp) -------------------------------------------------------- */
 
-/* Subtypes of the basic datasets (type TQ_DATASET_BASIC), the byte at
- * offset 8. */
-enum {
-    TQ_BASIC_NETWORK_ID = 0,
-    TQ_BASIC_ACCEPT = 1,
-    TQ_BASIC_NODE_NAME = 2,
-    TQ_BASIC_UUID = 3,
-    TQ_BASIC_ADD_NEIGHBOURS = 4,
-    TQ_BASIC_REMOVE_NEIGHBOURS = 5
-};
-
 /* Protocol callbacks, the slots of g_protocolCallbacks that take
  * connections in and out and receive datasets. */
 void addConnectionCallback(TQ_Connection *connection);
@@ -155,8 +144,9 @@ int liveServerExists(const TQ_Uuid *id);
  * identifier is there. */
 void enterServerNode(TQ_Server_Node *node);
 
-/* Sends the network-ID dataset (version 2.1, the own network identifier)
- * on a connection the communication manager took into the handshake. */
+/* Sends the network-ID dataset (this server's version, the own network
+ * identifier) on a connection the communication manager took into the
+ * handshake. */
 void sendNetworkId(TQ_Connection *connection);
 /* Runs one received basic dataset through the handshake. */
 void handleBasicDataset(TQ_Connection *connection, TQ_Buffer *dataset);

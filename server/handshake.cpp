@@ -6,7 +6,8 @@
  * Every step runs on the thread that delivers the connection's datasets,
  * one dataset at a time per connection. A malformed basic dataset ends the
  * connection: "reject" tells the peer with an accept dataset of verdict 0,
- * closes and invalidates; "invalidate" ends it without a word. */
+ * closes and invalidates; "invalidate" ends it without a word. The byte
+ * layout of every dataset here is tessarc/wire.h's. */
 #include "core.h"
 
 #include <string.h>
@@ -15,44 +16,6 @@
 
 using namespace Tessarc;
 using namespace Tessarc::Core;
-
-/* ---- Wire format ---- */
-
-enum {
-    HeaderSize = 8,
-    NetIdMinSize = 15,
-    AcceptSize = 10,
-    NodeNameMinSize = 13,
-    UuidMinSize = 25,
-    NeighbourFixedSize = 12,
-    NeighbourEntrySize = 16,
-    TextLimit = 256 /* received texts keep at most 255 characters */
-};
-
-/* Version this server announces; peers below 2.1 are rejected. */
-static const uint16_t OwnVersionMajor = 2;
-static const uint16_t OwnVersionMinor = 1;
-
-static void putU16(uint8_t *p, uint16_t v)
-{
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-}
-
-static void putU32(uint8_t *p, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        p[i] = (uint8_t)(v >> (8 * i));
-}
-
-static void putHeader(uint8_t *p, uint32_t length, uint8_t flags)
-{
-    putU32(p, length);
-    p[4] = TQ_DATASET_BASIC;
-    p[5] = flags;
-    p[6] = 0;
-    p[7] = 0;
-}
 
 /* ---- Building, sending and reading datasets ---- */
 
@@ -91,24 +54,14 @@ static int readAt(TQ_Buffer *dataset, uint32_t offset, void *out, uint32_t count
     return TQ_bufferCopyFrom(out, &it, count);
 }
 
-static uint16_t getU16(const uint8_t *p)
-{
-    return (uint16_t)(p[0] | (p[1] << 8));
-}
-
-static uint32_t getU32(const uint8_t *p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
 /* The text from `offset` to the end of the dataset, cut to 256 bytes, with
  * the last byte of the range made NUL: at most 255 characters, terminated
  * even when the peer sent no NUL. The caller ensures offset < size. */
-static void readText(TQ_Buffer *dataset, uint32_t offset, char out[TextLimit])
+static void readText(TQ_Buffer *dataset, uint32_t offset, char out[TQ_WIRE_TEXT_LIMIT])
 {
     uint32_t count = TQ_bufferSize(dataset) - offset;
-    if (count > TextLimit)
-        count = TextLimit;
+    if (count > TQ_WIRE_TEXT_LIMIT)
+        count = TQ_WIRE_TEXT_LIMIT;
     if (readAt(dataset, offset, out, count) != 1)
         count = 1;
     out[count - 1] = '\0';
@@ -118,11 +71,11 @@ static void readText(TQ_Buffer *dataset, uint32_t offset, char out[TextLimit])
 
 static void sendVerdict(TQ_Connection *connection, uint8_t verdict)
 {
-    uint8_t bytes[AcceptSize];
-    putHeader(bytes, AcceptSize, TQ_FLAG_RELIABLE);
-    bytes[8] = TQ_BASIC_ACCEPT;
-    bytes[9] = verdict;
-    sendBytes(connection, bytes, AcceptSize);
+    uint8_t bytes[TQ_ACCEPT_SIZE];
+    TQ_wirePutHeader(bytes, TQ_ACCEPT_SIZE, TQ_DATASET_BASIC, TQ_FLAG_RELIABLE);
+    bytes[TQ_BASIC_SUBTYPE_OFFSET] = TQ_BASIC_ACCEPT;
+    bytes[TQ_ACCEPT_VERDICT_OFFSET] = verdict;
+    sendBytes(connection, bytes, TQ_ACCEPT_SIZE);
 }
 
 static void reject(TQ_Connection *connection)
@@ -155,20 +108,20 @@ static int attachNode(TQ_Connection *connection, TQ_Server_Node *node)
 
 void Core::sendNetworkId(TQ_Connection *connection)
 {
-    uint8_t bytes[NetIdMinSize + TextLimit];
+    uint8_t bytes[TQ_NETID_MIN_SIZE + TQ_WIRE_TEXT_LIMIT];
     TQ_mutexLock(g_comm.stateLock);
     const char *id = g_comm.networkId ? g_comm.networkId : "";
     uint32_t textLength = (uint32_t)strlen(id);
-    if (textLength > TextLimit - 1)
-        textLength = TextLimit - 1;
-    uint32_t length = NetIdMinSize + textLength;
-    putHeader(bytes, length, TQ_FLAG_RELIABLE);
-    bytes[8] = TQ_BASIC_NETWORK_ID;
-    bytes[9] = 1;
-    putU16(bytes + 10, OwnVersionMajor);
-    putU16(bytes + 12, OwnVersionMinor);
-    memcpy(bytes + 14, id, textLength);
-    bytes[14 + textLength] = '\0';
+    if (textLength > TQ_WIRE_TEXT_LIMIT - 1)
+        textLength = TQ_WIRE_TEXT_LIMIT - 1;
+    uint32_t length = TQ_NETID_MIN_SIZE + textLength;
+    TQ_wirePutHeader(bytes, length, TQ_DATASET_BASIC, TQ_FLAG_RELIABLE);
+    bytes[TQ_BASIC_SUBTYPE_OFFSET] = TQ_BASIC_NETWORK_ID;
+    bytes[TQ_NETID_MARKER_OFFSET] = 1;
+    TQ_wirePutU16(bytes + TQ_NETID_MAJOR_OFFSET, TQ_WIRE_VERSION_MAJOR);
+    TQ_wirePutU16(bytes + TQ_NETID_MINOR_OFFSET, TQ_WIRE_VERSION_MINOR);
+    memcpy(bytes + TQ_NETID_TEXT_OFFSET, id, textLength);
+    bytes[TQ_NETID_TEXT_OFFSET + textLength] = '\0';
     TQ_mutexUnlock(g_comm.stateLock);
     sendBytes(connection, bytes, length);
 }
@@ -193,19 +146,19 @@ static void identityStep(TQ_Connection *connection)
             encryption->startUpperSide(connection);
         return;
     }
-    uint8_t bytes[UuidMinSize + TextLimit];
+    uint8_t bytes[TQ_UUID_DATASET_MIN_SIZE + TQ_WIRE_TEXT_LIMIT];
     TQ_mutexLock(g_comm.stateLock);
     const char *name = g_comm.name ? g_comm.name : "";
     uint32_t textLength = (uint32_t)strlen(name);
-    if (textLength > TextLimit - 1)
-        textLength = TextLimit - 1;
-    uint32_t length = UuidMinSize + textLength;
-    putHeader(bytes, length, TQ_FLAG_RELIABLE | (encryptable ? TQ_FLAG_ENCRYPT : 0));
-    bytes[8] = TQ_BASIC_UUID;
-    memset(bytes + 9, 0, 3);
-    memcpy(bytes + 12, &g_comm.uuid, 12);
-    memcpy(bytes + 24, name, textLength);
-    bytes[24 + textLength] = '\0';
+    if (textLength > TQ_WIRE_TEXT_LIMIT - 1)
+        textLength = TQ_WIRE_TEXT_LIMIT - 1;
+    uint32_t length = TQ_UUID_DATASET_MIN_SIZE + textLength;
+    TQ_wirePutHeader(bytes, length, TQ_DATASET_BASIC, TQ_FLAG_RELIABLE | (encryptable ? TQ_FLAG_ENCRYPT : 0));
+    bytes[TQ_BASIC_SUBTYPE_OFFSET] = TQ_BASIC_UUID;
+    memset(bytes + TQ_BASIC_SUBTYPE_OFFSET + 1, 0, TQ_UUID_DATASET_ID_OFFSET - TQ_BASIC_SUBTYPE_OFFSET - 1);
+    memcpy(bytes + TQ_UUID_DATASET_ID_OFFSET, &g_comm.uuid, TQ_WIRE_UUID_SIZE);
+    memcpy(bytes + TQ_UUID_DATASET_NAME_OFFSET, name, textLength);
+    bytes[TQ_UUID_DATASET_NAME_OFFSET + textLength] = '\0';
     TQ_mutexUnlock(g_comm.stateLock);
     sendBytes(connection, bytes, length);
 }
@@ -222,7 +175,7 @@ static void acceptPeer(TQ_Connection *connection)
 
 static void gotNetworkId(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size)
 {
-    if (size < NetIdMinSize) {
+    if (size < TQ_NETID_MIN_SIZE) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Bad netid dataset; invalidating\n");
         reject(connection);
         return;
@@ -240,17 +193,17 @@ static void gotNetworkId(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t
     TQ_bufferCopyTo(&it, &nul, 1);
 
     uint8_t version[4];
-    readAt(dataset, 10, version, sizeof version);
-    unsigned major = getU16(version), minor = getU16(version + 2);
-    if (major < 2 || (major == 2 && minor == 0)) {
+    readAt(dataset, TQ_NETID_MAJOR_OFFSET, version, sizeof version);
+    uint16_t major = TQ_wireGetU16(version), minor = TQ_wireGetU16(version + 2);
+    if (!TQ_wireVersionAccepted(major, minor)) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Version %u.%u is too old; rejecting.\n", major, minor);
         reject(connection);
         return;
     }
-    connection->peerVersionMajor = (uint16_t)major;
-    connection->peerVersionMinor = (uint16_t)minor;
-    char text[TextLimit];
-    readText(dataset, 14, text);
+    connection->peerVersionMajor = major;
+    connection->peerVersionMinor = minor;
+    char text[TQ_WIRE_TEXT_LIMIT];
+    readText(dataset, TQ_NETID_TEXT_OFFSET, text);
     TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got network ID: %s (version %u.%u)\n", text, major, minor);
     if (networkIdMatches(text)) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Accepting (network ID matches)\n");
@@ -268,13 +221,13 @@ static void gotNetworkId(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t
 
 static void gotVerdict(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size)
 {
-    if (size != AcceptSize) {
+    if (size != TQ_ACCEPT_SIZE) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Bad accept/reject dataset; invalidating\n");
         invalidate(connection);
         return;
     }
     uint8_t verdict = 0;
-    readAt(dataset, 9, &verdict, 1);
+    readAt(dataset, TQ_ACCEPT_VERDICT_OFFSET, &verdict, 1);
     TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got accept/reject: %d\n", verdict);
     if (verdict == 0) {
         connection->ops->close(connection);
@@ -305,13 +258,13 @@ static void gotVerdict(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t s
  * Held, no node is freed before its release, after the walk. */
 void Core::announceNeighbour(uint8_t subtype, const TQ_Uuid *uuid)
 {
-    uint8_t bytes[NeighbourFixedSize + NeighbourEntrySize];
-    putHeader(bytes, sizeof bytes, TQ_FLAG_RELIABLE);
-    bytes[8] = subtype;
-    bytes[9] = 0;
-    putU16(bytes + 10, 1);
-    memcpy(bytes + 12, uuid, 12);
-    putU32(bytes + 24, 0);
+    uint8_t bytes[TQ_NEIGHBOURS_FIXED_SIZE + TQ_NEIGHBOUR_ENTRY_SIZE];
+    TQ_wirePutHeader(bytes, sizeof bytes, TQ_DATASET_BASIC, TQ_FLAG_RELIABLE);
+    bytes[TQ_BASIC_SUBTYPE_OFFSET] = subtype;
+    bytes[TQ_BASIC_SUBTYPE_OFFSET + 1] = 0;
+    TQ_wirePutU16(bytes + TQ_NEIGHBOURS_COUNT_OFFSET, 1);
+    memcpy(bytes + TQ_NEIGHBOURS_FIXED_SIZE, uuid, TQ_WIRE_UUID_SIZE);
+    TQ_wirePutU32(bytes + TQ_NEIGHBOURS_FIXED_SIZE + TQ_NEIGHBOUR_AGE_OFFSET, 0);
     TQ_Buffer *dataset = makeDataset(bytes, sizeof bytes);
     if (!dataset)
         return;
@@ -337,9 +290,9 @@ static void sendNeighbourList(TQ_Connection *connection)
 {
     TQ_HashSet *table = &g_comm.servers;
     uint32_t count = TQ_hashSetSize(table);
-    if (count > 0xFFFF)
-        count = 0xFFFF;
-    uint32_t length = NeighbourFixedSize + NeighbourEntrySize * count;
+    if (count > TQ_NEIGHBOURS_MAX_COUNT)
+        count = TQ_NEIGHBOURS_MAX_COUNT;
+    uint32_t length = TQ_NEIGHBOURS_FIXED_SIZE + TQ_NEIGHBOUR_ENTRY_SIZE * count;
     TQ_Allocator *allocator = g_TQ_serverAllocator;
     TQ_Buffer *dataset = allocator->allocBuffer(allocator, length);
     if (!dataset)
@@ -347,11 +300,11 @@ static void sendNeighbourList(TQ_Connection *connection)
     TQ_bufferAcquire(dataset);
     TQ_BufferIter out;
     TQ_bufferInitIter(dataset, &out);
-    uint8_t head[NeighbourFixedSize];
-    putHeader(head, length, TQ_FLAG_RELIABLE);
-    head[8] = TQ_BASIC_ADD_NEIGHBOURS;
-    head[9] = 0;
-    putU16(head + 10, (uint16_t)count);
+    uint8_t head[TQ_NEIGHBOURS_FIXED_SIZE];
+    TQ_wirePutHeader(head, length, TQ_DATASET_BASIC, TQ_FLAG_RELIABLE);
+    head[TQ_BASIC_SUBTYPE_OFFSET] = TQ_BASIC_ADD_NEIGHBOURS;
+    head[TQ_BASIC_SUBTYPE_OFFSET + 1] = 0;
+    TQ_wirePutU16(head + TQ_NEIGHBOURS_COUNT_OFFSET, (uint16_t)count);
     TQ_bufferCopyTo(&out, head, sizeof head);
     uint64_t now = TQ_getTimeMs();
     TQ_HashSetIterator it;
@@ -359,9 +312,10 @@ static void sendNeighbourList(TQ_Connection *connection)
     for (TQ_hashSetBegin(table, &it); TQ_hashSetHasNext(&it) && written < count; TQ_hashSetNext(&it)) {
         TQ_Server_Node *node = (TQ_Server_Node *)it.m_value;
         uint64_t age = now > node->connectedAt ? now - node->connectedAt : 0;
-        uint8_t entry[NeighbourEntrySize];
-        memcpy(entry, &node->id, 12);
-        putU32(entry + 12, age > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)age);
+        uint8_t entry[TQ_NEIGHBOUR_ENTRY_SIZE];
+        memcpy(entry, &node->id, TQ_WIRE_UUID_SIZE);
+        TQ_wirePutU32(entry + TQ_NEIGHBOUR_AGE_OFFSET,
+                      age > TQ_NEIGHBOUR_AGE_MAX ? TQ_NEIGHBOUR_AGE_MAX : (uint32_t)age);
         TQ_bufferCopyTo(&out, entry, sizeof entry);
         written++;
     }
@@ -376,37 +330,38 @@ static void gotNeighbours(TQ_Connection *connection, TQ_Buffer *dataset, uint32_
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Got a remove neighbour dataset from the wrong kind of connection\n");
         return;
     }
-    uint8_t head[NeighbourFixedSize];
-    if (size < NeighbourFixedSize || readAt(dataset, 0, head, sizeof head) != 1 ||
-        size != NeighbourFixedSize + NeighbourEntrySize * (uint32_t)getU16(head + 10)) {
+    uint8_t head[TQ_NEIGHBOURS_FIXED_SIZE];
+    if (size < TQ_NEIGHBOURS_FIXED_SIZE || readAt(dataset, 0, head, sizeof head) != 1 ||
+        size != TQ_NEIGHBOURS_FIXED_SIZE +
+                    TQ_NEIGHBOUR_ENTRY_SIZE * (uint32_t)TQ_wireGetU16(head + TQ_NEIGHBOURS_COUNT_OFFSET)) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Bad remove neighbour dataset; invalidating\n");
         invalidate(connection);
         return;
     }
-    uint32_t count = getU16(head + 10);
+    uint32_t count = TQ_wireGetU16(head + TQ_NEIGHBOURS_COUNT_OFFSET);
     TQ_Server_ServerNode *server = (TQ_Server_ServerNode *)node;
     TQ_Allocator *allocator = g_TQ_serverAllocator;
     TQ_BufferIter in;
     TQ_bufferInitIter(dataset, &in);
-    TQ_bufferSkip(&in, NeighbourFixedSize);
+    TQ_bufferSkip(&in, TQ_NEIGHBOURS_FIXED_SIZE);
     uint64_t now = TQ_getTimeMs();
     TQ_mutexLock(node->lock);
     for (uint32_t i = 0; i < count; i++) {
-        uint8_t entry[NeighbourEntrySize];
+        uint8_t entry[TQ_NEIGHBOUR_ENTRY_SIZE];
         if (TQ_bufferCopyFrom(entry, &in, sizeof entry) != 1)
             break;
         if (subtype == TQ_BASIC_ADD_NEIGHBOURS) {
             TQ_Server_Neighbour *neighbour = (TQ_Server_Neighbour *)allocator->allocBlock32(allocator);
             if (!neighbour)
                 break;
-            uint32_t age = getU32(entry + 12);
-            memcpy(&neighbour->uuid, entry, 12);
+            uint32_t age = TQ_wireGetU32(entry + TQ_NEIGHBOUR_AGE_OFFSET);
+            memcpy(&neighbour->uuid, entry, TQ_WIRE_UUID_SIZE);
             neighbour->since = age < now ? now - age : 0;
             if (TQ_hashSetInsert(&server->neighbours, neighbour) != neighbour)
                 allocator->freeBlock32(allocator, neighbour);
         } else {
             TQ_Uuid uuid;
-            memcpy(&uuid, entry, 12);
+            memcpy(&uuid, entry, TQ_WIRE_UUID_SIZE);
             void *gone = TQ_hashSetRemoveNoFree(&server->neighbours, &uuid);
             if (gone)
                 allocator->freeBlock32(allocator, gone);
@@ -490,15 +445,15 @@ static void admit(TQ_Connection *connection, const TQ_Uuid *peer, const char *te
 static void serverNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset)
 {
     TQ_Uuid peer;
-    readAt(dataset, 12, &peer, 12);
+    readAt(dataset, TQ_UUID_DATASET_ID_OFFSET, &peer, TQ_WIRE_UUID_SIZE);
     TQ_Server_Node *known = TQ_Server_getServer(&peer);
     if (known) {
         known->release(known);
         reject(connection);
         return;
     }
-    char text[TextLimit];
-    readText(dataset, 24, text);
+    char text[TQ_WIRE_TEXT_LIMIT];
+    readText(dataset, TQ_UUID_DATASET_NAME_OFFSET, text);
     TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a server node name: %s\n", text);
     admit(connection, &peer, text);
 }
@@ -506,8 +461,8 @@ static void serverNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset
 /* After the group exchange that a client's node name dataset started. */
 static void clientNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset)
 {
-    char text[TextLimit];
-    readText(dataset, 12, text);
+    char text[TQ_WIRE_TEXT_LIMIT];
+    readText(dataset, TQ_NODE_NAME_TEXT_OFFSET, text);
     TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a client node name: %s\n", text);
     admit(connection, NULL, text);
 }
@@ -531,7 +486,7 @@ static void gotNodeName(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t 
         TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got node name again; ignoring\n");
         return;
     }
-    if (size < NodeNameMinSize) {
+    if (size < TQ_NODE_NAME_MIN_SIZE) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Bad node name dataset; invalidating\n");
         invalidate(connection);
         return;
@@ -542,7 +497,7 @@ static void gotNodeName(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t 
 
 static void gotUuid(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size)
 {
-    if (size < UuidMinSize) {
+    if (size < TQ_UUID_DATASET_MIN_SIZE) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Bad UUID dataset; invalidating\n");
         reject(connection);
         return;
@@ -554,11 +509,11 @@ static void gotUuid(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size
         return;
     }
     TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a UUID\n");
-    uint8_t head[HeaderSize];
+    uint8_t head[TQ_DATASET_HEADER_SIZE];
     TQ_Uuid peer;
     readAt(dataset, 0, head, sizeof head);
-    readAt(dataset, 12, &peer, 12);
-    int required = (head[5] & TQ_FLAG_ENCRYPT) != 0;
+    readAt(dataset, TQ_UUID_DATASET_ID_OFFSET, &peer, TQ_WIRE_UUID_SIZE);
+    int required = (head[offsetof(TQ_DatasetHeader, flags)] & TQ_FLAG_ENCRYPT) != 0;
     TQ_Server_Encryption *encryption = g_comm.encryption.load();
     if (required && !encryption) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Cannot encrypt connection, but it is required; invalidating\n");
@@ -581,7 +536,7 @@ void Core::handleBasicDataset(TQ_Connection *connection, TQ_Buffer *dataset)
 {
     uint32_t size = TQ_bufferSize(dataset);
     uint8_t subtype = 0;
-    if (size <= 8 || readAt(dataset, 8, &subtype, 1) != 1) {
+    if (size <= TQ_BASIC_SUBTYPE_OFFSET || readAt(dataset, TQ_BASIC_SUBTYPE_OFFSET, &subtype, 1) != 1) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Basic dataset of %u bytes has no subtype; invalidating\n",
                (unsigned)size);
         invalidate(connection);

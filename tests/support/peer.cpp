@@ -1,7 +1,6 @@
 /* The scripted peer: see peer.h. */
 #include "peer.h"
 
-#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -91,20 +90,14 @@ void serviceDataset(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
 TQ_Server_Service g_service = {servicePreinit, nothing, serviceAddNode,  serviceRemoveNode, serviceDataset, nullptr,
                                nothing,        nothing, "peer-recorder", nullptr,           -100,           0};
 
-/* A basic dataset: header, subtype, `body` from offset 9, then `text` and
- * its NUL when one is given. */
-Bytes basic(uint8_t subtype, const Bytes &body, const std::string *text = nullptr, uint8_t extraFlags = 0)
+/* A basic dataset: `fixed` zeroed bytes under its header and subtype, then `text` and its NUL if given. */
+Bytes basic(uint8_t subtype, size_t fixed, const std::string *text = nullptr, uint8_t extraFlags = 0)
 {
-    size_t textSize = text ? text->size() + 1 : 0;
-    Bytes b(9 + body.size() + textSize, 0);
-    uint32_t n = (uint32_t)b.size();
-    std::memcpy(b.data(), &n, 4);
-    b[4] = TQ_DATASET_BASIC;
-    b[5] = (uint8_t)(TQ_FLAG_RELIABLE | extraFlags);
-    b[8] = subtype;
-    std::copy(body.begin(), body.end(), b.begin() + 9);
+    Bytes b(fixed + (text ? text->size() + 1 : 0), 0);
+    TQ_wirePutHeader(b.data(), (uint32_t)b.size(), TQ_DATASET_BASIC, (uint8_t)(TQ_FLAG_RELIABLE | extraFlags));
+    b[TQ_BASIC_SUBTYPE_OFFSET] = subtype;
     if (text)
-        std::memcpy(&b[9 + body.size()], text->c_str(), textSize);
+        std::memcpy(&b[fixed], text->c_str(), text->size() + 1);
     return b;
 }
 
@@ -198,35 +191,42 @@ TQ_Server_Node *nodeOf(Link *link)
 
 Bytes netIdDataset(uint16_t major, uint16_t minor, const std::string &networkId)
 {
-    Bytes body = {1, (uint8_t)major, (uint8_t)(major >> 8), (uint8_t)minor, (uint8_t)(minor >> 8)};
-    return basic(0, body, &networkId);
+    Bytes b = basic(TQ_BASIC_NETWORK_ID, TQ_NETID_TEXT_OFFSET, &networkId);
+    b[TQ_NETID_MARKER_OFFSET] = 1;
+    TQ_wirePutU16(&b[TQ_NETID_MAJOR_OFFSET], major);
+    TQ_wirePutU16(&b[TQ_NETID_MINOR_OFFSET], minor);
+    return b;
 }
 
 Bytes verdictDataset(uint8_t verdict)
 {
-    return basic(1, {verdict});
+    Bytes b = basic(TQ_BASIC_ACCEPT, TQ_ACCEPT_SIZE);
+    b[TQ_ACCEPT_VERDICT_OFFSET] = verdict;
+    return b;
 }
 
 Bytes nodeNameDataset(const std::string &name)
 {
-    return basic(2, {0, 0, 0}, &name);
+    return basic(TQ_BASIC_NODE_NAME, TQ_NODE_NAME_TEXT_OFFSET, &name);
 }
 
 Bytes uuidDataset(const TQ_Uuid &uuid, const std::string &name, uint8_t extraFlags)
 {
-    Bytes body = {0, 0, 0};
-    body.insert(body.end(), (const uint8_t *)&uuid, (const uint8_t *)&uuid + 12);
-    return basic(3, body, &name, extraFlags);
+    Bytes b = basic(TQ_BASIC_UUID, TQ_UUID_DATASET_NAME_OFFSET, &name, extraFlags);
+    std::memcpy(&b[TQ_UUID_DATASET_ID_OFFSET], &uuid, TQ_WIRE_UUID_SIZE);
+    return b;
 }
 
 Bytes neighbourDataset(uint8_t subtype, const std::vector<Neighbour> &entries)
 {
-    Bytes body = {0, (uint8_t)entries.size(), (uint8_t)(entries.size() >> 8)};
-    for (const Neighbour &e : entries) {
-        body.insert(body.end(), (const uint8_t *)&e.uuid, (const uint8_t *)&e.uuid + 12);
-        body.insert(body.end(), (const uint8_t *)&e.age, (const uint8_t *)&e.age + 4);
+    Bytes b = basic(subtype, TQ_NEIGHBOURS_FIXED_SIZE + TQ_NEIGHBOUR_ENTRY_SIZE * entries.size());
+    TQ_wirePutU16(&b[TQ_NEIGHBOURS_COUNT_OFFSET], (uint16_t)entries.size());
+    for (size_t i = 0; i < entries.size(); i++) {
+        uint8_t *at = &b[TQ_NEIGHBOURS_FIXED_SIZE + TQ_NEIGHBOUR_ENTRY_SIZE * i];
+        std::memcpy(at, &entries[i].uuid, TQ_WIRE_UUID_SIZE);
+        TQ_wirePutU32(at + TQ_NEIGHBOUR_AGE_OFFSET, entries[i].age);
     }
-    return basic(subtype, body);
+    return b;
 }
 
 TQ_Uuid makeUuid(uint8_t seed)

@@ -5,8 +5,8 @@
  * Every function has C linkage; the header compiles as C and as C++. Records
  * keep their member order; every slot of a table of operations is one
  * pointer-sized word, so a module built separately finds each operation at
- * the position it expects. Wire records (dataset and broadcast headers) are
- * byte-exact and little-endian.
+ * the position it expects. The broadcast header is byte-exact and
+ * little-endian; the rest of the wire format is in tessarc/wire.h.
  *
  * There is one server per process. Unless a comment says otherwise an
  * operation may be called from any thread once TQ_Server_init has returned. */
@@ -17,6 +17,7 @@
 #include <stdint.h>
 
 #include <tessarc/runtime.h>
+#include <tessarc/wire.h>
 
 #ifdef __cplusplus
 #define TQ_SERVER_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
@@ -37,30 +38,7 @@ typedef struct TQ_Server_Encryption TQ_Server_Encryption;
 typedef struct TQ_Server_ServiceApi TQ_Server_ServiceApi;
 typedef struct TQ_Server_Service TQ_Server_Service;
 
-/* ---- Datasets on the wire ------------------------------------------------- */
-
-/* Header flags. Bits not named here are carried and not interpreted. */
-#define TQ_FLAG_ENCRYPT   0x20 /* UUID dataset only: the sender requires encryption */
-#define TQ_FLAG_BROADCAST 0x40 /* the dataset begins with a TQ_BroadcastHeader */
-#define TQ_FLAG_RELIABLE  0x80
-
-/* Dataset types. 4 and above belong to services; the group exchange dataset
- * of the group manager is type 4 and is dispatched like any service type. */
-#define TQ_DATASET_NONE      0 /* dropped on receipt */
-#define TQ_DATASET_PROTOCOL  1 /* private to the receiving connection's protocol */
-#define TQ_DATASET_BASIC     2 /* handshake and neighbour datasets */
-#define TQ_DATASET_ENCRYPTED 3 /* decrypted by the encryption provider */
-#define TQ_DATASET_GROUPS    4 /* group exchange dataset */
-
-/* The 8 bytes at the start of every dataset. `length` repeats the size of
- * the buffer that holds the dataset, header included. For service datasets
- * the first payload word is a u32 subtype that belongs to the service. */
-typedef struct TQ_DatasetHeader {
-    uint32_t length;
-    uint8_t type;
-    uint8_t flags;
-    uint16_t reserved; /* written 0 */
-} TQ_DatasetHeader;
+/* ---- Broadcast datasets on the wire --------------------------------------- */
 
 /* The 40 bytes at the start of a dataset with TQ_FLAG_BROADCAST set. */
 typedef struct TQ_BroadcastHeader {
@@ -74,10 +52,7 @@ typedef struct TQ_BroadcastHeader {
     uint32_t sequence;        /* the origin's broadcast sequence number */
 } TQ_BroadcastHeader;
 
-TQ_SERVER_STATIC_ASSERT(sizeof(TQ_DatasetHeader) == 8, "dataset header is 8 bytes");
-TQ_SERVER_STATIC_ASSERT(offsetof(TQ_DatasetHeader, type) == 4, "dataset header type at 4");
-TQ_SERVER_STATIC_ASSERT(offsetof(TQ_DatasetHeader, flags) == 5, "dataset header flags at 5");
-TQ_SERVER_STATIC_ASSERT(offsetof(TQ_DatasetHeader, reserved) == 6, "dataset header reserved at 6");
+TQ_SERVER_STATIC_ASSERT(sizeof(TQ_Uuid) == TQ_WIRE_UUID_SIZE, "node identifier is 12 bytes on the wire");
 TQ_SERVER_STATIC_ASSERT(sizeof(TQ_BroadcastHeader) == 40, "broadcast header is 40 bytes");
 TQ_SERVER_STATIC_ASSERT(offsetof(TQ_BroadcastHeader, subtype) == 8, "subtype at 8");
 TQ_SERVER_STATIC_ASSERT(offsetof(TQ_BroadcastHeader, ttl) == 12, "ttl at 12");
@@ -89,7 +64,7 @@ TQ_SERVER_STATIC_ASSERT(offsetof(TQ_BroadcastHeader, sequence) == 36, "sequence 
 
 /* The largest dataset a protocol is expected to carry; handed to protocols
  * in the callback record. The server itself never reads it. */
-#define TQ_SERVER_SIZE_LIMIT 1048576u
+#define TQ_SERVER_SIZE_LIMIT TQ_DATASET_SIZE_LIMIT
 
 /* ---- Protocols ------------------------------------------------------------ */
 
