@@ -49,7 +49,9 @@ struct Launch {
 Launch serverLaunch(const std::filesystem::path &root, std::vector<std::string> args = {});
 
 /* One child process; killed (SIGKILL) and reaped if still running when the
- * object goes. */
+ * object goes, and killed by the kernel when the test program ends. Start
+ * children from the test's main thread only: the kernel's kill follows the
+ * thread that forked. */
 class Child {
 public:
     /* Starts the child; its output goes to <dir>/<n>.out and <n>.err. */
