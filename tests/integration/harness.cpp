@@ -66,6 +66,17 @@ int countOf(const std::string &haystack, const std::string &needle)
     return n;
 }
 
+bool inOrder(const std::string &text, const std::vector<std::string> &parts)
+{
+    size_t at = 0;
+    for (const std::string &part : parts) {
+        if ((at = text.find(part, at)) == std::string::npos)
+            return false;
+        at += part.size();
+    }
+    return true;
+}
+
 Launch serverLaunch(const fs::path &root, std::vector<std::string> args)
 {
     return Launch{TQ_SERVER_BIN, std::move(args), {"TQ_INSTALL_DIR=" + root.string()}, {"NOTIFY_SOCKET"}, {}};

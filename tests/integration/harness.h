@@ -34,6 +34,8 @@ std::string readFile(const std::filesystem::path &file);
 bool waitForText(const std::filesystem::path &file, const std::string &text, int timeoutMs = 15000);
 /* Number of times `needle` occurs in `haystack`. */
 int countOf(const std::string &haystack, const std::string &needle);
+/* True when every part occurs in `text`, each after the previous one. */
+bool inOrder(const std::string &text, const std::vector<std::string> &parts);
 
 /* How to start a child. */
 struct Launch {
