@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,6 +66,17 @@ int countOf(const std::string &haystack, const std::string &needle)
     return n;
 }
 
+bool inOrder(const std::string &text, const std::vector<std::string> &parts)
+{
+    size_t at = 0;
+    for (const std::string &part : parts) {
+        if ((at = text.find(part, at)) == std::string::npos)
+            return false;
+        at += part.size();
+    }
+    return true;
+}
+
 Launch serverLaunch(const fs::path &root, std::vector<std::string> args)
 {
     return Launch{TQ_SERVER_BIN, std::move(args), {"TQ_INSTALL_DIR=" + root.string()}, {"NOTIFY_SOCKET"}, {}};
@@ -100,8 +112,15 @@ Child::Child(const Launch &launch, const fs::path &dir)
 
     int out = open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int err = open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t parent = getpid();
     m_pid = out < 0 || err < 0 ? -1 : fork();
     if (m_pid == 0) {
+        /* A test program killed by a time-out takes its children with it.
+         * The signal follows the forking thread, not the process: children
+         * are started from the test's main thread, which lives as long as
+         * the program. The parent may already be gone before prctl. */
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+            _exit(127);
         dup2(launch.stdoutFd >= 0 ? launch.stdoutFd : out, 1);
         dup2(err, 2);
         if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0)

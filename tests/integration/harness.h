@@ -34,6 +34,8 @@ std::string readFile(const std::filesystem::path &file);
 bool waitForText(const std::filesystem::path &file, const std::string &text, int timeoutMs = 15000);
 /* Number of times `needle` occurs in `haystack`. */
 int countOf(const std::string &haystack, const std::string &needle);
+/* True when every part occurs in `text`, each after the previous one. */
+bool inOrder(const std::string &text, const std::vector<std::string> &parts);
 
 /* How to start a child. */
 struct Launch {
@@ -50,7 +52,9 @@ struct Launch {
 Launch serverLaunch(const std::filesystem::path &root, std::vector<std::string> args = {});
 
 /* One child process; killed (SIGKILL) and reaped if still running when the
- * object goes. */
+ * object goes, and killed by the kernel when the test program ends. Start
+ * children from the test's main thread only: the kernel's kill follows the
+ * thread that forked. */
 class Child {
 public:
     /* Starts the child; its output goes to <dir>/<n>.out and <n>.err. */

@@ -75,15 +75,6 @@ std::vector<std::pair<int, int>> ring(int count)
     return links;
 }
 
-std::vector<std::pair<int, int>> fullMesh(int count)
-{
-    std::vector<std::pair<int, int>> links;
-    for (int j = 1; j < count; ++j)
-        for (int i = 0; i < j; ++i)
-            links.emplace_back(i, j);
-    return links;
-}
-
 int received(const Child &client, const std::string &text)
 {
     return countOf(client.out(), " bytes: " + text + "\n");

@@ -29,10 +29,9 @@ struct RelayCounts {
 };
 RelayCounts relayCounts(const std::string &log);
 
-/* Links between servers i and j (i < j): a line, a ring or every pair. */
+/* Links between servers i and j (i < j): a line or a ring. */
 std::vector<std::pair<int, int>> line(int count);
 std::vector<std::pair<int, int>> ring(int count);
-std::vector<std::pair<int, int>> fullMesh(int count);
 
 /* One server of a mesh. */
 struct Server {

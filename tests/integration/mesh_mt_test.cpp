@@ -1,8 +1,7 @@
 /* Meshes of real servers on loopback: relayed datasets reach every client
- * of a line, a ring and a full mesh exactly once, repeats reach the relay's
- * second hook, the ttl bounds the reach, a killed server rejoins on its own
- * port, a stopped one leaves no connection or node behind at its peers; and
- * a line of servers each in a network namespace of its own. */
+ * of a ring exactly once, repeats reach the relay's second hook, the ttl
+ * bounds the reach, a killed server rejoins on its own port; and a line of
+ * servers each in a network namespace of its own. */
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -113,15 +112,6 @@ long floodOnce(Mesh &mesh, int origin, int count)
 
 /* ---- Flooding ---- */
 
-TEST(MeshFlood, LineOfThreeDeliversOnceWithoutRepeats)
-{
-    TempDir tmp;
-    Mesh mesh(tmp.path(), 3, tq_mesh::line(3));
-    ASSERT_TRUE(mesh.startAll()) << mesh.why();
-    /* From one end: a line has one path to every server, so no repeats. */
-    EXPECT_EQ(floodOnce(mesh, 0, 20), 0);
-}
-
 TEST(MeshFlood, RingOfFourDeliversOnceAndCountsRepeats)
 {
     TempDir tmp;
@@ -131,47 +121,6 @@ TEST(MeshFlood, RingOfFourDeliversOnceAndCountsRepeats)
      * the origin; however the two copies cross, one of them reaches a server
      * that has the dataset already: at least one repeat per dataset. */
     EXPECT_GE(floodOnce(mesh, 0, 20), 20);
-}
-
-/* A full mesh of five: flood from one server; stop another with SIGTERM and
- * check that its peers removed its connection and node while they run on;
- * flood again across the four that are left. */
-TEST(MeshFlood, FullMeshOfFiveSurvivesAStoppedServer)
-{
-    TempDir tmp;
-    Mesh mesh(tmp.path(), 5, tq_mesh::fullMesh(5));
-    ASSERT_TRUE(mesh.startAll()) << mesh.why();
-    Clients first = listenEverywhere(mesh, "a");
-    std::vector<std::string> before = texts("before", 10);
-    ASSERT_EQ(mesh.send(1, before), 0);
-    EXPECT_TRUE(allReceived(first, before)) << mesh.why();
-
-    EXPECT_EQ(mesh.stop(2), 0) << mesh.why();
-    std::string gone = mesh[2].log();
-    /* Its own log: every connection removed, every node it had gone. */
-    EXPECT_EQ(liveConnections(gone), 0) << gone;
-    for (const char *name : {"n0", "n1", "n3", "n4", "l2a"})
-        EXPECT_EQ(liveNodes(gone, name), 0) << name << "\n" << gone;
-    EXPECT_EQ(first[2]->wait(), 2);
-    /* Each peer: the link and the node removed, three server links and its
-     * listener left. */
-    for (int i : {0, 1, 3, 4}) {
-        EXPECT_TRUE(waitUntil([&] { return liveNodes(mesh[i].log(), "n2") == 0; })) << mesh[i].log();
-        EXPECT_EQ(countOf(mesh[i].log(), "adding a node with name 'n2'"), 1);
-        EXPECT_TRUE(waitUntil([&] { return liveConnections(mesh[i].log()) == 4; })) << mesh[i].log();
-    }
-    first.erase(first.begin() + 2);
-
-    std::vector<std::string> after = texts("after", 10);
-    ASSERT_EQ(mesh.send(4, after), 0);
-    EXPECT_TRUE(allReceived(first, after)) << mesh.why();
-    EXPECT_TRUE(mesh.stopAll()) << mesh.why();
-    for (const auto &c : first)
-        for (const std::string &t : before)
-            EXPECT_EQ(received(*c, t), 1) << c->out();
-    for (const auto &c : first)
-        for (const std::string &t : after)
-            EXPECT_EQ(received(*c, t), 1) << c->out();
 }
 
 /* A line of five whose first server relays with ttl 2: its datasets reach

@@ -7,76 +7,30 @@
 #include <tessarc/client.h>
 
 #include <string.h>
-#include <unistd.h>
 
 #include <map>
-#include <memory>
 #include <string>
 
-#include "harness.h"
+#include "mesh_harness.h"
 
-namespace fs = std::filesystem;
+using tq_mesh::Mesh;
 using tq_test::Child;
 using tq_test::countOf;
 using tq_test::TempDir;
-using tq_test::writeFile;
 
 namespace {
 
-const fs::path c_build = TQ_BINARY_DIR;
-const std::string c_cli = (c_build / "client/tessarc-cli").string();
+const std::string c_cli = TQ_BINARY_DIR "/client/tessarc-cli";
 
-/* A running server with tcp.protocol and relay.service and its ports. */
-struct Server {
-    std::unique_ptr<Child> process;
-    std::string serverAddress, clientAddress;
-
-    Server(const TempDir &dir, const std::string &name, const std::string &tcpExtra,
-           const std::string &relayCfg = "ttl = 4;\nlogRepeats = true;\n")
-    {
-        fs::path root = dir.path() / name;
-        for (const char *module : {"Protocols/tcp.protocol", "Services/relay.service"}) {
-            fs::create_directories((root / module).parent_path());
-            fs::copy_file(c_build / "modules" / (module[0] == 'P' ? "tcp" : "relay") / fs::path(module).filename(),
-                          root / module, fs::copy_options::overwrite_existing);
-        }
-        writeFile(root / "Config/Communication.cfg",
-                  "serverName = \"" + name +
-                      "\";\nnetworkId = \"Tessarc\";\nprotocols = ( { name = \"tcp\"; "
-                      "listen = \"127.0.0.1:0\"; clientListen = \"127.0.0.1:0\"; " +
-                      tcpExtra + " } );\n");
-        writeFile(root / "Config/relay.cfg", relayCfg);
-        process = std::make_unique<Child>(tq_test::serverLaunch(root), root);
-        serverAddress = "127.0.0.1:" + port("servers");
-        clientAddress = "127.0.0.1:" + port("clients");
-    }
-
-    std::string port(const std::string &kind) const
-    {
-        std::string prefix = "tcp: listening for " + kind + " on 127.0.0.1:";
-        EXPECT_TRUE(process->waitFor(prefix)) << process->out();
-        std::string out = process->out();
-        size_t at = out.find(prefix);
-        return at == std::string::npos ? "0" : std::to_string(std::stoi(out.substr(at + prefix.size())));
-    }
-
-    /* Stops with SIGTERM and expects a clean end. */
-    void stop()
-    {
-        process->signal(SIGTERM);
-        EXPECT_EQ(process->wait(), 0) << process->out();
-    }
-};
-
-/* A library client named `name` on `server`, once the relay knows it. */
-TQ_Client *join(const Server &server, const char *name)
+/* A library client named `name` on server `i`, once the relay knows it. */
+TQ_Client *join(Mesh &mesh, int i, const char *name)
 {
     TQ_ClientOptions options{};
     options.nodeName = name;
     TQ_ClientError error;
-    TQ_Client *client = TQ_Client_connect(server.clientAddress.c_str(), &options, &error);
+    TQ_Client *client = TQ_Client_connect(mesh[i].clientAddress().c_str(), &options, &error);
     EXPECT_NE(client, nullptr) << error.message;
-    EXPECT_TRUE(server.process->waitFor(std::string("relay: client ") + name + " joined"));
+    EXPECT_TRUE(mesh[i].process->waitFor(std::string("relay: client ") + name + " joined"));
     return client;
 }
 
@@ -108,19 +62,17 @@ std::string receive(TQ_Client *client, int count)
 TEST(Relay, DatasetsCrossTwoLinkedServersOnceEachWay)
 {
     TempDir dir;
-    Server a(dir, "a", "");
-    Server b(dir, "b", "peers = \"" + a.serverAddress + "\";");
-    ASSERT_TRUE(a.process->waitFor("Service manager: adding a node with name 'b'")) << a.process->out();
-    ASSERT_TRUE(b.process->waitFor("Service manager: adding a node with name 'a'")) << b.process->out();
+    Mesh mesh(dir.path(), 2, tq_mesh::line(2));
+    ASSERT_TRUE(mesh.startAll()) << mesh.why();
 
-    /* x and z on a, y on b through the library; w on b is a tessarc-cli
+    /* x and z on n0, y on n1 through the library; w on n1 is a tessarc-cli
      * listener that ends after two datasets. */
-    TQ_Client *x = join(a, "x");
-    TQ_Client *z = join(a, "z");
-    TQ_Client *y = join(b, "y");
-    Child w({c_cli, {"--name", "w", "listen", b.clientAddress, "--count", "2", "--for", "15000"}, {}, {}, {}},
+    TQ_Client *x = join(mesh, 0, "x");
+    TQ_Client *z = join(mesh, 0, "z");
+    TQ_Client *y = join(mesh, 1, "y");
+    Child w({c_cli, {"--name", "w", "listen", mesh[1].clientAddress(), "--count", "2", "--for", "15000"}, {}, {}, {}},
             dir.path());
-    ASSERT_TRUE(b.process->waitFor("relay: client w joined")) << w.err();
+    ASSERT_TRUE(mesh[1].process->waitFor("relay: client w joined")) << w.err();
 
     ASSERT_EQ(TQ_Client_send(x, 16, 0, 7, "one", 3), TQ_CLIENT_OK);
     ASSERT_EQ(TQ_Client_send(y, 16, 0x80, 8, "two", 3), TQ_CLIENT_OK);
@@ -141,81 +93,42 @@ TEST(Relay, DatasetsCrossTwoLinkedServersOnceEachWay)
     const uint8_t stub[8] = {8, 0, 0, 0, 16, 0, 0, 0};
     ASSERT_EQ(TQ_Client_queueRaw(x, stub, sizeof stub), TQ_CLIENT_OK);
     ASSERT_EQ(TQ_Client_flush(x), TQ_CLIENT_OK);
-    EXPECT_TRUE(a.process->waitFor("relay: dropped a dataset of 8 bytes from x"));
+    EXPECT_TRUE(mesh[0].process->waitFor("relay: dropped a dataset of 8 bytes from x"));
     EXPECT_EQ(receive(y, 0), "");
 
     for (TQ_Client *client : {x, y, z})
         TQ_Client_close(client);
-    ASSERT_TRUE(b.process->waitFor("relay: client y left"));
-    a.stop();
-    b.stop();
+    ASSERT_TRUE(mesh[1].process->waitFor("relay: client y left"));
+    EXPECT_TRUE(mesh.stopAll()) << mesh.why();
     /* Two servers are a line: no dataset came back over another path. */
-    EXPECT_EQ(countOf(a.process->out(), "relay: 3 datasets from clients, 1 from the mesh, 0 repeats, 1 dropped"), 1)
-        << a.process->out();
-    EXPECT_EQ(countOf(b.process->out(), "relay: 1 datasets from clients, 3 from the mesh, 0 repeats, 0 dropped"), 1)
-        << b.process->out();
-}
-
-TEST(Relay, TriangleDeliversOnceAndRepeatsReachTheSecondHook)
-{
-    TempDir dir;
-    Server a(dir, "a", "");
-    Server b(dir, "b", "peers = \"" + a.serverAddress + "\";");
-    Server c(dir, "c", "peers = [\"" + a.serverAddress + "\", \"" + b.serverAddress + "\"];");
-    for (const Server *server : {&a, &b, &c})
-        ASSERT_TRUE(server->process->waitFor("relay: dataset type 16, ttl 4, repeats logged"));
-    for (const char *link : {"a: b", "a: c", "b: a", "b: c", "c: a", "c: b"}) {
-        const Server &at = link[0] == 'a' ? a : link[0] == 'b' ? b : c;
-        ASSERT_TRUE(at.process->waitFor(std::string("Service manager: adding a node with name '") + link[3] + "'"))
-            << link << at.process->out();
-    }
-    TQ_Client *x = join(a, "x");
-    TQ_Client *y = join(b, "y");
-    TQ_Client *z = join(c, "z");
-
-    /* b and c get the dataset from a and, unless one forwarded it to the
-     * other before a's copy arrived there, again from each other: their
-     * clients see it once, a second copy goes to the second hook. a drops
-     * the copies coming back to it. */
-    ASSERT_EQ(TQ_Client_send(x, 16, 0, 1, "round", 5), TQ_CLIENT_OK);
-    EXPECT_EQ(receive(y, 1), "1:round;");
-    EXPECT_EQ(receive(z, 1), "1:round;");
-    EXPECT_EQ(receive(x, 0), "");
-    auto repeats = [&] { return countOf(b.process->out() + c.process->out(), "relay: repeat from "); };
-    for (int waited = 0; repeats() == 0 && waited < 10000; waited += 50)
-        usleep(50000);
-    EXPECT_GE(repeats(), 1);
-
-    for (TQ_Client *client : {x, y, z})
-        TQ_Client_close(client);
-    for (Server *server : {&a, &b, &c})
-        server->stop();
-    EXPECT_EQ(countOf(a.process->out(), "relay: repeat"), 0);
-    for (const Server *server : {&b, &c})
-        EXPECT_EQ(countOf(server->process->out(), "relay: 0 datasets from clients, 1 from the mesh, "), 1)
-            << server->process->out();
-    EXPECT_EQ(repeats(), countOf(b.process->out() + c.process->out(), " 1 repeats, "));
+    EXPECT_EQ(countOf(mesh[0].log(), "relay: 3 datasets from clients, 1 from the mesh, 0 repeats, 1 dropped"), 1)
+        << mesh.why();
+    EXPECT_EQ(countOf(mesh[1].log(), "relay: 1 datasets from clients, 3 from the mesh, 0 repeats, 0 dropped"), 1)
+        << mesh.why();
 }
 
 TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
 {
     TempDir dir;
-    Server a(dir, "a", "");
+    Mesh mesh(dir.path(), 1, {});
+    ASSERT_TRUE(mesh.startAll()) << mesh.why();
+    const std::string clients = mesh[0].clientAddress();
+    const std::string servers = "127.0.0.1:" + std::to_string(mesh[0].serverPort);
 
     /* An old version: the server rejects it and says why in its log; the
      * tool exits with 2 and names both sides. */
-    Child old({c_cli, {"--protocol-version", "2.0", "send", a.clientAddress, "x"}, {}, {}, {}}, dir.path());
+    Child old({c_cli, {"--protocol-version", "2.0", "send", clients, "x"}, {}, {}, {}}, dir.path());
     EXPECT_EQ(old.wait(), 2);
     EXPECT_NE(old.err().find("refused: the server refused the connection: this client announced network \"*\" "
                              "version 2.0, the server network \"Tessarc\" version 2.1 (the server requires "
                              "version 2.1 or later)"),
               std::string::npos)
         << old.err();
-    EXPECT_TRUE(a.process->waitFor("Version 2.0 is too old; rejecting."));
+    EXPECT_TRUE(mesh[0].process->waitFor("Version 2.0 is too old; rejecting."));
 
     /* Mistakes found before dialling: a port past 65535 is a command-line
      * error naming the argument (1), an unknown name a lookup failure (2). */
-    Child port({c_cli, {"bench", a.clientAddress, "--to", "127.0.0.1:65536"}, {}, {}, {}}, dir.path());
+    Child port({c_cli, {"bench", clients, "--to", "127.0.0.1:65536"}, {}, {}, {}}, dir.path());
     EXPECT_EQ(port.wait(), 1);
     EXPECT_EQ(port.err(), "tessarc-cli: --to \"127.0.0.1:65536\": the port must be a number from 1 to 65535; see "
                           "tessarc-cli --help\n");
@@ -228,31 +141,32 @@ TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
     TQ_ClientOptions options{};
     options.networkId = "Elsewhere";
     TQ_ClientError error;
-    EXPECT_EQ(TQ_Client_connect(a.clientAddress.c_str(), &options, &error), nullptr);
+    EXPECT_EQ(TQ_Client_connect(clients.c_str(), &options, &error), nullptr);
     EXPECT_EQ(error.code, TQ_CLIENT_REFUSED);
     EXPECT_STREQ(error.message, "the server's network identifier \"Tessarc\" is not \"Elsewhere\"; rejected");
-    EXPECT_TRUE(a.process->waitFor("Got network ID: Elsewhere (version 2.1)"));
+    EXPECT_TRUE(mesh[0].process->waitFor("Got network ID: Elsewhere (version 2.1)"));
 
     /* The address for servers speaks something else first: the client
      * says so rather than waiting or misreading it. */
-    EXPECT_EQ(TQ_Client_connect(a.serverAddress.c_str(), nullptr, &error), nullptr);
+    EXPECT_EQ(TQ_Client_connect(servers.c_str(), nullptr, &error), nullptr);
     EXPECT_EQ(error.code, TQ_CLIENT_PROTOCOL);
     EXPECT_NE(strstr(error.message, "is this its address for clients?"), nullptr) << error.message;
 
     /* A relay.cfg the relay cannot use: it refuses to start, the server
      * runs on without it. */
-    Server b(dir, "b", "", "ttl = 0;\n");
-    Server c(dir, "c", "", "logRepeats = 1;\n");
-    for (Server *server : {&b, &c}) {
-        EXPECT_TRUE(server->process->waitFor("Service manager: failed to init service 'relay'"));
-        server->stop();
-    }
-    EXPECT_EQ(countOf(b.process->out(), "relay.cfg: datasetType must be from 5 to 255, ttl from 1 to 65535"), 1);
-    EXPECT_EQ(countOf(c.process->out(), "relay.cfg: logRepeats has the wrong type"), 1);
+    Mesh bad(dir.path() / "bad", 2, {});
+    bad[0].relayCfg = "ttl = 0;\n";
+    bad[1].relayCfg = "logRepeats = 1;\n";
+    ASSERT_TRUE(bad.startAll()) << bad.why();
+    for (int i : {0, 1})
+        EXPECT_TRUE(bad[i].process->waitFor("Service manager: failed to init service 'relay'"));
+    EXPECT_TRUE(bad.stopAll()) << bad.why();
+    EXPECT_EQ(countOf(bad[0].log(), "relay.cfg: datasetType must be from 5 to 255, ttl from 1 to 65535"), 1);
+    EXPECT_EQ(countOf(bad[1].log(), "relay.cfg: logRepeats has the wrong type"), 1);
 
     /* Nothing listening: a connect error, not a hang. */
-    a.stop();
-    EXPECT_EQ(TQ_Client_connect(a.clientAddress.c_str(), nullptr, &error), nullptr);
+    EXPECT_TRUE(mesh.stopAll()) << mesh.why();
+    EXPECT_EQ(TQ_Client_connect(clients.c_str(), nullptr, &error), nullptr);
     EXPECT_EQ(error.code, TQ_CLIENT_CONNECT) << error.message;
 }
 

@@ -36,11 +36,6 @@ fs::path makeRoot(const fs::path &root, const std::string &p1Group = "")
     return root;
 }
 
-size_t at(const std::string &text, const std::string &part)
-{
-    return text.find(part);
-}
-
 } /* namespace */
 
 /* The SIGTERM server runs in service mode: it reports readiness only once
@@ -86,9 +81,9 @@ TEST(ServerStop, EachStopSignalLogsOnceAndEndsWithCode0)
         std::string out = child->out();
         EXPECT_EQ(countOf(out, "| info| TQ Server: User requested exit\n"), 1) << signo;
         EXPECT_EQ(countOf(out, "Server is already stopping"), 0) << signo;
-        EXPECT_LT(at(out, "User requested exit"), at(out, "probe service svc: predestroy")) << signo;
-        EXPECT_LT(at(out, "probe p1: destroy"), at(out, "Unloading modules...")) << signo;
-        EXPECT_LT(at(out, "Unloading modules..."), at(out, "probe image p1.protocol unmapped")) << signo;
+        EXPECT_TRUE(inOrder(out, {"User requested exit", "probe service svc: predestroy", "probe p1: destroy",
+                                  "Unloading modules...", "probe image p1.protocol unmapped"}))
+            << signo;
     }
     EXPECT_EQ(notified(0), "STATUS=Stopped\n");
     close(sock);
@@ -111,9 +106,8 @@ TEST(ServerStop, StopDuringStartUpTakesEffectOnceStarted)
         std::string out = child->out();
         EXPECT_EQ(countOf(out, "User requested exit\n"), 1);
         /* The start sequence ends before the stop sequence begins. */
-        EXPECT_LT(at(out, "User requested exit"), at(out, "probe service svc: postinit"));
-        EXPECT_LT(at(out, "probe service svc: postinit"), at(out, "probe service svc: predestroy"));
-        EXPECT_NE(at(out, "Unloading modules..."), std::string::npos);
+        EXPECT_TRUE(inOrder(out, {"User requested exit", "probe service svc: postinit", "probe service svc: predestroy",
+                                  "Unloading modules..."}));
     }
     /* Only the core that was not running yet refused the first request. */
     EXPECT_EQ(countOf(early.out(), "| info| TQ Server: Server is already stopping\n"), 1);

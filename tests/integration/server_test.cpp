@@ -28,18 +28,6 @@ void install(const fs::path &root, const std::string &relative, const char *modu
     fs::copy_file(fs::path(TQ_TEST_MODULE_DIR) / module, root / relative);
 }
 
-/* True when every part occurs, each after the previous one. */
-bool inOrder(const std::string &text, const std::vector<std::string> &parts)
-{
-    size_t at = 0;
-    for (const std::string &part : parts) {
-        if ((at = text.find(part, at)) == std::string::npos)
-            return false;
-        at += part.size();
-    }
-    return true;
-}
-
 } /* namespace */
 
 TEST(Server, InstallRootThatCannotBeReadEndsWithCode1BeforeAnyOutput)

@@ -58,13 +58,16 @@ TEST(Errors, MessagesAndTheirCutting)
     EXPECT_STREQ(sys, "");
 }
 
-TEST(Errors, LastErrorAndException)
+TEST(Errors, LastErrorKeepsTheModuleAndCutsTheSystemCode)
 {
     EXPECT_NE(TQ_setLastError(0x10010000), 0);
     EXPECT_EQ(TQ_getLastError(), 0x10010000u);
     TQ_setLastErrorSys(0x10000005, 0x12345);
     EXPECT_EQ(TQ_getLastError(), 0x10002345u);
+}
 
+TEST(Errors, ExceptionKeepsItsOwnCopyOfTheMessage)
+{
     std::string text = "\"x.protocol\": cannot open";
     Tessarc::Error original(text);
     text.assign("changed");

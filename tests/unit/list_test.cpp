@@ -129,10 +129,8 @@ TEST(List, RandomOperationsMatchStdList)
     EXPECT_EQ(TQ_listSize(&l), 0u);
 }
 
-TEST(List, CopyAndOwnership)
+TEST(List, CopySharesElementsDuplicatesIncluded)
 {
-    // Pops, erasure at the ends and past-the-end iterators are covered by
-    // the randomized test; here: sharing and releasing elements.
     TQ_List *l = TQ_listCreate();
     TQ_listPushBack(l, P(1));
     // A copy shares the pointers, duplicates included.
@@ -143,10 +141,11 @@ TEST(List, CopyAndOwnership)
     TQ_listClear(&copy);
     expectSame(*l, {1, 1});
     TQ_listDelete(l);
+}
 
-    // The AndFree variants release each element exactly once (the sanitizer
-    // build reports a leak or a double free otherwise).
-    TQ_List owned;
+TEST(List, FreeingOperationsReleaseEachElementOnce)
+{
+    TQ_List owned; // the sanitizer build catches a double or missed free
     TQ_ListIterator it;
     TQ_listInit(&owned);
     for (int i = 0; i < 6; ++i)
