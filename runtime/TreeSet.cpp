@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "heap.h"
 #include "tessarc/runtime.h"
 
 namespace {
@@ -45,7 +46,7 @@ inline void setParent(TQ_TreeNode *child, TQ_TreeNode *parent)
 // A node with no parent and every child slot vacant.
 TQ_TreeNode *newNode()
 {
-    TQ_TreeNode *node = static_cast<TQ_TreeNode *>(malloc(sizeof(TQ_TreeNode)));
+    TQ_TreeNode *node = static_cast<TQ_TreeNode *>(TQ_heapAlloc(sizeof(TQ_TreeNode)));
     node->m_parent = nullptr;
     for (TQ_TreeNode *&c : node->m_children)
         c = TQ_TREE_VACANT;
@@ -175,7 +176,7 @@ void insertAndSplit(TQ_TreeSet *set, TQ_TreeNode *node, void *key, TQ_TreeNode *
         insertIntoNode(node, key, left, right, less);
         return;
     }
-    TQ_TreeNode *sibling = static_cast<TQ_TreeNode *>(malloc(sizeof(TQ_TreeNode)));
+    TQ_TreeNode *sibling = static_cast<TQ_TreeNode *>(TQ_heapAlloc(sizeof(TQ_TreeNode)));
     void *middle = node->m_keys[1];
     if (node->m_parent) {
         insertAndSplit(set, node->m_parent, middle, node, sibling, less);
@@ -485,7 +486,7 @@ extern "C" int TQ_uuidCompare(const void *a, const void *b)
 
 extern "C" TQ_TreeSet *TQ_treeSetCreate(TQ_CompareFn compare)
 {
-    TQ_TreeSet *set = static_cast<TQ_TreeSet *>(malloc(sizeof(TQ_TreeSet)));
+    TQ_TreeSet *set = static_cast<TQ_TreeSet *>(TQ_heapAlloc(sizeof(TQ_TreeSet)));
     TQ_treeSetInit(set, compare);
     return set;
 }

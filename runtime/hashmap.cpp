@@ -2,6 +2,7 @@
 // whose equality and hash look only at the entry's key.
 #include <stdlib.h>
 
+#include "heap.h"
 #include "tessarc/runtime.h"
 
 namespace {
@@ -60,7 +61,7 @@ inline TQ_HashMapEntry *detach(TQ_HashMap *map, const void *key)
 
 extern "C" TQ_HashMap *TQ_hashMapCreate(TQ_EqualFn keyEqual, TQ_HashFn keyHash)
 {
-    TQ_HashMap *map = static_cast<TQ_HashMap *>(malloc(sizeof(TQ_HashMap)));
+    TQ_HashMap *map = static_cast<TQ_HashMap *>(TQ_heapAlloc(sizeof(TQ_HashMap)));
     TQ_hashMapInit(map, keyEqual, keyHash);
     return map;
 }
@@ -112,7 +113,7 @@ extern "C" void TQ_hashMapClear(TQ_HashMap *map)
 
 extern "C" void *TQ_hashMapInsert(TQ_HashMap *map, void *key, void *value)
 {
-    TQ_HashMapEntry *entry = static_cast<TQ_HashMapEntry *>(malloc(sizeof(TQ_HashMapEntry)));
+    TQ_HashMapEntry *entry = static_cast<TQ_HashMapEntry *>(TQ_heapAlloc(sizeof(TQ_HashMapEntry)));
     *entry = TQ_HashMapEntry{map->m_keyEqual, map->m_keyHash, key, value};
     TQ_HashMapEntry *stored = static_cast<TQ_HashMapEntry *>(TQ_hashSetInsert(&map->m_entries, entry));
     if (stored == entry)

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "heap.h"
 #include "tessarc/runtime.h"
 
 namespace {
@@ -14,7 +15,7 @@ const uint32_t kMaxCapacity = 0x80000000u;
 
 TQ_List *newBuckets(uint32_t capacity)
 {
-    TQ_List *buckets = static_cast<TQ_List *>(malloc(sizeof(TQ_List) * capacity));
+    TQ_List *buckets = static_cast<TQ_List *>(TQ_heapAlloc(sizeof(TQ_List) * capacity));
     for (uint32_t i = 0; i < capacity; ++i)
         TQ_listInit(&buckets[i]);
     return buckets;
@@ -135,7 +136,7 @@ void clearSet(TQ_HashSet *set, bool freeElements)
 
 extern "C" TQ_HashSet *TQ_hashSetCreate(TQ_EqualFn equal, TQ_HashFn hash)
 {
-    TQ_HashSet *set = static_cast<TQ_HashSet *>(malloc(sizeof(TQ_HashSet)));
+    TQ_HashSet *set = static_cast<TQ_HashSet *>(TQ_heapAlloc(sizeof(TQ_HashSet)));
     TQ_hashSetInit(set, equal, hash);
     return set;
 }
@@ -175,7 +176,7 @@ extern "C" void TQ_hashSetCopy(TQ_HashSet *dst, const TQ_HashSet *src)
     dst->m_hash = src->m_hash;
     dst->m_capacity = src->m_capacity;
     dst->m_size = src->m_size;
-    dst->m_buckets = static_cast<TQ_List *>(malloc(sizeof(TQ_List) * src->m_capacity));
+    dst->m_buckets = static_cast<TQ_List *>(TQ_heapAlloc(sizeof(TQ_List) * src->m_capacity));
     for (uint32_t i = 0; i < src->m_capacity; ++i)
         TQ_listCopy(&dst->m_buckets[i], &src->m_buckets[i]);
 }
@@ -243,7 +244,7 @@ extern "C" void *TQ_hashSetInsert(TQ_HashSet *set, void *element)
     const Located at = locate(set, element);
     if (at.node)
         return at.node->m_value;
-    TQ_ListNode *node = static_cast<TQ_ListNode *>(malloc(sizeof(TQ_ListNode)));
+    TQ_ListNode *node = static_cast<TQ_ListNode *>(TQ_heapAlloc(sizeof(TQ_ListNode)));
     node->m_value = element;
     linkBack(at.bucket, node);
     ++set->m_size;

@@ -2,13 +2,14 @@
 // ends, walks in both directions, erasure and insertion at an iterator.
 #include <stdlib.h>
 
+#include "heap.h"
 #include "tessarc/runtime.h"
 
 namespace {
 
 TQ_ListNode *newNode(TQ_ListNode *prev, TQ_ListNode *next, void *element)
 {
-    TQ_ListNode *node = static_cast<TQ_ListNode *>(malloc(sizeof(TQ_ListNode)));
+    TQ_ListNode *node = static_cast<TQ_ListNode *>(TQ_heapAlloc(sizeof(TQ_ListNode)));
     node->m_prev = prev;
     node->m_next = next;
     node->m_value = element;
@@ -73,7 +74,7 @@ void clearNodes(TQ_List *list, bool freeElements)
 
 extern "C" TQ_List *TQ_listCreate(void)
 {
-    TQ_List *list = static_cast<TQ_List *>(malloc(sizeof(TQ_List)));
+    TQ_List *list = static_cast<TQ_List *>(TQ_heapAlloc(sizeof(TQ_List)));
     TQ_listInit(list);
     return list;
 }

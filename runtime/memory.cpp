@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "heap.h"
 #include "tessarc/runtime.h"
 
 #if defined(TQ_SANITIZE_ADDRESS)
@@ -29,6 +30,14 @@ void *heapAlloc(size_t size)
             return nullptr;
     }
     return malloc(size);
+}
+
+// The one end of a failed container allocation: kept out of line so that
+// the fast path of TQ_heapAlloc stays a call to malloc and a test.
+[[noreturn]] __attribute__((cold, noinline)) void heapExhausted(size_t size)
+{
+    TQ_log(&g_TQ_LOG, TQ_LOG_FATAL, "Out of memory: %zu bytes could not be allocated... exiting\n", size);
+    TQ_exitProcess(1);
 }
 
 /* ---- Pool poisoning ---- */
@@ -359,6 +368,14 @@ extern "C" void TQ_allocFailAfter(long n)
 extern "C" unsigned long TQ_allocHeapRequests(void)
 {
     return g_heapRequests.load();
+}
+
+void *TQ_heapAlloc(size_t size)
+{
+    void *memory = heapAlloc(size);
+    if (__builtin_expect(memory == nullptr, false))
+        heapExhausted(size);
+    return memory;
 }
 
 /* ---- Buffers ---- */

@@ -218,3 +218,27 @@ TEST(AllocatorDeathTest, PoolMisuseIsCaughtInAddressSanitizerBuilds)
                  "use-after-poison");
 #endif
 }
+
+TEST(HeapDeathTest, AFailedContainerRequestLogsOneFatalLineAndEndsTheProcessWithCode1)
+{
+    // Each statement runs in a child whose first heap request fails.
+    auto expectEnd = [](void (*request)(), size_t size) {
+        EXPECT_EXIT(
+            {
+                TQ_logToFile(&g_TQ_LOG, stderr);
+                TQ_allocFailAfter(0);
+                request();
+            },
+            testing::ExitedWithCode(1),
+            "Tessarc: Out of memory: " + std::to_string(size) + " bytes could not be allocated\\.\\.\\. exiting");
+    };
+    expectEnd(
+        [] {
+            TQ_List list;
+            TQ_listInit(&list);
+            TQ_listPushBack(&list, nullptr);
+        },
+        sizeof(TQ_ListNode));
+    expectEnd([] { TQ_hashMapCreate(TQ_ptrEqual, TQ_ptrHash); }, sizeof(TQ_HashMap));
+    expectEnd([] { TQ_treeSetCreate(TQ_ptrCompare); }, sizeof(TQ_TreeSet));
+}

@@ -7,17 +7,13 @@
  * Services directory and exports getService. Including this header in the
  * file that defines an entry point gives it the name and signature the
  * server looks for. Protocol modules are C++ (configure takes a libconfig
- * setting); service modules may be C or C++. */
+ * setting); service modules may be C or C++. The declarations carry TQ_API,
+ * so the entry points stay visible to the loader in a module built with
+ * hidden visibility. */
 #ifndef TESSARC_MODULE_H
 #define TESSARC_MODULE_H
 
 #include <tessarc/server.h>
-
-#if defined(__GNUC__)
-#define TQ_MODULE_EXPORT __attribute__((visibility("default")))
-#else
-#define TQ_MODULE_EXPORT
-#endif
 
 #ifdef __cplusplus
 #include <libconfig.h++>
@@ -28,11 +24,11 @@ extern "C" {
  * module's and must stay valid (with its name set) until its destroy has
  * been called. A null result, or a missing export, leaves the module
  * unloaded. */
-TQ_MODULE_EXPORT TQ_Server_Protocol *getProtocol(void);
+TQ_API TQ_Server_Protocol *getProtocol(void);
 
 /* Called once for every service module, right after loading; the descriptor
  * must stay valid until the module is unloaded at shutdown. */
-TQ_MODULE_EXPORT TQ_Server_Service *getService(void);
+TQ_API TQ_Server_Service *getService(void);
 
 #ifdef __cplusplus
 /* Called on the start-up thread before the server starts, once for every
@@ -41,7 +37,7 @@ TQ_MODULE_EXPORT TQ_Server_Service *getService(void);
  * valid only during the call: copy what is needed later. `log` is the
  * server's logger. An exception thrown here is logged and ends the reading
  * of the protocols list. */
-TQ_MODULE_EXPORT void configure(libconfig::Setting &group, TQ_Logger *log);
+TQ_API void configure(libconfig::Setting &group, TQ_Logger *log);
 #endif
 
 #ifdef __cplusplus

@@ -15,6 +15,15 @@
 #include <stdint.h>
 #include <stdio.h>
 
+/* Marks what libtessarc.so exports: the library is built with every other
+ * symbol hidden, so only declarations of the public headers that carry this
+ * mark can be bound by modules and programs. Module entry points use it too. */
+#if defined(__GNUC__)
+#define TQ_API __attribute__((visibility("default")))
+#else
+#define TQ_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -49,23 +58,23 @@ typedef struct TQ_Uuid {
 
 /* Stores `code` in the calling thread's last-error slot. Returns non-zero on
  * success (always, on this platform). Any thread. */
-int TQ_setLastError(uint32_t code);
+TQ_API int TQ_setLastError(uint32_t code);
 /* Stores `code` with its lower 16 bits replaced by the lower 16 bits of
  * `osError` in the calling thread's slot. Any thread. */
-void TQ_setLastErrorSys(uint32_t code, uint32_t osError);
+TQ_API void TQ_setLastErrorSys(uint32_t code, uint32_t osError);
 /* The calling thread's last error; 0 if it never set one. Any thread. */
-uint32_t TQ_getLastError(void);
+TQ_API uint32_t TQ_getLastError(void);
 /* Writes the message for `code` into `buf` (`size` bytes, owned by the
  * caller): the error's name, and for a non-zero OS number
  * "<name> - OS error <n>: " followed by the system's text for <n> when the
  * prefix fits. Cut to fit and terminated as snprintf does (nothing is written
  * when `size` is 0). Returns `buf`. Any thread. */
-char *TQ_errorToString(uint32_t code, char *buf, size_t size);
+TQ_API char *TQ_errorToString(uint32_t code, char *buf, size_t size);
 /* Writes the system's text for the errno value `osError` into `buf` (`size`
  * bytes), cut to fit and terminated. Returns the number of characters
  * written; 0, with `buf` emptied (if `size` > 0), when the system has no text
  * for the number. Any thread. */
-int TQ_systemErrorToString(int osError, char *buf, size_t size);
+TQ_API int TQ_systemErrorToString(int osError, char *buf, size_t size);
 
 /* ---- Logging (logging.cpp) ------------------------------------------------ */
 
@@ -107,16 +116,16 @@ typedef struct TQ_Logger {
  * output) and the server logger "Server", its child (prefix "?TQ Server: ",
  * threshold 4, standard output). Both are static and exist from program
  * start. */
-extern TQ_Logger g_TQ_LOG;
-extern TQ_Logger g_TQ_serverLog;
+extern TQ_API TQ_Logger g_TQ_LOG;
+extern TQ_API TQ_Logger g_TQ_serverLog;
 
 /* Output functions. PRINTF writes the formatted text to standard output and
  * ignores token and level. NONE writes nothing and stops output inheritance.
  * INHERIT writes nothing; in slot 0 it marks a logger that takes outputs and
  * token from its parent. Any thread. */
-int TQ_LOGOUTPUT_PRINTF_func(void *token, int level, const char *format, va_list args);
-int TQ_LOGOUTPUT_NONE_func(void *token, int level, const char *format, va_list args);
-int TQ_LOG_INHERIT_OUTPUT_func(void *token, int level, const char *format, va_list args);
+TQ_API int TQ_LOGOUTPUT_PRINTF_func(void *token, int level, const char *format, va_list args);
+TQ_API int TQ_LOGOUTPUT_NONE_func(void *token, int level, const char *format, va_list args);
+TQ_API int TQ_LOG_INHERIT_OUTPUT_func(void *token, int level, const char *format, va_list args);
 
 /* ---- Logging: messages ---- */
 
@@ -126,46 +135,46 @@ int TQ_LOG_INHERIT_OUTPUT_func(void *token, int level, const char *format, va_li
  * A message whose level is above the threshold in force is dropped after one
  * walk up the parents. Takes no lock and allocates nothing; any thread. A
  * null logger drops the message. */
-void TQ_log(TQ_Logger *logger, int level, const char *format, ...)
+TQ_API void TQ_log(TQ_Logger *logger, int level, const char *format, ...)
 #ifdef __GNUC__
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
 /* TQ_log with an argument list; `args` is not consumed (each slot gets a
  * copy), so the caller may still va_end it. */
-void TQ_logv(TQ_Logger *logger, int level, const char *format, va_list args);
+TQ_API void TQ_logv(TQ_Logger *logger, int level, const char *format, va_list args);
 /* Hex dump of `length` bytes at `data`: a line break, then lines of
  * `bytesPerLine` values ("%02X " each), each line beginning with the header
  * and, if `showOffsets`, "0x%08X: " with the offset; a final line break.
  * Line breaks are written as "\n\r". A `bytesPerLine` of 0 puts all values
  * on one line. Same threshold, locking and thread rules as TQ_log. */
-void TQ_logBlob(TQ_Logger *logger, int level, const void *data, uint32_t length, uint32_t bytesPerLine,
-                int showOffsets);
+TQ_API void TQ_logBlob(TQ_Logger *logger, int level, const void *data, uint32_t length, uint32_t bytesPerLine,
+                       int showOffsets);
 
 /* ---- Logging: record setters ---- */
 
 /* Setters of one logger's fields. They take no lock and are meant for
  * configuration time, but are safe against concurrent logging threads.
  * A null logger is ignored. */
-void TQ_logSetParent(TQ_Logger *logger, TQ_Logger *parent);
+TQ_API void TQ_logSetParent(TQ_Logger *logger, TQ_Logger *parent);
 /* Sets output slot 0. */
-void TQ_logSetOutput(TQ_Logger *logger, TQ_LogOutputFn output);
+TQ_API void TQ_logSetOutput(TQ_Logger *logger, TQ_LogOutputFn output);
 /* Sets slot `index` if it is at most 4; otherwise changes nothing. */
-void TQ_logSetOutputNum(TQ_Logger *logger, TQ_LogOutputFn output, uint32_t index);
+TQ_API void TQ_logSetOutputNum(TQ_Logger *logger, TQ_LogOutputFn output, uint32_t index);
 /* Sets the threshold. A negative level is stored as 0, except TQ_LOG_INHERIT
  * on a logger that has a parent. */
-void TQ_logSetLevel(TQ_Logger *logger, int level);
+TQ_API void TQ_logSetLevel(TQ_Logger *logger, int level);
 /* The threshold in force: walks up while the level is TQ_LOG_INHERIT and a
  * parent exists (so a parentless logger may answer TQ_LOG_INHERIT). A null
  * logger answers 4. */
-int TQ_logGetLevel(const TQ_Logger *logger);
+TQ_API int TQ_logGetLevel(const TQ_Logger *logger);
 /* Sets the prefix; the string is kept, not copied. */
-void TQ_logSetPrefix(TQ_Logger *logger, const char *prefix);
-void TQ_logSetToken(TQ_Logger *logger, void *token);
+TQ_API void TQ_logSetPrefix(TQ_Logger *logger, const char *prefix);
+TQ_API void TQ_logSetToken(TQ_Logger *logger, void *token);
 /* Writes the logger's messages to `stream` (slot 0 and token). The caller
  * opens the stream and closes it after the logger no longer writes to it.
  * Messages are not flushed. */
-void TQ_logToFile(TQ_Logger *logger, FILE *stream);
+TQ_API void TQ_logToFile(TQ_Logger *logger, FILE *stream);
 
 /* ---- Logging: registry of named loggers ---- */
 
@@ -178,28 +187,28 @@ void TQ_logToFile(TQ_Logger *logger, FILE *stream);
  * not copied. Then, outside the lock, sets parent, prefix, level (as given)
  * and output slot 0 from the arguments. Returns the record, or null with
  * nothing registered when memory runs out. */
-TQ_Logger *TQ_logOpen(TQ_Logger *parent, const char *name, const char *prefix, int level, TQ_LogOutputFn output);
+TQ_API TQ_Logger *TQ_logOpen(TQ_Logger *parent, const char *name, const char *prefix, int level, TQ_LogOutputFn output);
 /* Gives back one open or registration. The root, a null logger and a static
  * logger with count 0 are left alone. At count 0 the logger leaves the
  * registry (if its name still refers to it) and is freed unless static. */
-void TQ_logClose(TQ_Logger *logger);
+TQ_API void TQ_logClose(TQ_Logger *logger);
 /* Registers a caller-owned record under its own name and raises its count;
  * a record registered before under that name is replaced in the registry and
  * otherwise left as it is. */
-void TQ_logRegister(TQ_Logger *logger);
+TQ_API void TQ_logRegister(TQ_Logger *logger);
 /* The logger registered under `name`, or the root if there is none. */
-TQ_Logger *TQ_logGet(const char *name);
+TQ_API TQ_Logger *TQ_logGet(const char *name);
 
 /* Setters by name: TQ_logGet, then the setter of the same name; when the
  * lookup yields the root (unknown name, or "Tessarc") nothing changes. */
-void TQ_logSetNamedParent(const char *name, TQ_Logger *parent);
-void TQ_logSetNamedOutput(const char *name, TQ_LogOutputFn output);
-void TQ_logSetNamedOutputNum(const char *name, TQ_LogOutputFn output, uint32_t index);
-void TQ_logSetNamedLevel(const char *name, int level);
-void TQ_logSetNamedPrefix(const char *name, const char *prefix);
-void TQ_logSetNamedToken(const char *name, void *token);
+TQ_API void TQ_logSetNamedParent(const char *name, TQ_Logger *parent);
+TQ_API void TQ_logSetNamedOutput(const char *name, TQ_LogOutputFn output);
+TQ_API void TQ_logSetNamedOutputNum(const char *name, TQ_LogOutputFn output, uint32_t index);
+TQ_API void TQ_logSetNamedLevel(const char *name, int level);
+TQ_API void TQ_logSetNamedPrefix(const char *name, const char *prefix);
+TQ_API void TQ_logSetNamedToken(const char *name, void *token);
 /* TQ_logGetLevel of TQ_logGet(name). */
-int TQ_logGetNamedLevel(const char *name);
+TQ_API int TQ_logGetNamedLevel(const char *name);
 
 /* ---- Tasks, threads, locks and time (tasks.cpp) --------------------------- */
 
@@ -211,7 +220,7 @@ int TQ_logGetNamedLevel(const char *name);
 
 /* Number of live tasks and threads. Changed only by atomic increment and
  * decrement; read it with an atomic load (__atomic_load_n). */
-extern int32_t g_TQ__numTasks;
+extern TQ_API int32_t g_TQ__numTasks;
 
 /* A task's body; returning from it ends the task. */
 typedef void (*TQ_TaskFunction)(void *argument);
@@ -232,94 +241,94 @@ typedef struct TQ_LocalTime {
 } TQ_LocalTime;
 
 /* "Sun" ... "Sat" by day of week, then a null entry. */
-extern const char *const c_TQ_TimeWeekDays[8];
+extern TQ_API const char *const c_TQ_TimeWeekDays[8];
 /* "Jan" ... "Dec" by month 0-11. */
-extern const char *const c_TQ_TimeMonths[12];
+extern TQ_API const char *const c_TQ_TimeMonths[12];
 
 /* Ends the process with `code`: flushes every stdio stream and calls _exit,
  * so no atexit handlers or static destructors run. In AddressSanitizer builds
  * the leak check runs first. Every place that ends the process goes through
  * here. Does not return. */
-void TQ_exitProcess(int code) __attribute__((noreturn));
+TQ_API void TQ_exitProcess(int code) __attribute__((noreturn));
 
 /* Starts a task running function(argument) on its own thread with a stack of
  * `stackWords` pointer-sized words (at least 256 KiB) and a priority 0-4
  * (2 normal, applied best effort). The task waits until TQ_startScheduler has
  * run; once it has, a new task runs at once. `name` is not used. Returns the
  * task function, or null on failure, leaving g_TQ__numTasks unchanged. */
-TQ_TaskFunction TQ_startTask(TQ_TaskFunction function, void *argument, uint32_t stackWords, int priority,
-                             const char *name);
+TQ_API TQ_TaskFunction TQ_startTask(TQ_TaskFunction function, void *argument, uint32_t stackWords, int priority,
+                                    const char *name);
 /* Ends the calling task. If it was the last live task or thread, ends the
  * process with exit code 0 (TQ_exitProcess). Call only from a task. */
-void TQ_endCurrentTask(void) __attribute__((noreturn));
+TQ_API void TQ_endCurrentTask(void) __attribute__((noreturn));
 /* Lets every task created so far, and every later one, run; then blocks
  * every signal in the calling thread (usually the main thread) and parks it
  * for good, while the process lives on in its tasks until the last one ends.
  * Does not return. */
-void TQ_startScheduler(void) __attribute__((noreturn));
+TQ_API void TQ_startScheduler(void) __attribute__((noreturn));
 
 /* Starts a thread running function(handle, argument) at once, stack and
  * priority as for TQ_startTask. Returns its handle (the address of its thread
  * record), or -1 on failure, leaving g_TQ__numTasks unchanged. The caller owns
  * the handle and must give it back with TQ_threadDelete. */
-intptr_t TQ_threadCreate(TQ_ThreadFunction function, void *argument, uint32_t stackWords, int priority);
+TQ_API intptr_t TQ_threadCreate(TQ_ThreadFunction function, void *argument, uint32_t stackWords, int priority);
 /* Asks the thread to end; it does not wake it. */
-void TQ_threadCancel(intptr_t thread);
+TQ_API void TQ_threadCancel(intptr_t thread);
 /* 1 once TQ_threadCancel has been called for the thread, else 0. */
-int TQ_threadTestCancel(intptr_t thread);
+TQ_API int TQ_threadTestCancel(intptr_t thread);
 /* Waits without limit for the thread to end, then frees its record; the
  * handle is invalid afterwards. Must not be called by the thread itself. */
-void TQ_threadDelete(intptr_t thread);
+TQ_API void TQ_threadDelete(intptr_t thread);
 /* Ends the thread's current TQ_threadMsleep early. A wake given while the
  * thread is not sleeping is lost when its next sleep begins. */
-void TQ_threadWakeFromSleep(intptr_t thread);
+TQ_API void TQ_threadWakeFromSleep(intptr_t thread);
 /* Sleeps up to `ms` milliseconds unless woken by TQ_threadWakeFromSleep.
  * 0 returns at once; 0xFFFFFFFF means 0xFFFFFFFE (about 49.7 days). Call only
  * from the thread itself. */
-void TQ_threadMsleep(intptr_t thread, uint32_t ms);
+TQ_API void TQ_threadMsleep(intptr_t thread, uint32_t ms);
 /* The system's identifier of the calling thread. */
-uint32_t TQ_getCurrentThreadId(void);
+TQ_API uint32_t TQ_getCurrentThreadId(void);
 
 /* Recursive mutex: the owner may lock it again and must unlock as often.
  * Returns the handle, or -1 if it cannot be made. */
-intptr_t TQ_mutexCreate(void);
+TQ_API intptr_t TQ_mutexCreate(void);
 /* Frees an unlocked mutex; the handle is invalid afterwards. */
-void TQ_mutexDelete(intptr_t mutex);
+TQ_API void TQ_mutexDelete(intptr_t mutex);
 /* Locks without time limit. */
-void TQ_mutexLock(intptr_t mutex);
+TQ_API void TQ_mutexLock(intptr_t mutex);
 /* Unlocks once; only the owner may call it. */
-void TQ_mutexUnlock(intptr_t mutex);
+TQ_API void TQ_mutexUnlock(intptr_t mutex);
 
 /* Binary auto-reset semaphore: signals given while nobody waits collapse into
  * one, and one wait consumes it. Returns the handle, or -1. */
-intptr_t TQ_semCreate(void);
+TQ_API intptr_t TQ_semCreate(void);
 /* Frees a semaphore nobody waits on. Returns non-zero. */
-int TQ_semDelete(intptr_t sem);
+TQ_API int TQ_semDelete(intptr_t sem);
 /* Waits up to `timeoutMs` milliseconds (0xFFFFFFFF: without limit; 0: only
  * takes a pending signal). Returns 1 when signalled, -1 on time-out. */
-int TQ_semWait(intptr_t sem, uint32_t timeoutMs);
+TQ_API int TQ_semWait(intptr_t sem, uint32_t timeoutMs);
 /* Signals the semaphore, releasing one waiter. Returns non-zero. */
-int TQ_semSignal(intptr_t sem);
+TQ_API int TQ_semSignal(intptr_t sem);
 
 /* The process-wide recursive critical section for once-only initialisations;
  * made on first use, never destroyed. Nothing long may run under it. */
-void TQ_enterCriticalSection(void);
-void TQ_leaveCriticalSection(void);
+TQ_API void TQ_enterCriticalSection(void);
+TQ_API void TQ_leaveCriticalSection(void);
 
 /* Sleeps `seconds` whole seconds. */
-void TQ_sleep(uint32_t seconds);
+TQ_API void TQ_sleep(uint32_t seconds);
 /* Sleeps `ms` milliseconds; 0 yields the processor. */
-void TQ_msleep(uint32_t ms);
+TQ_API void TQ_msleep(uint32_t ms);
 /* Sleeps us / 1000 whole milliseconds; less than 1000 only yields. */
-void TQ_usleep(uint32_t us);
+TQ_API void TQ_usleep(uint32_t us);
 /* Starts the clock of TQ_getTimeMs; only the first call does anything. */
-void TQ_initTime(void);
+TQ_API void TQ_initTime(void);
 /* Monotonic milliseconds from an arbitrary origin; 0 before TQ_initTime. */
-uint64_t TQ_getTimeMs(void);
+TQ_API uint64_t TQ_getTimeMs(void);
 /* Wall-clock milliseconds since 1970-01-01 00:00:00 UTC. */
-uint64_t TQ_getSystemTime(void);
+TQ_API uint64_t TQ_getSystemTime(void);
 /* Fills *time with the current local time. */
-void TQ_getLocalTime(TQ_LocalTime *time);
+TQ_API void TQ_getLocalTime(TQ_LocalTime *time);
 
 /* ---- Allocator, strings and reference-counted buffers (memory.cpp) -------- */
 
@@ -399,19 +408,19 @@ struct TQ_Allocator {
  * mutex, flags 1, no failure hook. Returns 1, or -1 when its state cannot be
  * had, leaving every field of the record zero. Pools grow 4096 bytes at a
  * time and reuse freed blocks last in, first out. */
-int initMallocAllocator(TQ_Allocator *allocator);
+TQ_API int initMallocAllocator(TQ_Allocator *allocator);
 
 /* Adds a reference and returns `buffer`. Any thread. */
-TQ_Buffer *TQ_bufferAcquire(TQ_Buffer *buffer);
+TQ_API TQ_Buffer *TQ_bufferAcquire(TQ_Buffer *buffer);
 /* Drops a reference and returns the new count while it is above 0. The
  * release that brings it to 0 gives the buffer to its allocator's freeBuffer
  * and returns 0; the buffer must not be touched after that. Any thread. */
-int32_t TQ_bufferRelease(TQ_Buffer *buffer);
+TQ_API int32_t TQ_bufferRelease(TQ_Buffer *buffer);
 /* Gives a never-shared buffer to its allocator's freeBuffer at once, whatever
  * its reference count. */
-void TQ_bufferFree(TQ_Buffer *buffer);
+TQ_API void TQ_bufferFree(TQ_Buffer *buffer);
 /* The payload size over all segments. */
-uint32_t TQ_bufferSize(const TQ_Buffer *buffer);
+TQ_API uint32_t TQ_bufferSize(const TQ_Buffer *buffer);
 
 /* The cursor operations below are not locked: a buffer is written by one
  * thread before it is shared, and each reader uses its own iterator. Each
@@ -421,23 +430,23 @@ uint32_t TQ_bufferSize(const TQ_Buffer *buffer);
  * exactly at a segment's end stands at the start of the next segment. */
 
 /* Places `iter` at the start of `buffer`'s payload. */
-void TQ_bufferInitIter(TQ_Buffer *buffer, TQ_BufferIter *iter);
+TQ_API void TQ_bufferInitIter(TQ_Buffer *buffer, TQ_BufferIter *iter);
 /* Bytes from the cursor to the end of the buffer. */
-uint32_t TQ_bufferSpaceRemaining(const TQ_BufferIter *iter);
+TQ_API uint32_t TQ_bufferSpaceRemaining(const TQ_BufferIter *iter);
 /* Advances the cursor by `count` bytes. On -1 for too few bytes remaining,
  * the cursor has not moved. */
-int TQ_bufferSkip(TQ_BufferIter *iter, uint32_t count);
+TQ_API int TQ_bufferSkip(TQ_BufferIter *iter, uint32_t count);
 /* Writes `count` bytes from `source` at the cursor and advances it. On -1 for
  * too few bytes remaining, nothing has been written. */
-int TQ_bufferCopyTo(TQ_BufferIter *iter, const void *source, uint32_t count);
+TQ_API int TQ_bufferCopyTo(TQ_BufferIter *iter, const void *source, uint32_t count);
 /* Reads `count` bytes at the cursor into `destination` and advances it. On -1
  * for too few bytes remaining, nothing has been read. */
-int TQ_bufferCopyFrom(void *destination, TQ_BufferIter *iter, uint32_t count);
+TQ_API int TQ_bufferCopyFrom(void *destination, TQ_BufferIter *iter, uint32_t count);
 /* Copies `count` bytes from the source buffer at its cursor into the
  * destination buffer at its cursor, advancing both. -1 when the destination
  * has too few bytes (nothing copied) or the source runs short (part of the
  * bytes may have been copied; both iterators are then spent). */
-int TQ_bufferCopyToBuf(TQ_BufferIter *destination, TQ_BufferIter *source, uint32_t count);
+TQ_API int TQ_bufferCopyToBuf(TQ_BufferIter *destination, TQ_BufferIter *source, uint32_t count);
 
 /* Strings kept in allocator blocks: at most 255 characters and a terminator,
  * in a 32-byte block when they fit, else in a 256-byte one. A string is given
@@ -446,26 +455,30 @@ int TQ_bufferCopyToBuf(TQ_BufferIter *destination, TQ_BufferIter *source, uint32
 
 /* A block for a string of `length` characters plus terminator, contents
  * undefined; null for a length above 255 or when no block can be had. */
-char *TQ_allocStringWithAllocator(TQ_Allocator *allocator, uint32_t length);
+TQ_API char *TQ_allocStringWithAllocator(TQ_Allocator *allocator, uint32_t length);
 /* A copy of `string` in a new block, cut to its first 255 characters; null
  * for a null string or when no block can be had (after the failure hook).
  * The caller frees it with TQ_freeStringWithAllocator and the same allocator. */
-char *TQ_copyStringWithAllocator(TQ_Allocator *allocator, const char *string);
+TQ_API char *TQ_copyStringWithAllocator(TQ_Allocator *allocator, const char *string);
 /* Gives a string's block back to `allocator`; null does nothing. */
-void TQ_freeStringWithAllocator(TQ_Allocator *allocator, char *string);
+TQ_API void TQ_freeStringWithAllocator(TQ_Allocator *allocator, char *string);
 
 /* Test facility: makes the heap-backed allocators' own heap requests (pool
- * chunks, large buffers, allocator state) fail on purpose, so that failure
- * paths run for real. n >= 0 starts counting heap requests from zero and makes
+ * chunks, large buffers, allocator state) and the containers' requests
+ * (lists, hash sets and maps, tree sets) fail on purpose, so that failure
+ * paths run for real. An allocator request that fails reports through the
+ * failure hook and yields null; a container request that fails writes one
+ * fatal line to g_TQ_LOG and ends the process with exit code 1 through
+ * TQ_exitProcess, as the containers cannot hand a failure back. n >= 0 starts counting heap requests from zero and makes
  * the one numbered n (the first is 0) fail, once; later ones succeed again.
  * n = -1 stops counting and failing. Costs one relaxed load per heap request
  * while off. Meant for single-threaded test sections: with several threads
  * requesting at once, which request fails is not determined. */
-void TQ_allocFailAfter(long n);
+TQ_API void TQ_allocFailAfter(long n);
 /* Heap requests counted since the last TQ_allocFailAfter(n >= 0), the failed
  * one included; stays at its value after TQ_allocFailAfter(-1). An injected
  * failure has happened when this exceeds the n given. */
-unsigned long TQ_allocHeapRequests(void);
+TQ_API unsigned long TQ_allocHeapRequests(void);
 
 /* ---- Network address and socket utilities (network.cpp) ------------------ */
 
@@ -491,39 +504,39 @@ typedef struct TQ_LocalAddr {
 
 /* Makes sure the socket layer is started. POSIX sockets need no start-up, so
  * this does nothing; it is kept for callers that call it before socket work. */
-void TQ_checkInitSockets(void);
+TQ_API void TQ_checkInitSockets(void);
 /* Writes the dotted-decimal text of `address` into `buf` and returns `buf`;
  * null, leaving `buf` alone, if `size` is 15 or less. */
-char *TQ_ipToString(uint32_t address, char *buf, size_t size);
+TQ_API char *TQ_ipToString(uint32_t address, char *buf, size_t size);
 /* Parses dotted-decimal text (inet_addr rules); 0 if it is not an address,
  * and also for 255.255.255.255. */
-uint32_t TQ_stringToIp(const char *text);
+TQ_API uint32_t TQ_stringToIp(const char *text);
 /* Collects the IPv4 interfaces that are up, in the system's order, copies as
  * many as fit into `addrs` (`*capacity` entries; `addrs` may be null when
  * `*capacity` is 0), stores the number copied in `*capacity` and returns the
  * number found, which may be larger. 0 (and *capacity = 0) on failure. */
-uint32_t TQ_fillLocalAddrs(TQ_LocalAddr *addrs, uint32_t *capacity);
+TQ_API uint32_t TQ_fillLocalAddrs(TQ_LocalAddr *addrs, uint32_t *capacity);
 /* Writes the host name into `buf` (`size` >= 1), always terminated; empty if
  * the system cannot give it or it does not fit. */
-void TQ_getHostname(char *buf, size_t size);
+TQ_API void TQ_getHostname(char *buf, size_t size);
 /* Resolves a host name or dotted text; the first IPv4 address found, host
  * order, or 0. May block on name resolution. */
-uint32_t TQ_getIpForHost(const char *host);
+TQ_API uint32_t TQ_getIpForHost(const char *host);
 /* Parses "host" or "host:port". The host part ends at the first ':' but is
  * cut after 15 characters; a port is read (strtol, base 10, cut to 16 bits)
  * only when the host part stopped at a ':' with text behind it, otherwise
  * `*port` keeps its value. `*address` always receives TQ_getIpForHost of the
  * host part. Returns 1 if that address is not 0, else -1. */
-int TQ_parseAddrAndPort(const char *text, uint32_t *address, uint16_t *port);
+TQ_API int TQ_parseAddrAndPort(const char *text, uint32_t *address, uint16_t *port);
 /* Byte order swaps (the library runs on little-endian hosts only). */
-uint32_t TQ_ntohl(uint32_t value);
-uint16_t TQ_ntohs(uint16_t value);
+TQ_API uint32_t TQ_ntohl(uint32_t value);
+TQ_API uint16_t TQ_ntohs(uint16_t value);
 /* Sets (`enable` non-zero) or clears non-blocking mode. 1 on success; -1 with
  * the last error TQ_ERR_SOCKETS | errno on failure. */
-int TQ_socketSetNonblocking(int sock, int enable);
+TQ_API int TQ_socketSetNonblocking(int sock, int enable);
 /* The socket's pending error (SO_ERROR), which reading clears; 0 if there is
  * none or the query fails. */
-int TQ_socketGetLastError(int sock);
+TQ_API int TQ_socketGetLastError(int sock);
 /* Waits until one of `count` sockets can be read (data, a connection to
  * accept, end of stream or an error), for at most `timeoutMs`. A socket given
  * twice is waited for once; only the first TQ_SOCKET_WAIT_MAX distinct sockets
@@ -531,12 +544,12 @@ int TQ_socketGetLastError(int sock);
  * Returns the number of distinct ready sockets, 0 on time-out; -1 on failure
  * (a negative or closed descriptor, `count` < 1), with every entry set to -1
  * and the last error TQ_ERR_SOCKETS | errno. */
-int TQ_socketWaitForRead(int *sockets, int count, uint32_t timeoutMs);
+TQ_API int TQ_socketWaitForRead(int *sockets, int count, uint32_t timeoutMs);
 /* Waits until `sock` can be written, for at most `timeoutMs`. 1 when it
  * can. -1 with the last error TQ_ERR_TIMEOUT on time-out; -1 with
  * TQ_ERR_SOCKETS | errno when the wait fails or the socket has a pending error
  * (a refused connect, for instance), which is then consumed. */
-int TQ_socketWaitForWrite(int sock, uint32_t timeoutMs);
+TQ_API int TQ_socketWaitForWrite(int sock, uint32_t timeoutMs);
 
 /* ---- Random numbers (random.cpp) ------------------------------------------ */
 
@@ -547,13 +560,13 @@ int TQ_socketWaitForWrite(int sock, uint32_t timeoutMs);
 /* Fills `length` bytes of `buf` (owned by the caller). Returns 1 when the
  * kernel's generator was used, -1 when only the C library generator was: the
  * buffer's previous contents are then XORed with its bytes, not replaced. */
-int TQ_getRandomBytes(void *buf, uint32_t length);
+TQ_API int TQ_getRandomBytes(void *buf, uint32_t length);
 /* Random values of 1, 2, 4 and 8 bytes, read little-endian; the quality
  * result of TQ_getRandomBytes is ignored. */
-uint8_t TQ_randUint8(void);
-uint16_t TQ_randUint16(void);
-uint32_t TQ_randUint32(void);
-uint64_t TQ_randUint64(void);
+TQ_API uint8_t TQ_randUint8(void);
+TQ_API uint16_t TQ_randUint16(void);
+TQ_API uint32_t TQ_randUint32(void);
+TQ_API uint64_t TQ_randUint64(void);
 
 /* ---- Linked list (list.cpp) ----------------------------------------------- */
 
@@ -585,62 +598,62 @@ typedef struct TQ_ListIterator {
 } TQ_ListIterator;
 
 /* Returns a new empty list on the heap; free it with TQ_listDelete. */
-TQ_List *TQ_listCreate(void);
+TQ_API TQ_List *TQ_listCreate(void);
 /* Makes `list` empty without freeing anything it held. */
-void TQ_listInit(TQ_List *list);
+TQ_API void TQ_listInit(TQ_List *list);
 /* Frees every node (not the elements); the list is empty and usable again. */
-void TQ_listDestroy(TQ_List *list);
+TQ_API void TQ_listDestroy(TQ_List *list);
 /* TQ_listDestroy, then frees a record made by TQ_listCreate. */
-void TQ_listDelete(TQ_List *list);
+TQ_API void TQ_listDelete(TQ_List *list);
 /* Initialises `dst` (whatever it held is not freed) and appends every element
  * of `src`, head to tail: a shallow copy of the element pointers. */
-void TQ_listCopy(TQ_List *dst, const TQ_List *src);
+TQ_API void TQ_listCopy(TQ_List *dst, const TQ_List *src);
 
 /* Number of elements. */
-uint32_t TQ_listSize(const TQ_List *list);
+TQ_API uint32_t TQ_listSize(const TQ_List *list);
 /* 1 when the list holds no element, else 0. */
-int TQ_listEmpty(const TQ_List *list);
+TQ_API int TQ_listEmpty(const TQ_List *list);
 /* Frees every node, head to tail; the elements are not touched. */
-void TQ_listClear(TQ_List *list);
+TQ_API void TQ_listClear(TQ_List *list);
 /* As TQ_listClear, but each element is passed to free() before its node. */
-void TQ_listClearAndFree(TQ_List *list);
+TQ_API void TQ_listClearAndFree(TQ_List *list);
 
 /* Add an element at the head / at the tail (one node allocated). */
-void TQ_listPushFront(TQ_List *list, void *element);
-void TQ_listPushBack(TQ_List *list, void *element);
+TQ_API void TQ_listPushFront(TQ_List *list, void *element);
+TQ_API void TQ_listPushBack(TQ_List *list, void *element);
 /* Remove the head / tail node and return its element; null on an empty list
  * (a stored null cannot be told from an empty list). */
-void *TQ_listPopFront(TQ_List *list);
-void *TQ_listPopBack(TQ_List *list);
+TQ_API void *TQ_listPopFront(TQ_List *list);
+TQ_API void *TQ_listPopBack(TQ_List *list);
 
 /* Sets `it` on the head (TQ_listBegin) or the tail (TQ_listReverseBegin);
  * past the end on an empty list. */
-void TQ_listBegin(TQ_List *list, TQ_ListIterator *it);
-void TQ_listReverseBegin(TQ_List *list, TQ_ListIterator *it);
+TQ_API void TQ_listBegin(TQ_List *list, TQ_ListIterator *it);
+TQ_API void TQ_listReverseBegin(TQ_List *list, TQ_ListIterator *it);
 /* Both return 1 while the iterator designates a node, else 0. */
-int TQ_listHasNext(const TQ_ListIterator *it);
-int TQ_listHasPrev(const TQ_ListIterator *it);
+TQ_API int TQ_listHasNext(const TQ_ListIterator *it);
+TQ_API int TQ_listHasPrev(const TQ_ListIterator *it);
 /* Step to the next / previous node, or past the end. The iterator must
  * designate a node. */
-void TQ_listNext(TQ_ListIterator *it);
-void TQ_listPrev(TQ_ListIterator *it);
+TQ_API void TQ_listNext(TQ_ListIterator *it);
+TQ_API void TQ_listPrev(TQ_ListIterator *it);
 
 /* Unlinks and frees `node`, which must belong to `list`; returns its element. */
-void *TQ_listRemoveItem(TQ_List *list, TQ_ListNode *node);
+TQ_API void *TQ_listRemoveItem(TQ_List *list, TQ_ListNode *node);
 /* Steps the iterator forward, then unlinks and frees the node it was on and
  * returns that node's element. Past the end: returns null, changes nothing. */
-void *TQ_listErase(TQ_ListIterator *it);
+TQ_API void *TQ_listErase(TQ_ListIterator *it);
 /* As TQ_listErase, but the element is passed to free(). */
-void TQ_listEraseAndFree(TQ_ListIterator *it);
+TQ_API void TQ_listEraseAndFree(TQ_ListIterator *it);
 /* As TQ_listErase / TQ_listEraseAndFree, stepping the iterator backward. */
-void *TQ_listReverseErase(TQ_ListIterator *it);
-void TQ_listReverseEraseAndFree(TQ_ListIterator *it);
+TQ_API void *TQ_listReverseErase(TQ_ListIterator *it);
+TQ_API void TQ_listReverseEraseAndFree(TQ_ListIterator *it);
 
 /* Insert a new node before / after the iterator's node; the iterator keeps
  * designating the same node and its m_value is unchanged. Past the end,
  * TQ_listInsertBefore appends and TQ_listInsertAfter prepends. */
-void TQ_listInsertBefore(TQ_ListIterator *it, void *element);
-void TQ_listInsertAfter(TQ_ListIterator *it, void *element);
+TQ_API void TQ_listInsertBefore(TQ_ListIterator *it, void *element);
+TQ_API void TQ_listInsertAfter(TQ_ListIterator *it, void *element);
 
 /* ---- Hash set (hashset.cpp) ----------------------------------------------- */
 
@@ -676,70 +689,70 @@ typedef struct TQ_HashSetIterator {
 
 /* Returns a new empty set on the heap (capacity 32); free it with
  * TQ_hashSetDelete. */
-TQ_HashSet *TQ_hashSetCreate(TQ_EqualFn equal, TQ_HashFn hash);
+TQ_API TQ_HashSet *TQ_hashSetCreate(TQ_EqualFn equal, TQ_HashFn hash);
 /* Stores the functions and allocates 32 empty buckets; whatever `set` held
  * is not freed. */
-void TQ_hashSetInit(TQ_HashSet *set, TQ_EqualFn equal, TQ_HashFn hash);
+TQ_API void TQ_hashSetInit(TQ_HashSet *set, TQ_EqualFn equal, TQ_HashFn hash);
 /* Frees the list nodes and the bucket array; the elements are not touched. */
-void TQ_hashSetDestroy(TQ_HashSet *set);
+TQ_API void TQ_hashSetDestroy(TQ_HashSet *set);
 /* As TQ_hashSetDestroy, but every element is passed to free() first. */
-void TQ_hashSetDestroyAndFree(TQ_HashSet *set);
+TQ_API void TQ_hashSetDestroyAndFree(TQ_HashSet *set);
 /* TQ_hashSetDestroy, then frees a record made by TQ_hashSetCreate. */
-void TQ_hashSetDelete(TQ_HashSet *set);
+TQ_API void TQ_hashSetDelete(TQ_HashSet *set);
 /* Makes `dst` a shallow copy of `src`: same functions, capacity, buckets and
  * order within each bucket. Whatever `dst` held is not freed. */
-void TQ_hashSetCopy(TQ_HashSet *dst, const TQ_HashSet *src);
+TQ_API void TQ_hashSetCopy(TQ_HashSet *dst, const TQ_HashSet *src);
 
 /* Number of elements; 1 when empty, else 0; number of buckets. */
-uint32_t TQ_hashSetSize(const TQ_HashSet *set);
-int TQ_hashSetEmpty(const TQ_HashSet *set);
-uint32_t TQ_hashSetCapacity(const TQ_HashSet *set);
+TQ_API uint32_t TQ_hashSetSize(const TQ_HashSet *set);
+TQ_API int TQ_hashSetEmpty(const TQ_HashSet *set);
+TQ_API uint32_t TQ_hashSetCapacity(const TQ_HashSet *set);
 /* Rebuilds the buckets with the smallest power of two, at least 4, that is
  * neither below `requested` nor below the size (at most 2^31; if the size
  * does not fit even then, the set is left unchanged). Grows or shrinks;
  * invalidates every iterator. */
-void TQ_hashSetResize(TQ_HashSet *set, uint32_t requested);
+TQ_API void TQ_hashSetResize(TQ_HashSet *set, uint32_t requested);
 /* Removes every element (not released) and returns the capacity to 32. */
-void TQ_hashSetClear(TQ_HashSet *set);
+TQ_API void TQ_hashSetClear(TQ_HashSet *set);
 /* As TQ_hashSetClear, but the elements are passed to free(). */
-void TQ_hashSetClearAndFree(TQ_HashSet *set);
+TQ_API void TQ_hashSetClearAndFree(TQ_HashSet *set);
 
 /* Returns the stored element equal to `element` (nothing stored), or
  * `element` itself after appending it to its bucket. Doubles the table first
  * when it is full, even when the element turns out to be present. */
-void *TQ_hashSetInsert(TQ_HashSet *set, void *element);
+TQ_API void *TQ_hashSetInsert(TQ_HashSet *set, void *element);
 /* 1 and `it` on the element equal to `key` when there is one; else 0 with
  * `it` past the end. */
-int TQ_hashSetFind(TQ_HashSet *set, TQ_HashSetIterator *it, const void *key);
+TQ_API int TQ_hashSetFind(TQ_HashSet *set, TQ_HashSetIterator *it, const void *key);
 /* Removes the element equal to `key` and returns it (not released); null
  * when none matched. */
-void *TQ_hashSetRemoveNoFree(TQ_HashSet *set, const void *key);
+TQ_API void *TQ_hashSetRemoveNoFree(TQ_HashSet *set, const void *key);
 /* Removes the element equal to `key` and passes it to free(); nonzero when
  * an element was removed, 0 otherwise. */
-int TQ_hashSetRemoveAndFree(TQ_HashSet *set, const void *key);
+TQ_API int TQ_hashSetRemoveAndFree(TQ_HashSet *set, const void *key);
 
 /* Walks bucket by bucket, ascending, and within a bucket in insertion order.
  * No insertion may happen during a walk; erase through the iterator may. */
-void TQ_hashSetBegin(TQ_HashSet *set, TQ_HashSetIterator *it);
+TQ_API void TQ_hashSetBegin(TQ_HashSet *set, TQ_HashSetIterator *it);
 /* 1 while the iterator designates an element, else 0. */
-int TQ_hashSetHasNext(const TQ_HashSetIterator *it);
+TQ_API int TQ_hashSetHasNext(const TQ_HashSetIterator *it);
 /* Steps to the next element or past the end; `it` must designate one. */
-void TQ_hashSetNext(TQ_HashSetIterator *it);
+TQ_API void TQ_hashSetNext(TQ_HashSetIterator *it);
 /* Steps the iterator forward, removes the element it was on and returns it
  * (not released). Past the end: returns null, changes nothing. */
-void *TQ_hashSetErase(TQ_HashSetIterator *it);
+TQ_API void *TQ_hashSetErase(TQ_HashSetIterator *it);
 
 /* Element functions. Integers are 32-bit values stored in the pointer slot
  * (only the low 32 bits count); pointers are compared by address and hashed
  * as their sizeof(void *) bytes in memory order with djb2 (start 0); node
  * identifiers are pointers to TQ_Uuid, hashed as their 12 bytes with djb2
  * (start 0). Equality results are 1 or 0. Pure; any thread. */
-int TQ_intEqual(const void *a, const void *b);
-uint32_t TQ_intHash(const void *a);
-int TQ_ptrEqual(const void *a, const void *b);
-uint32_t TQ_ptrHash(const void *a);
-int TQ_uuidEqual(const void *a, const void *b);
-uint32_t TQ_uuidHash(const void *a);
+TQ_API int TQ_intEqual(const void *a, const void *b);
+TQ_API uint32_t TQ_intHash(const void *a);
+TQ_API int TQ_ptrEqual(const void *a, const void *b);
+TQ_API uint32_t TQ_ptrHash(const void *a);
+TQ_API int TQ_uuidEqual(const void *a, const void *b);
+TQ_API uint32_t TQ_uuidHash(const void *a);
 
 /* ---- Hash map (hashmap.cpp) ----------------------------------------------- */
 
@@ -778,48 +791,48 @@ typedef struct TQ_HashMapIterator {
 
 /* Returns a new empty map on the heap (capacity 32); free it with
  * TQ_hashMapDelete. */
-TQ_HashMap *TQ_hashMapCreate(TQ_EqualFn keyEqual, TQ_HashFn keyHash);
+TQ_API TQ_HashMap *TQ_hashMapCreate(TQ_EqualFn keyEqual, TQ_HashFn keyHash);
 /* Initialises the entry set (capacity 32) and stores the key functions;
  * whatever `map` held is not freed. */
-void TQ_hashMapInit(TQ_HashMap *map, TQ_EqualFn keyEqual, TQ_HashFn keyHash);
+TQ_API void TQ_hashMapInit(TQ_HashMap *map, TQ_EqualFn keyEqual, TQ_HashFn keyHash);
 /* Frees every entry record and the buckets; keys and values are untouched. */
-void TQ_hashMapDestroy(TQ_HashMap *map);
+TQ_API void TQ_hashMapDestroy(TQ_HashMap *map);
 /* TQ_hashMapDestroy, then frees a record made by TQ_hashMapCreate. */
-void TQ_hashMapDelete(TQ_HashMap *map);
+TQ_API void TQ_hashMapDelete(TQ_HashMap *map);
 
 /* The entry set's size, emptiness (1 or 0), capacity and resize. */
-uint32_t TQ_hashMapSize(const TQ_HashMap *map);
-int TQ_hashMapEmpty(const TQ_HashMap *map);
-uint32_t TQ_hashMapCapacity(const TQ_HashMap *map);
-void TQ_hashMapResize(TQ_HashMap *map, uint32_t requested);
+TQ_API uint32_t TQ_hashMapSize(const TQ_HashMap *map);
+TQ_API int TQ_hashMapEmpty(const TQ_HashMap *map);
+TQ_API uint32_t TQ_hashMapCapacity(const TQ_HashMap *map);
+TQ_API void TQ_hashMapResize(TQ_HashMap *map, uint32_t requested);
 /* Frees every entry record (keys and values untouched); capacity back to 32. */
-void TQ_hashMapClear(TQ_HashMap *map);
+TQ_API void TQ_hashMapClear(TQ_HashMap *map);
 
 /* Stores key -> value and returns `value` when the key was absent. When an
  * equal key is present, that entry keeps its own key, takes `value`, and the
  * value it held before is returned; the caller keeps `key`. */
-void *TQ_hashMapInsert(TQ_HashMap *map, void *key, void *value);
+TQ_API void *TQ_hashMapInsert(TQ_HashMap *map, void *key, void *value);
 /* 1 and `it` on the entry whose key equals `key` (m_key, m_valueRef set);
  * else 0 with the set part of `it` past the end (m_key, m_valueRef not
  * written). Allocates nothing. */
-int TQ_hashMapFind(TQ_HashMap *map, TQ_HashMapIterator *it, const void *key);
+TQ_API int TQ_hashMapFind(TQ_HashMap *map, TQ_HashMapIterator *it, const void *key);
 /* Remove the entry whose key equals `key`; FreeKey passes the stored key to
  * free(), FreeValue the stored value, FreeBoth the key and then the value.
  * Nothing happens when the key is absent. */
-void TQ_hashMapRemoveNoFree(TQ_HashMap *map, const void *key);
-void TQ_hashMapRemoveFreeKey(TQ_HashMap *map, const void *key);
-void TQ_hashMapRemoveFreeValue(TQ_HashMap *map, const void *key);
-void TQ_hashMapRemoveFreeBoth(TQ_HashMap *map, const void *key);
+TQ_API void TQ_hashMapRemoveNoFree(TQ_HashMap *map, const void *key);
+TQ_API void TQ_hashMapRemoveFreeKey(TQ_HashMap *map, const void *key);
+TQ_API void TQ_hashMapRemoveFreeValue(TQ_HashMap *map, const void *key);
+TQ_API void TQ_hashMapRemoveFreeBoth(TQ_HashMap *map, const void *key);
 
 /* Walk as the hash set walks; no insertion during a walk. */
-void TQ_hashMapBegin(TQ_HashMap *map, TQ_HashMapIterator *it);
+TQ_API void TQ_hashMapBegin(TQ_HashMap *map, TQ_HashMapIterator *it);
 /* 1 while the iterator designates an entry, else 0. */
-int TQ_hashMapHasNext(const TQ_HashMapIterator *it);
+TQ_API int TQ_hashMapHasNext(const TQ_HashMapIterator *it);
 /* Steps to the next entry or past the end; `it` must designate one. */
-void TQ_hashMapNext(TQ_HashMapIterator *it);
+TQ_API void TQ_hashMapNext(TQ_HashMapIterator *it);
 /* Steps to the next entry and frees the one the iterator was on (its key and
  * value are not released). Past the end: does nothing. */
-void TQ_hashMapErase(TQ_HashMapIterator *it);
+TQ_API void TQ_hashMapErase(TQ_HashMapIterator *it);
 
 /* ---- Tree set (TreeSet.cpp) ----------------------------------------------- */
 
@@ -828,7 +841,8 @@ void TQ_hashMapErase(TQ_HashMapIterator *it);
  * elements) ordered by a caller-supplied comparator. Each element is held at
  * most once. The set owns its nodes (one malloc block each), never its
  * elements, except in TQ_treeSetClearAndFree and TQ_treeSetRemoveAndFree,
- * which pass elements to free(). Allocation failure is outside the contract.
+ * which pass elements to free(). Memory for nodes that cannot be had ends
+ * the process, as for every container (see TQ_allocFailAfter).
  * Not thread-safe: callers that share a set hold their own lock around every
  * call and every walk. */
 
@@ -867,68 +881,68 @@ typedef struct TQ_TreeSetIterator {
 
 /* Comparators (1 or 0): pointer values as unsigned numbers; strcmp of two
  * NUL-terminated strings; memcmp of the 12 bytes of two TQ_Uuid. Pure. */
-int TQ_ptrCompare(const void *a, const void *b);
-int TQ_stringCompare(const void *a, const void *b);
-int TQ_uuidCompare(const void *a, const void *b);
+TQ_API int TQ_ptrCompare(const void *a, const void *b);
+TQ_API int TQ_stringCompare(const void *a, const void *b);
+TQ_API int TQ_uuidCompare(const void *a, const void *b);
 
 /* Returns a new empty set on the heap; free it with TQ_treeSetDelete. */
-TQ_TreeSet *TQ_treeSetCreate(TQ_CompareFn compare);
+TQ_API TQ_TreeSet *TQ_treeSetCreate(TQ_CompareFn compare);
 /* Allocates a fresh root and stores the comparator; whatever `set` held is
  * not freed. */
-void TQ_treeSetInit(TQ_TreeSet *set, TQ_CompareFn compare);
+TQ_API void TQ_treeSetInit(TQ_TreeSet *set, TQ_CompareFn compare);
 /* Frees every node, root included; the elements are not touched. The record
  * may be initialised again. */
-void TQ_treeSetDestroy(TQ_TreeSet *set);
+TQ_API void TQ_treeSetDestroy(TQ_TreeSet *set);
 /* TQ_treeSetDestroy, then frees a record made by TQ_treeSetCreate. */
-void TQ_treeSetDelete(TQ_TreeSet *set);
+TQ_API void TQ_treeSetDelete(TQ_TreeSet *set);
 /* Number of elements; 1 when empty, else 0. */
-uint32_t TQ_treeSetSize(const TQ_TreeSet *set);
-int TQ_treeSetEmpty(const TQ_TreeSet *set);
+TQ_API uint32_t TQ_treeSetSize(const TQ_TreeSet *set);
+TQ_API int TQ_treeSetEmpty(const TQ_TreeSet *set);
 /* On a non-empty set: frees every node and starts over with a fresh root
  * (elements not released). On an empty set: does nothing. */
-void TQ_treeSetClear(TQ_TreeSet *set);
+TQ_API void TQ_treeSetClear(TQ_TreeSet *set);
 /* As TQ_treeSetClear, but every element is passed to free() first. */
-void TQ_treeSetClearAndFree(TQ_TreeSet *set);
+TQ_API void TQ_treeSetClearAndFree(TQ_TreeSet *set);
 /* Inserts every element of `src` into `dst`; where `dst` holds an equal
  * element it keeps its own. `src` is unchanged. */
-void TQ_treeSetMerge(TQ_TreeSet *dst, TQ_TreeSet *src);
+TQ_API void TQ_treeSetMerge(TQ_TreeSet *dst, TQ_TreeSet *src);
 
 /* Returns the stored element equal to `element` (the set is unchanged), or
  * `element` itself after storing it. */
-void *TQ_treeSetInsert(TQ_TreeSet *set, void *element);
+TQ_API void *TQ_treeSetInsert(TQ_TreeSet *set, void *element);
 /* 1 and `it` on the element equal to `key` when there is one; else 0 with
  * m_set set and m_node null (m_index, m_value not written). `key` need only
  * be comparable by the set's comparator. */
-int TQ_treeSetFind(TQ_TreeSet *set, TQ_TreeSetIterator *it, const void *key);
+TQ_API int TQ_treeSetFind(TQ_TreeSet *set, TQ_TreeSetIterator *it, const void *key);
 /* Removes the element equal to `key` and returns it (not released); null
  * when none matched. */
-void *TQ_treeSetRemoveNoFree(TQ_TreeSet *set, const void *key);
+TQ_API void *TQ_treeSetRemoveNoFree(TQ_TreeSet *set, const void *key);
 /* Removes the element equal to `key`, if any, passing it to free(). */
-void TQ_treeSetRemoveAndFree(TQ_TreeSet *set, const void *key);
+TQ_API void TQ_treeSetRemoveAndFree(TQ_TreeSet *set, const void *key);
 
 /* Walks in ascending (Begin/Next) or descending (ReverseBegin/Prev) order.
  * During a walk the set may change only through the walking iterator's own
  * erase; every element is visited once whatever is erased on the way. */
-void TQ_treeSetBegin(TQ_TreeSet *set, TQ_TreeSetIterator *it);
-void TQ_treeSetReverseBegin(TQ_TreeSet *set, TQ_TreeSetIterator *it);
+TQ_API void TQ_treeSetBegin(TQ_TreeSet *set, TQ_TreeSetIterator *it);
+TQ_API void TQ_treeSetReverseBegin(TQ_TreeSet *set, TQ_TreeSetIterator *it);
 /* Both return 1 while the iterator designates an element, else 0. */
-int TQ_treeSetHasNext(const TQ_TreeSetIterator *it);
-int TQ_treeSetHasPrev(const TQ_TreeSetIterator *it);
+TQ_API int TQ_treeSetHasNext(const TQ_TreeSetIterator *it);
+TQ_API int TQ_treeSetHasPrev(const TQ_TreeSetIterator *it);
 /* Step to the in-order successor / predecessor, or past the end. The
  * iterator must designate an element. */
-void TQ_treeSetNext(TQ_TreeSetIterator *it);
-void TQ_treeSetPrev(TQ_TreeSetIterator *it);
+TQ_API void TQ_treeSetNext(TQ_TreeSetIterator *it);
+TQ_API void TQ_treeSetPrev(TQ_TreeSetIterator *it);
 /* Removes the element the iterator designates (it must designate one) and
  * returns it (not released); the iterator is left on the element that
  * followed it (TQ_treeSetErase) or preceded it (TQ_treeSetReverseErase), or
  * past the end. */
-void *TQ_treeSetErase(TQ_TreeSetIterator *it);
-void *TQ_treeSetReverseErase(TQ_TreeSetIterator *it);
+TQ_API void *TQ_treeSetErase(TQ_TreeSetIterator *it);
+TQ_API void *TQ_treeSetReverseErase(TQ_TreeSetIterator *it);
 
 /* Draws the tree sideways on standard output, one line per element with
  * the node's and its parent's addresses; "<empty set>" when empty. A
  * diagnostic aid. */
-void TQ_treePrint(const TQ_TreeSet *set, TQ_PrintFn print);
+TQ_API void TQ_treePrint(const TQ_TreeSet *set, TQ_PrintFn print);
 
 /* ---- Hash functions (hashes.cpp) ------------------------------------------ */
 
@@ -936,11 +950,11 @@ void TQ_treePrint(const TQ_TreeSet *set, TQ_PrintFn print);
  * `seed`, in wrapping 32-bit arithmetic. Pure; callable from any thread. */
 
 /* Bernstein's djb2, XOR form: h = h * 33 ^ b. Length 0 returns the seed. */
-uint32_t TQ_djb2hash(uint32_t seed, const void *data, uint32_t length);
+TQ_API uint32_t TQ_djb2hash(uint32_t seed, const void *data, uint32_t length);
 /* Jenkins' one-at-a-time loop without the final mixing. */
-uint32_t TQ_oatHash(uint32_t seed, const void *data, uint32_t length);
+TQ_API uint32_t TQ_oatHash(uint32_t seed, const void *data, uint32_t length);
 /* Jenkins' one-at-a-time hash with the final mixing. */
-uint32_t TQ_oatHashF(uint32_t seed, const void *data, uint32_t length);
+TQ_API uint32_t TQ_oatHashF(uint32_t seed, const void *data, uint32_t length);
 
 #ifdef __cplusplus
 } /* extern "C" */
@@ -954,7 +968,7 @@ namespace Tessarc {
 
 /* The exception the host throws when a module cannot be loaded: it holds its
  * own copy of the message. */
-class __attribute__((visibility("default"))) Error : public std::exception {
+class TQ_API Error : public std::exception {
 public:
     /* Copies `message`; what() returns the copy. */
     explicit Error(const std::string &message);

@@ -241,29 +241,29 @@ TQ_SERVER_STATIC_ASSERT(sizeof(TQ_Server_Neighbour) <= 32, "neighbour entry fits
 /* Sets interface; localAccepted, remoteAccepted, refCount 0; valid 1; creates
  * the lock; node and moduleData null. Called by the protocol before
  * addConnection. */
-void TQ_connectionInit(TQ_Connection *connection, TQ_Interface *interface);
+TQ_API void TQ_connectionInit(TQ_Connection *connection, TQ_Interface *interface);
 /* Deletes the lock. */
-void TQ_connectionDestroy(TQ_Connection *connection);
+TQ_API void TQ_connectionDestroy(TQ_Connection *connection);
 /* The connection with one more reference, or null (nothing changed) when it
  * has been invalidated. */
-TQ_Connection *TQ_connectionAcquire(TQ_Connection *connection);
+TQ_API TQ_Connection *TQ_connectionAcquire(TQ_Connection *connection);
 /* Gives a reference back; the last release of an invalid connection calls
  * ops->destroy, with no lock held. */
-void TQ_connectionRelease(TQ_Connection *connection);
+TQ_API void TQ_connectionRelease(TQ_Connection *connection);
 /* Marks the connection invalid (no new references); calls ops->destroy at
  * once when no reference is held. A second call does nothing. */
-void TQ_connectionInvalidate(TQ_Connection *connection);
+TQ_API void TQ_connectionInvalidate(TQ_Connection *connection);
 
 /* Creates the node lock and the info and groups sets. */
-void TQ_Server_nodeInit(TQ_Server_Node *node);
+TQ_API void TQ_Server_nodeInit(TQ_Server_Node *node);
 /* Calls destroy of every info record in key order, destroys both sets and
  * deletes the lock. */
-void TQ_Server_nodeDestroy(TQ_Server_Node *node);
+TQ_API void TQ_Server_nodeDestroy(TQ_Server_Node *node);
 /* Under the node lock: destroys the record stored under `key`, if any; then
  * stores `info` (its key set to `key`) unless it is null. */
-void TQ_Server_nodeSetInfo(TQ_Server_Node *node, TQ_Server_NodeInfo *info, uint8_t key);
+TQ_API void TQ_Server_nodeSetInfo(TQ_Server_Node *node, TQ_Server_NodeInfo *info, uint8_t key);
 /* The record stored under `key`, or null. */
-TQ_Server_NodeInfo *TQ_Server_nodeGetInfo(TQ_Server_Node *node, uint8_t key);
+TQ_API TQ_Server_NodeInfo *TQ_Server_nodeGetInfo(TQ_Server_Node *node, uint8_t key);
 
 /* ---- Communication manager ------------------------------------------------ */
 
@@ -287,7 +287,7 @@ struct TQ_Server_CommManager {
 
 /* The built-in communication manager: runs and stops every registered
  * protocol and logs interfaces and connections at level 4. */
-extern TQ_Server_CommManager g_TQ_Server_defaultCommManager;
+extern TQ_API TQ_Server_CommManager g_TQ_Server_defaultCommManager;
 
 /* ---- Encryption provider -------------------------------------------------- */
 
@@ -359,7 +359,7 @@ struct TQ_Server_GroupManager {
 
 /* Readies the default group manager (its empty local group set) and returns
  * its table; the same table on every call. */
-TQ_Server_GroupManager *TQ_Server_getDefaultGroupManager(void);
+TQ_API TQ_Server_GroupManager *TQ_Server_getDefaultGroupManager(void);
 /* Calls destroy of the installed manager, if any, then installs `manager`
  * and publishes it as the groupManager member of the server API table.
  * Installing the manager already installed changes nothing. Null leaves the
@@ -367,7 +367,7 @@ TQ_Server_GroupManager *TQ_Server_getDefaultGroupManager(void);
  * no groups, and every server node matches every broadcast. Call before
  * communication starts (from TQ_Server_initCommunication or a service's
  * preinit). */
-void TQ_Server_setGroupManager(TQ_Server_GroupManager *manager);
+TQ_API void TQ_Server_setGroupManager(TQ_Server_GroupManager *manager);
 
 /* ---- Services ------------------------------------------------------------- */
 
@@ -399,7 +399,7 @@ struct TQ_Server_ServiceApi {
     TQ_Logger *log;                       /* g_TQ_serverLog */
 };
 
-extern TQ_Server_ServiceApi g_TQ_Server_serviceApi;
+extern TQ_API TQ_Server_ServiceApi g_TQ_Server_serviceApi;
 
 /* A service descriptor; built and kept alive by the service (until the host
  * unloads it). Every hook must be set except handleDatasetAlt. */
@@ -431,36 +431,36 @@ typedef struct TQ_ArgsInterface {
 
 /* Creates the service tables and stores the server allocator in the server
  * API table. Called by TQ_Server_init. */
-void TQ_Server_initServices(void);
+TQ_API void TQ_Server_initServices(void);
 /* Destroys the service tables; descriptors are untouched. Called by
  * TQ_Server_destroy. */
-void TQ_Server_destroyServices(void);
+TQ_API void TQ_Server_destroyServices(void);
 /* Registers a descriptor (not copied, not owned). 1 on success; -1, leaving
  * the registry unchanged, when a service of the same nonzero type or the same
  * descriptor is registered. Start-up thread only, before TQ_Server_run. */
-int32_t TQ_Server_addService(TQ_Server_Service *service);
+TQ_API int32_t TQ_Server_addService(TQ_Server_Service *service);
 /* The service registered for `type`; null for none and always for type 0. */
-TQ_Server_Service *TQ_Server_findServiceByType(uint8_t type);
+TQ_API TQ_Server_Service *TQ_Server_findServiceByType(uint8_t type);
 /* The interface of the first service named `name` (exact match) in
  * ascending dataset-type order; null when none matches. */
-void *TQ_Server_getServiceInterface(const char *name);
+TQ_API void *TQ_Server_getServiceInterface(const char *name);
 /* Appends every registered descriptor to `list` in dataset-type order; the
  * list's nodes are the caller's. */
-void TQ_Server_getServices(TQ_List *list);
+TQ_API void TQ_Server_getServices(TQ_List *list);
 /* The server API table. */
-TQ_Server_ServiceApi *TQ_Server_getServiceApi(void);
+TQ_API TQ_Server_ServiceApi *TQ_Server_getServiceApi(void);
 /* Hook runs, in order of the services' `order` (ties by dataset type, then
  * by descriptor address). preinit and postinit run lowest first; a preinit
  * returning -1 unregisters its service. predestroy and postdestroy run
  * highest first. Called by the start and stop tasks. */
-void TQ_Server_Services_preinit(void);
-void TQ_Server_Services_postinit(void);
-void TQ_Server_Services_predestroy(void);
-void TQ_Server_Services_postdestroy(void);
+TQ_API void TQ_Server_Services_preinit(void);
+TQ_API void TQ_Server_Services_postinit(void);
+TQ_API void TQ_Server_Services_predestroy(void);
+TQ_API void TQ_Server_Services_postdestroy(void);
 /* Log the node's arrival or departure and run every addNode or removeNode
  * hook, lowest order first. Called with no server lock held. */
-void TQ_Server_Services_addNode(TQ_Server_Node *node);
-void TQ_Server_Services_removeNode(TQ_Server_Node *node);
+TQ_API void TQ_Server_Services_addNode(TQ_Server_Node *node);
+TQ_API void TQ_Server_Services_removeNode(TQ_Server_Node *node);
 
 /* ---- Lifecycle and identity ----------------------------------------------- */
 
@@ -469,99 +469,99 @@ typedef void (*TQ_Server_Callback)(void);
 
 /* The allocator of the whole server core, set by TQ_Server_init; owned by
  * the host. */
-extern TQ_Allocator *g_TQ_serverAllocator;
+extern TQ_API TQ_Allocator *g_TQ_serverAllocator;
 
 /* Initialises the core: clocks, lifecycle lock, `allocator` as the server
  * allocator, communication state (node identifier, server state lock,
  * default group manager) and service registry. Call once, first, on the
  * start-up thread. */
-void TQ_Server_init(TQ_Allocator *allocator);
+TQ_API void TQ_Server_init(TQ_Allocator *allocator);
 /* Starts the task "Start" and the scheduler; the calling thread stays parked there.
  * Returns only when the server is already running ("Server is already
  * starting" is logged and nothing started). */
-void TQ_Server_run(void);
+TQ_API void TQ_Server_run(void);
 /* Requests the stop sequence in the task "Stop" and returns at once; a
  * stop asked for during the start sequence (from a service's hook) runs once
  * that sequence has finished. While not running it only logs "Server is
  * already stopping". Any thread. */
-void TQ_Server_stop(void);
+TQ_API void TQ_Server_stop(void);
 /* Releases what TQ_Server_init made. Called once, from the postdestroy
  * callback. */
-void TQ_Server_destroy(void);
+TQ_API void TQ_Server_destroy(void);
 /* The server logger, g_TQ_serverLog. Usable before TQ_Server_init. */
-TQ_Logger *TQ_Server_getLog(void);
+TQ_API TQ_Logger *TQ_Server_getLog(void);
 /* For the host only: the install root the server runs from (a path without
  * a trailing slash). The core keeps a copy of "<root>/Config"; `root`
  * stays the caller's. Call once, on the start-up thread, after
  * TQ_Server_init and before TQ_Server_run; later calls are ignored. When no
  * memory can be had for the copy, it is logged and nothing is stored. */
-void TQ_Server_setInstallRoot(const char *root);
+TQ_API void TQ_Server_setInstallRoot(const char *root);
 /* The install root's configuration directory, "<root>/Config", where
  * modules find their own settings files. Owned by the core and valid until
  * the process ends; null while the host has not set the install root. Any
  * thread. */
-const char *TQ_Server_getConfigDir(void);
+TQ_API const char *TQ_Server_getConfigDir(void);
 /* Store a host callback; null stores the do-nothing callback. Usable
  * before TQ_Server_init; set them before TQ_Server_run. The postinit
  * callback runs after the start sequence, outside every server lock;
  * predestroy first and postdestroy last in the stop sequence. */
-void TQ_Server_setPostinitCallback(TQ_Server_Callback callback);
-void TQ_Server_setPredestroyCallback(TQ_Server_Callback callback);
-void TQ_Server_setPostdestroyCallback(TQ_Server_Callback callback);
+TQ_API void TQ_Server_setPostinitCallback(TQ_Server_Callback callback);
+TQ_API void TQ_Server_setPredestroyCallback(TQ_Server_Callback callback);
+TQ_API void TQ_Server_setPostdestroyCallback(TQ_Server_Callback callback);
 /* The server's own 12-byte node identifier, random per process and fixed
  * from TQ_Server_init on; stored in the core, not to be freed. */
-const TQ_Uuid *TQ_Server_getUuid(void);
+TQ_API const TQ_Uuid *TQ_Server_getUuid(void);
 /* Replace the stored name / network identifier with a copy of `text` (at
  * most 255 characters are kept; null clears it). Under the server state
  * lock; not after communication has been destroyed. */
-void TQ_Server_setName(const char *text);
-void TQ_Server_setNetworkId(const char *text);
+TQ_API void TQ_Server_setName(const char *text);
+TQ_API void TQ_Server_setNetworkId(const char *text);
 /* A fresh copy of the name / network identifier from the server allocator,
  * or null when none is stored; the caller frees it with
  * TQ_freeStringWithAllocator(g_TQ_serverAllocator, copy). */
-char *TQ_Server_getName(void);
-char *TQ_Server_getNetworkId(void);
+TQ_API char *TQ_Server_getName(void);
+TQ_API char *TQ_Server_getNetworkId(void);
 /* Gives the server the host name as its name when it has none. */
-void TQ_Server_initName(void);
+TQ_API void TQ_Server_initName(void);
 
 /* ---- Communication -------------------------------------------------------- */
 
 /* Initialises the protocol list, draws the node identifier, creates the
  * node tables and the server state lock and installs the default group
  * manager. Called by TQ_Server_init. */
-void TQ_Server_initCommunication(void);
+TQ_API void TQ_Server_initCommunication(void);
 /* Registers a protocol descriptor (owned by its module): replaces a
  * registered one of the same name in its place, else appends it. Start-up
  * thread only, before TQ_Server_run. */
-void TQ_Server_addProtocol(TQ_Server_Protocol *protocol);
+TQ_API void TQ_Server_addProtocol(TQ_Server_Protocol *protocol);
 /* The registered protocol named `name`, or null. */
-TQ_Server_Protocol *TQ_Server_getProtocol(const char *name);
+TQ_API TQ_Server_Protocol *TQ_Server_getProtocol(const char *name);
 /* Defaults the network identifier to "Tessarc", starts the work queue and
  * its worker thread, creates the broadcast tables, initialises the
  * encryption provider and the communication manager and starts every
  * protocol. Called by the start task. */
-void TQ_Server_startCommunication(void);
+TQ_API void TQ_Server_startCommunication(void);
 /* Stops the communication manager, then the encryption provider. Called by
  * the stop task. */
-void TQ_Server_stopCommunication(void);
+TQ_API void TQ_Server_stopCommunication(void);
 /* Destroys every protocol, the communication manager and the group manager,
  * frees the broadcast records, ends the worker thread after it has run what
  * is still queued, and frees the node tables, the server state lock, the
  * name and the network identifier. Called by the stop task. */
-void TQ_Server_destroyCommunication(void);
+TQ_API void TQ_Server_destroyCommunication(void);
 /* Frees the protocol list (not the descriptors). Called by
  * TQ_Server_destroy. */
-void TQ_Server_cleanupCommunication(void);
+TQ_API void TQ_Server_cleanupCommunication(void);
 /* The live server / client node with this identifier with a reference taken
  * (give it back with the node's release), or null. */
-TQ_Server_Node *TQ_Server_getServer(const TQ_Uuid *uuid);
-TQ_Server_Node *TQ_Server_getClient(const TQ_Uuid *uuid);
+TQ_API TQ_Server_Node *TQ_Server_getServer(const TQ_Uuid *uuid);
+TQ_API TQ_Server_Node *TQ_Server_getClient(const TQ_Uuid *uuid);
 /* Install the communication manager / encryption provider (null: none).
  * They take effect for later calls; install before communication starts for
  * their init to run. Without a communication manager no protocol is run and
  * a connection added later stays idle (no handshake is started on it). */
-void TQ_Server_setCommunicationManager(TQ_Server_CommManager *manager);
-void TQ_Server_setEncryption(TQ_Server_Encryption *provider);
+TQ_API void TQ_Server_setCommunicationManager(TQ_Server_CommManager *manager);
+TQ_API void TQ_Server_setEncryption(TQ_Server_Encryption *provider);
 
 /* ---- Datasets and broadcast ----------------------------------------------- */
 
@@ -569,17 +569,17 @@ void TQ_Server_setEncryption(TQ_Server_Encryption *provider);
  * the broadcast check, the group filter and forwarding for broadcast
  * datasets. `node` may be null only without TQ_FLAG_BROADCAST; `groups` null
  * lets the group manager supply them. Keeps no reference. */
-void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups);
+TQ_API void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups);
 /* Sends a dataset the caller built (length, type, subtype, ttl, group
  * information filled in) to every server node whose groups match; sets the
  * broadcast flag, hops, origin and sequence. sentTo (may be null) receives a
  * copy of the TQ_Uuid of every node it went to, in 32-byte blocks of the
  * server allocator that the caller then owns. The caller keeps its
  * reference. */
-void TQ_Server_broadcast(TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo);
+TQ_API void TQ_Server_broadcast(TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo);
 /* Forwards a received broadcast from server node `node` once to the other
  * matching server nodes that are not known to have it. */
-void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo);
+TQ_API void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo);
 
 /* Records of received broadcasts the server keeps at most unless told
  * otherwise. */
@@ -589,11 +589,11 @@ void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet 
  * records that would expire first are forgotten early, with a warning, and
  * a late copy of their dataset is then taken for new. Any thread; takes
  * effect at the next new record. */
-void TQ_Server_setBroadcastRecordLimit(uint32_t limit);
+TQ_API void TQ_Server_setBroadcastRecordLimit(uint32_t limit);
 /* For tests only: the clock by which broadcast records expire and
  * neighbours age, in place of TQ_getTimeMs; null restores TQ_getTimeMs.
  * `source` must be callable from any thread. */
-void TQ_Server_setBroadcastTimeSource(uint64_t (*source)(void));
+TQ_API void TQ_Server_setBroadcastTimeSource(uint64_t (*source)(void));
 
 #ifdef __cplusplus
 } /* extern "C" */
