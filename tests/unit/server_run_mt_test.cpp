@@ -142,29 +142,13 @@ void loopDestroy()
     for (int i = 4; i <= 6; ++i)
         g_cb->queueWork(&g_works[i]);
 }
-int failRun(TQ_Server_ProtocolCallbacks *)
-{
-    return -1;
-}
-void failStop()
-{
-    say("stop fail");
-}
-void failDestroy()
-{
-    say("destroy fail");
-}
 
 int encInit(TQ_Server_EncryptionContext *context)
 {
     say("enc init %d", context->allocator == &g_allocator);
     return g_encryptionAccepts ? 1 : -1;
 }
-void encStop()
-{
-    say("enc stop");
-}
-TQ_Server_Encryption g_encryption = {encInit, encStop, nullptr, nullptr, nullptr, nullptr, nullptr};
+TQ_Server_Encryption g_encryption = {encInit, [] { say("enc stop"); }, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 int32_t mainPreinit(TQ_Server_ServiceApi *api)
 {
@@ -188,18 +172,6 @@ void mainPostinit()
         say("postinit main done");
     }
 }
-void mainPredestroy()
-{
-    say("predestroy main");
-}
-void mainPostdestroy()
-{
-    say("postdestroy main");
-}
-void nodeHook(TQ_Server_Node *)
-{
-    say("node hook");
-}
 void datasetHook(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
 
 void postinitCallback()
@@ -210,10 +182,6 @@ void postinitCallback()
         TQ_Server_stop();
     }
     TQ_Server_stop(); // already stopping: only logs
-}
-void predestroyCallback()
-{
-    say("predestroy callback");
 }
 void postdestroyCallback()
 {
@@ -230,9 +198,29 @@ void *serverChild(void *)
         g_works[i] = Work{&g_sayOps, 0, i};
     static TQ_Server_Protocol loop{nullptr, nullptr, loopRun, loopStop, loopDestroy,
                                    nullptr, nullptr, nullptr, nullptr,  "loop"},
-        fail{nullptr, nullptr, failRun, failStop, failDestroy, nullptr, nullptr, nullptr, nullptr, "fail"};
-    static TQ_Server_Service mainService = {mainPreinit,    mainPostinit,    nodeHook, nodeHook, datasetHook, nullptr,
-                                            mainPredestroy, mainPostdestroy, "main",   nullptr,  5,           10};
+        fail{nullptr,
+             nullptr,
+             [](TQ_Server_ProtocolCallbacks *) { return -1; },
+             [] { say("stop fail"); },
+             [] { say("destroy fail"); },
+             nullptr,
+             nullptr,
+             nullptr,
+             nullptr,
+             "fail"};
+    auto nodeHook = [](TQ_Server_Node *) { say("node hook"); };
+    static TQ_Server_Service mainService = {mainPreinit,
+                                            mainPostinit,
+                                            nodeHook,
+                                            nodeHook,
+                                            datasetHook,
+                                            nullptr,
+                                            [] { say("predestroy main"); },
+                                            [] { say("postdestroy main"); },
+                                            "main",
+                                            nullptr,
+                                            5,
+                                            10};
 
     initMallocAllocator(&g_allocator);
     TQ_Server_stop(); // before the server runs: only logs
@@ -242,7 +230,7 @@ void *serverChild(void *)
     TQ_Server_addService(&mainService);
     TQ_Server_setNetworkId("custom");
     TQ_Server_setPostinitCallback(postinitCallback);
-    TQ_Server_setPredestroyCallback(predestroyCallback);
+    TQ_Server_setPredestroyCallback([] { say("predestroy callback"); });
     TQ_Server_setPostdestroyCallback(postdestroyCallback);
     TQ_Server_run();
     say("run returned");
