@@ -159,12 +159,6 @@ TEST(Server, ConfigurationFiles)
               "\" could not be opened for appending. Using stdout instead.\n",
           "Starting Tessarc Server"},
          {}},
-        /* Level 0 is always written; info is not at threshold "error". */
-        {"logLevel = \"error\";\n",
-         "",
-         "",
-         {"Starting Tessarc Server", "|ERROR| TQ Server: Could not read protocols"},
-         {"| info|"}},
         {"",
          "# 1\n# 2\nserverName = \"kept\";\n# 4\n# 5\n# 6\nnetworkId = ;\n",
          "Parse error reading <cfg>/Communication.cfg, line 7: syntax error\n",
