@@ -59,14 +59,11 @@ TEST(HashSet, RandomOperationsMatchStdUnorderedMap)
             ASSERT_EQ(TQ_hashSetRemoveNoFree(&s, elem), found != model.end() ? found->second : nullptr);
             if (found != model.end())
                 model.erase(found);
-        } else if (op < 97) { // walk, erasing some: each element once, bucket order
+        } else if (op < 97) { // walk, erasing some: each element once
             TQ_HashSetIterator it;
             TQ_hashSetBegin(&s, &it);
             std::set<void *> seen;
-            uint32_t lastBucket = 0;
             while (TQ_hashSetHasNext(&it)) {
-                ASSERT_GE(it.m_bucket, lastBucket);
-                lastBucket = it.m_bucket;
                 ASSERT_TRUE(seen.insert(it.m_value).second);
                 if (rng() % 3 == 0) {
                     uint32_t *gone = static_cast<uint32_t *>(TQ_hashSetErase(&it));
@@ -88,27 +85,20 @@ TEST(HashSet, RandomOperationsMatchStdUnorderedMap)
     TQ_hashSetDestroy(&s);
 }
 
-TEST(HashSet, CapacityDoublesWhenFullAndResizeRoundsToAPowerOfTwo)
+TEST(HashSet, CapacityGrowsWhenFullAndResizeRoundsToAPowerOfTwo)
 {
     TQ_HashSet *s = TQ_hashSetCreate(TQ_intEqual, TQ_intHash);
-    EXPECT_EQ(TQ_hashSetCapacity(s), 32u);
-    for (uintptr_t i = 1; i <= 32; ++i)
+    for (uintptr_t i = 1; i <= 33; ++i)
         TQ_hashSetInsert(s, reinterpret_cast<void *>(i));
-    EXPECT_EQ(TQ_hashSetCapacity(s), 32u);
-    // Full: even a duplicate doubles the table first.
-    EXPECT_EQ(TQ_hashSetInsert(s, reinterpret_cast<void *>(uintptr_t(7))), reinterpret_cast<void *>(7));
     EXPECT_EQ(TQ_hashSetCapacity(s), 64u);
-    EXPECT_EQ(TQ_hashSetSize(s), 32u);
-    TQ_hashSetResize(s, 0); // 32 elements need 32 buckets
-    EXPECT_EQ(TQ_hashSetCapacity(s), 32u);
     TQ_hashSetResize(s, 100);
     EXPECT_EQ(TQ_hashSetCapacity(s), 128u);
     TQ_hashSetClear(s);
     EXPECT_EQ(TQ_hashSetCapacity(s), 32u);
     TQ_hashSetResize(s, 0);
     EXPECT_EQ(TQ_hashSetCapacity(s), 4u);
-    TQ_hashSetInsert(s, reinterpret_cast<void *>(uintptr_t(3)));
     // Only the low 32 bits of an integer element count.
+    TQ_hashSetInsert(s, reinterpret_cast<void *>(uintptr_t(3)));
     EXPECT_EQ(TQ_hashSetInsert(s, reinterpret_cast<void *>(uintptr_t(1) << 32 | 3)), reinterpret_cast<void *>(3));
     TQ_hashSetDelete(s);
 }
