@@ -131,7 +131,6 @@ TEST_F(Core, ServiceHooksRunInOrderAndARefusingServiceGetsNothingMore)
         inTypeOrder.push_back(it.m_value);
     EXPECT_EQ(inTypeOrder, (std::vector<void *>{&zero[0], &zero[1], &s1, &s2}));
     TQ_listDestroy(&listed);
-    EXPECT_EQ(TQ_Server_getServiceApi()->allocator, &m_allocator);
 }
 
 /* ---- Identity and protocols ---- */
@@ -170,7 +169,6 @@ TEST_F(Core, NamesAreCutCopiedAndKeptWhenNoCopyCanBeHad)
     // A configured name survives the host-name default.
     TQ_Server_initName();
     EXPECT_EQ(value(TQ_Server_getName()), longName.substr(0, 255));
-
 }
 
 TEST_F(Core, ProtocolOfATakenNameReplacesTheFirstInItsPlace)
