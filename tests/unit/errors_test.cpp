@@ -23,9 +23,8 @@ TEST(Errors, MessagesAndTheirCutting)
 {
     EXPECT_EQ(message(0), "OK");
     EXPECT_EQ(message(0x00070000), "No error description available");
-    EXPECT_EQ(message(0x10040000), "No error description available");
     EXPECT_EQ(message(0x140C0000), "Failed to collect interface list");
-    EXPECT_EQ(message(0x140D0000), "No error description available");
+    EXPECT_EQ(message(0x140D0000), "No error description available"); // one past the last
     EXPECT_EQ(message(0x10030062), "Bind failed - OS error 98: Address already in use");
     EXPECT_EQ(message(0x0007006F), "No error description available - OS error 111: Connection refused");
     // A number the system has no text for leaves the prefix alone (and the

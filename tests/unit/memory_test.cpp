@@ -184,10 +184,6 @@ TEST(Strings, BlockFollowsLengthLongStringsAreCutAndGoBackWhereTheyCame)
         TQ_freeStringWithAllocator(&al.a, s);
         EXPECT_EQ(al.take(block), static_cast<void *>(s));
         al.give(block, s);
-        // A fresh block for that length comes from the same pool.
-        char *fresh = TQ_allocStringWithAllocator(&al.a, std::min<uint32_t>(length, 255));
-        EXPECT_EQ(fresh, s);
-        al.give(block, fresh);
     }
     TQ_freeStringWithAllocator(&al.a, nullptr);
     EXPECT_EQ(TQ_copyStringWithAllocator(&al.a, nullptr), nullptr);

@@ -57,17 +57,6 @@ int scenario(const std::string &name)
         g_gateOpen = 1;
         TQ_startScheduler(); // parks the main thread; the last task ends the process
         printf("scheduler returned\n");
-    } else if (name == "leak") {
-        // The only pointers to these blocks lived on a stack that is gone.
-        TQ_threadDelete(TQ_threadCreate(
-            [](intptr_t, void *) {
-                for (int i = 0; i < 8; ++i) {
-                    void *volatile p = malloc(100);
-                    (void)p;
-                }
-            },
-            nullptr, 0, 2));
-        TQ_exitProcess(0);
     } else if (name == "critical") {
         // First use of the critical section from eight threads at once.
         static std::atomic<bool> go{false};
@@ -116,57 +105,9 @@ TEST(Process, LastTaskEndsItAndExitFlushes)
               std::make_pair(0, std::string("main: tasks=1\nfirst runs, gate open=1, tasks=1\n"
                                             "second runs at once=1\nsecond ends last, tasks=1\n")));
     EXPECT_EQ(runScenario("critical"), std::make_pair(7, std::string("counter=40000 tasks=0")));
-    auto leak = runScenario("leak");
-#if defined(TQ_SANITIZE_ADDRESS)
-    EXPECT_NE(leak.second.find("LeakSanitizer"), std::string::npos) << leak.second;
-    EXPECT_NE(leak.first, 0);
-#else
-    EXPECT_EQ(leak.first, 0);
-#endif
 }
 
 /* ---- Threads, semaphores and mutexes in this process ---- */
-
-// The worker pattern: one wake drains the whole queue; cancel, wake, join.
-TEST(Threads, WorkerDrainsQueueUntilCancelled)
-{
-    int32_t base = numTasks();
-    static intptr_t lock = TQ_mutexCreate(), sem = TQ_semCreate();
-    static std::vector<int> items;
-    static long processed = 0;
-    intptr_t worker = TQ_threadCreate(
-        [](intptr_t self, void *) {
-            while (TQ_semWait(sem, TQ_WAIT_FOREVER) == 1) {
-                TQ_mutexLock(lock);
-                for (; !items.empty(); TQ_mutexLock(lock)) {
-                    int item = items.back();
-                    items.pop_back();
-                    TQ_mutexUnlock(lock);
-                    processed += item;
-                }
-                TQ_mutexUnlock(lock);
-                if (TQ_threadTestCancel(self))
-                    return;
-            }
-        },
-        nullptr, 1024, 2);
-    ASSERT_NE(worker, -1);
-    EXPECT_EQ(numTasks(), base + 1);
-    for (int k = 1; k <= 20000; ++k) {
-        TQ_mutexLock(lock);
-        items.push_back(k);
-        TQ_mutexUnlock(lock);
-        TQ_semSignal(sem);
-    }
-    TQ_threadCancel(worker);
-    EXPECT_EQ(TQ_threadTestCancel(worker), 1);
-    TQ_semSignal(sem);
-    TQ_threadDelete(worker);
-    EXPECT_EQ(numTasks(), base);
-    for (int item : items)
-        processed += item; // pushed after the last drain
-    EXPECT_EQ(processed, 20000L * 20001 / 2);
-}
 
 struct SleepProbe {
     intptr_t ready = TQ_semCreate();
