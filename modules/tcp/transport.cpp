@@ -640,6 +640,27 @@ int transportStart(const Settings &settings, TQ_Server_ProtocolCallbacks *callba
     ev.events = EPOLLIN;
     ev.data.ptr = &g_transport.wake;
     epoll_ctl(g_transport.epfd, EPOLL_CTL_ADD, g_transport.wakefd, &ev);
+
+    for (const std::string &address : settings.listen)
+        openListener(address, true);
+    for (const std::string &address : settings.clientListen)
+        openListener(address, false);
+    size_t addresses = settings.listen.size() + settings.clientListen.size();
+    if (addresses > 0 && g_transport.listeners.empty()) {
+        /* A server that listens nowhere it was told to would look healthy
+         * and serve nothing: the server stops instead. */
+        TQ_log(g_transport.log, TQ_LOG_ERROR,
+               "tcp: none of the %u listen addresses could be used; stopping the server\n",
+               static_cast<unsigned>(addresses));
+        close(g_transport.epfd);
+        close(g_transport.wakefd);
+        g_transport.epfd = g_transport.wakefd = -1;
+        TQ_Server_stop();
+        return -1;
+    }
+    if (addresses == 0 && settings.peers.empty())
+        TQ_log(g_transport.log, TQ_LOG_WARN,
+               "tcp: no listen, clientListen or peers address is set; nothing can link to this server\n");
     g_transport.readBuffer = new uint8_t[kReadBufferSize];
 
     g_transport.iface.ops = &s_ifaceOps;
@@ -647,10 +668,6 @@ int transportStart(const Settings &settings, TQ_Server_ProtocolCallbacks *callba
     g_transport.iface.name = "tcp";
     callbacks->addInterface(&g_transport.iface);
 
-    for (const std::string &address : settings.listen)
-        openListener(address, true);
-    for (const std::string &address : settings.clientListen)
-        openListener(address, false);
     for (const std::string &address : settings.peers) {
         Connector *connector = new Connector();
         connector->address = address;

@@ -363,3 +363,29 @@ TEST(Tcp, SecondLinkFromOneServerIsClosedOrHeldByIdentifierOrder)
     EXPECT_EQ(child.wait(20000), 0) << child.out();
     EXPECT_EQ(child.err(), "");
 }
+
+TEST(Tcp, ServerThatCanListenNowhereStopsAndMisspeltSettingsAreNamed)
+{
+    TempDir tmp;
+    int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&address), length) | listen(taken, 1), 0);
+    getsockname(taken, reinterpret_cast<sockaddr *>(&address), &length);
+    std::string at = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    Child busy(server(tmp.path() / "busy", "S", "listen = \"" + at + "\"; clientListen = \"" + at + "\"; lisen = 1;"),
+               tmp.path());
+    EXPECT_EQ(busy.wait(20000), 0) << busy.out();
+    close(taken);
+    EXPECT_TRUE(tq_test::inOrder(busy.out(),
+                                 {"busy/Config/Communication.cfg, line 2: the group \"tcp\" has no setting \"lisen\"",
+                                  "cannot listen on " + at, "cannot listen on " + at,
+                                  "none of the 2 listen addresses could be used; stopping the server"}))
+        << busy.out();
+
+    /* Communication.cfg does not parse: defaults, linked to nothing. */
+    Child idle(server(tmp.path() / "broken", "S", "listen = "), tmp.path());
+    EXPECT_TRUE(idle.waitFor("nothing can link to this server")) << idle.out();
+    idle.signal(SIGTERM);
+    EXPECT_EQ(idle.wait(20000), 0) << idle.out();
+}
