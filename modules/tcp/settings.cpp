@@ -27,6 +27,12 @@ void readAddresses(const libconfig::Setting &group, const char *name, std::vecto
     if (!setting.isAggregate())
         throw std::runtime_error(std::string("tcp: ") + name + " must be a string or a list of strings");
     for (int i = 0; i < setting.getLength(); ++i) {
+        /* An address with options of its own (see readTlsSettings). */
+        if (setting[i].isGroup() && setting[i].exists("address") &&
+            setting[i]["address"].getType() == libconfig::Setting::TypeString) {
+            out.push_back(static_cast<const char *>(setting[i]["address"]));
+            continue;
+        }
         if (setting[i].getType() != libconfig::Setting::TypeString)
             throw std::runtime_error(std::string("tcp: ") + name + " must hold only strings");
         out.push_back(static_cast<const char *>(setting[i]));
@@ -75,6 +81,11 @@ void readSettings(const libconfig::Setting &group, Settings &settings)
     readNumber(group, "sendQueueBytes", TQ_SERVER_SIZE_LIMIT, uint64_t(1) << 40, settings.sendQueueBytes);
     if (settings.reconnectMaxMs < settings.reconnectMinMs)
         settings.reconnectMaxMs = settings.reconnectMinMs;
+}
+
+void noteSetting(const char *name)
+{
+    s_known.insert(name);
 }
 
 void warnUnknownSettings(const libconfig::Setting &group, TQ_Logger *log)

@@ -33,6 +33,9 @@ struct Settings {
  * naming the setting) for a setting of the wrong type or range, leaving the
  * settings read so far in place. Start-up thread only. */
 void readSettings(const libconfig::Setting &group, Settings &settings);
+/* Adds `name` to the settings the group may hold, for a reader outside
+ * settings.cpp. Start-up thread only. */
+void noteSetting(const char *name);
 /* Logs a warning, naming the file, the group and the setting, for each
  * setting of `group` that readSettings does not read (a misspelt name would
  * otherwise leave its default in place without a word). Call after
