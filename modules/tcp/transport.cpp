@@ -357,8 +357,7 @@ void acceptAll(ListenSocket *listener)
         TQ_log(g_transport.log, TQ_LOG_INFO, "tcp: accepted %s\n", link->name);
         if (listener->tls) { /* TLS: the handshake first; connected() goes on from it */
             link->deadline = now() + g_transport.settings.connectTimeoutMs;
-            if (tlsAttach(link, true, std::string()))
-                tlsHandshake(link);
+            tlsAttach(link, true, std::string());
             continue;
         }
         if (!listener->forServers) {
