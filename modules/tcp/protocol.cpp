@@ -74,8 +74,10 @@ TQ_Server_Protocol *getProtocol(void)
 
 void configure(libconfig::Setting &group, TQ_Logger *log)
 {
-    tcp::readSettings(group, s_settings);
+    /* TLS first: a TLS setting that cannot be read must not leave its
+     * addresses configured in clear. */
     tcp::readTlsSettings(group);
+    tcp::readSettings(group, s_settings);
     tcp::warnUnknownSettings(group, log);
     TQ_log(log, TQ_LOG_INFO, "tcp: configured: %u server and %u client listen addresses, %u peers\n",
            static_cast<unsigned>(s_settings.listen.size()), static_cast<unsigned>(s_settings.clientListen.size()),

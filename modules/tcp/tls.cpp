@@ -103,6 +103,12 @@ void readAddressList(const libconfig::Setting &group, const char *name, AddressK
         if (entry.getType() == libconfig::Setting::TypeString) {
             address = entry.c_str();
         } else if (entry.isGroup()) {
+            for (int i = 0; i < entry.getLength(); ++i) {
+                std::string setting = entry[i].getName();
+                if (setting != "address" && setting != "tls" && (setting != "serverName" || kind != AddressKind::Peer))
+                    throw std::runtime_error(std::string("tcp: an address of ") + name + " has no setting \"" +
+                                             setting + "\"");
+            }
             address = entry.exists("address") ? entry["address"].c_str() : "";
             if (entry.exists("tls"))
                 tls.required = parseMode(entry["tls"]);

@@ -542,6 +542,13 @@ TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
         EXPECT_EQ(countOf(after, reason), 1) << reason << after;
     EXPECT_EQ(countOf(after, "CM: adding connection"), 1) << after; /* the pinned client only */
 
+    /* A TLS setting that cannot be read leaves no address in clear. */
+    Child misspelt(server(dir / "m", "M", "listen = ( { address = \"127.0.0.1:0\"; tls = \"requried\"; } );"), dir);
+    EXPECT_TRUE(misspelt.waitFor("nothing can link to this server")) << misspelt.out();
+    EXPECT_EQ(countOf(misspelt.out(), "listening for"), 0) << misspelt.out();
+    misspelt.signal(SIGTERM);
+    EXPECT_EQ(misspelt.wait(20000), 0);
+
     /* A key others may read stops the server at start. */
     fs::permissions(dir / "b.key", fs::perms::others_read, fs::perm_options::add);
     Child exposed(server(dir / "e", "E", tlsSettings(dir, "b") + "tls = \"required\"; listen = \"127.0.0.1:0\";"), dir);
