@@ -486,6 +486,7 @@ TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
     EXPECT_NE(listenerB.out().find("payload-in-clear?"), std::string::npos) << listenerB.out();
     b.signal(SIGTERM);
     EXPECT_EQ(b.wait(20000), 0) << b.out();
+    EXPECT_EQ(b.err(), ""); /* sanitizer reports included */
     relay.join();
     close(listener);
     EXPECT_GT(wire.size(), 1000u);
@@ -556,4 +557,5 @@ TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
     EXPECT_NE(exposed.out().find("may be read by group or others"), std::string::npos) << exposed.out();
     a.signal(SIGTERM);
     EXPECT_EQ(a.wait(20000), 0) << a.out();
+    EXPECT_EQ(a.err() + rogue.err(), "");
 }
