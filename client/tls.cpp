@@ -30,7 +30,8 @@ struct Tls {
 
 namespace {
 
-int s_pinIndex = -1; /* the session's Tls in the SSL object, for the pin check */
+const int c_recordRestMs = 10000; /* for the rest of a record once it has begun */
+int s_pinIndex = -1;              /* the session's Tls in the SSL object, for the pin check */
 std::once_flag s_pinOnce;
 
 std::string libraryError()
@@ -209,8 +210,13 @@ long tlsReadSome(Tls *tls, int fd, void *buffer, size_t size)
             errno = EPROTO;
             return -1;
         }
-        if (waitFor(fd, code, -1) < 0)
+        /* The socket was readable, so a record has begun: the rest of it
+         * comes at once from a live server. */
+        int ready = waitFor(fd, code, c_recordRestMs);
+        if (ready <= 0) {
+            errno = ready == 0 ? ETIMEDOUT : errno;
             return -1;
+        }
     }
 }
 

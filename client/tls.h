@@ -29,7 +29,7 @@ Tls *tlsConnect(int fd, const TQ_ClientOptions *options, uint64_t deadline, TQ_C
 /* As waitReadable; decrypted bytes held by the session count as readable. */
 int tlsWaitReadable(Tls *tls, int fd, int timeoutMs);
 /* As readSome: at least one byte once a whole record is in, 0 at the end,
- * -1 with errno. */
+ * -1 with errno (ETIMEDOUT when a record begun is not complete within 10 s). */
 long tlsReadSome(Tls *tls, int fd, void *buffer, size_t size);
 /* As writeAll. */
 int tlsWriteAll(Tls *tls, int fd, const void *bytes, size_t size);

@@ -304,6 +304,7 @@ void promote(Link *link)
     std::string early;
     early.swap(link->early);
     consume(link, reinterpret_cast<const uint8_t *>(early.data()), early.size());
+    tlsReadLater(link); /* TLS: what the session read behind the early bytes */
 }
 
 Link *newLink(int fd, bool outgoing, bool forServer, const sockaddr_in &address)
