@@ -7,6 +7,10 @@
  * for every server or forwarder its resident memory at the end and the CPU
  * time it spent per dataset (cpu<i>_us; a round trip is two datasets).
  *
+ * With servers = 2 every link, the clients' included, runs TLS 1.3 (a test CA
+ * made with the openssl tool); vs_plain is then the ratio to the same run in
+ * clear, and cpu<i>_us shows what TLS costs each server per dataset.
+ *
  * Placement: "split" pins the servers (or forwarders) to CPU 0 and the
  * clients to CPU 1; "onecore" puts everything on CPU 0.
  *
@@ -14,6 +18,9 @@
  * (<build>/host, <build>/modules, <build>/bench). The forwarder is this
  * program started again with TQ_MESH_FORWARDER set. */
 #include <benchmark/benchmark.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -302,13 +309,26 @@ long cpuTicks(pid_t pid)
 /* One client connection with a receive buffer. */
 struct Client {
     int fd = -1;
+    SSL *ssl = nullptr; /* a TLS session over fd; null in clear */
     std::vector<uint8_t> in = std::vector<uint8_t>(262144);
     size_t have = 0, at = 0;
 
     ~Client()
     {
+        SSL_free(ssl);
         if (fd >= 0)
             close(fd);
+    }
+    /* Starts TLS on the connected socket, trusting the server unchecked. */
+    bool startTls(SSL_CTX *context)
+    {
+        ssl = SSL_new(context);
+        return ssl != nullptr && SSL_set_fd(ssl, fd) == 1 && SSL_connect(ssl) == 1;
+    }
+    bool put(const uint8_t *bytes, size_t length)
+    {
+        size_t written = 0;
+        return ssl != nullptr ? SSL_write_ex(ssl, bytes, length, &written) == 1 : sendAll(fd, bytes, length);
     }
     /* The next dataset (pointer into the buffer), or null when none came
      * within `timeoutMs` or the connection ended. */
@@ -328,9 +348,12 @@ struct Client {
             have -= at;
             at = 0;
             pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, timeoutMs) != 1)
+            if ((ssl == nullptr || SSL_pending(ssl) == 0) && poll(&p, 1, timeoutMs) != 1)
                 return nullptr;
-            ssize_t n = recv(fd, in.data() + have, in.size() - have, 0);
+            size_t got = 0;
+            ssize_t n = ssl != nullptr
+                            ? (SSL_read_ex(ssl, in.data() + have, in.size() - have, &got) == 1 ? (ssize_t)got : -1)
+                            : recv(fd, in.data() + have, in.size() - have, 0);
             if (n <= 0)
                 return nullptr;
             have += (size_t)n;
@@ -359,7 +382,7 @@ bool handshake(Client &c, const std::string &name)
     body.insert(body.end(), name.begin(), name.end());
     body.push_back(0);
     putBasic(out, 2, body);
-    if (!sendAll(c.fd, out.data(), out.size()))
+    if (!c.put(out.data(), out.size()))
         return false;
     while (const uint8_t *d = c.next(10000)) {
         if (d[4] == 4)
@@ -384,9 +407,28 @@ std::vector<uint8_t> dataset(uint32_t payload)
 
 /* ---- Set-ups ---- */
 
-std::string setupKey(bool servers, int count, bool split)
+/* servers: 0 forwarders, 1 servers, 2 servers with TLS on every link. */
+std::string setupKey(int servers, int count, bool split)
 {
-    return std::string(servers ? "server" : "forwarder") + std::to_string(count) + (split ? "split" : "onecore");
+    return std::string(servers == 2 ? "tls"
+                       : servers    ? "server"
+                                    : "forwarder") +
+           std::to_string(count) + (split ? "split" : "onecore");
+}
+
+/* A test CA and one certificate it signed, for every server. */
+std::string tlsSettings(const fs::path &dir)
+{
+    std::string script =
+        "cd '" + dir.string() +
+        "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -out "
+        "ca.pem -days 2 -subj /CN=ca && openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+        "-keyout node.key -out node.csr -subj /CN=node && openssl x509 -req -in node.csr -CA ca.pem "
+        "-CAkey ca.key -CAcreateserial -days 2 -out node.pem && chmod 600 *.key";
+    if (std::system(("(" + script + ") >/dev/null 2>&1").c_str()) != 0)
+        return "";
+    return " tls = \"required\"; tlsVerifyClients = false; tlsCertificate = \"" + (dir / "node.pem").string() +
+           "\"; tlsKey = \"" + (dir / "node.key").string() + "\"; tlsCaFile = \"" + (dir / "ca.pem").string() + "\";";
 }
 
 /* Servers (or forwarders) in a line, a client on the first and one on the
@@ -398,11 +440,18 @@ struct Setup {
     Client a, c;
     std::string failure;
 
-    Setup(bool servers, int count, bool split)
+    SSL_CTX *context = nullptr;
+
+    Setup(int servers, int count, bool split)
     {
         key = setupKey(servers, count, split);
         char pattern[] = "/tmp/mesh_relay_bench.XXXXXX";
         dir = mkdtemp(pattern);
+        std::string tls = servers == 2 ? tlsSettings(dir) : "";
+        if (servers == 2 && (tls.empty() || (context = SSL_CTX_new(TLS_client_method())) == nullptr)) {
+            failure = "no certificates for TLS";
+            return;
+        }
         fs::path build = fs::canonical("/proc/self/exe").parent_path().parent_path();
         std::vector<uint16_t> clientPorts;
         uint16_t previous = 0;
@@ -420,7 +469,7 @@ struct Setup {
                 std::ofstream(root / "Config/Communication.cfg")
                     << "serverName = \"s" << i << "\";\nprotocols = ( { name = \"tcp\"; listen = \"127.0.0.1:0\";"
                     << " clientListen = \"127.0.0.1:0\"; peers = ["
-                    << (previous ? "\"127.0.0.1:" + std::to_string(previous) + "\"" : "") << "]; } );\n";
+                    << (previous ? "\"127.0.0.1:" + std::to_string(previous) + "\"" : "") << "];" << tls << " } );\n";
                 pids.push_back(
                     spawn((build / "host/tessarc-server").string(), {"TQ_INSTALL_DIR=" + root.string()}, out, 0));
                 previous = (uint16_t)waitForNumber(out, "listening for servers on 127.0.0.1:");
@@ -456,6 +505,10 @@ struct Setup {
         }
         a.fd = dial(clientPorts.front());
         c.fd = dial(clientPorts.back());
+        if (context != nullptr && (a.fd < 0 || c.fd < 0 || !a.startTls(context) || !c.startTls(context))) {
+            failure = "clients cannot start TLS";
+            return;
+        }
         if (a.fd < 0 || c.fd < 0 || (servers && (!handshake(a, "bench-a") || !handshake(c, "bench-c")))) {
             failure = "clients cannot connect";
             return;
@@ -466,7 +519,7 @@ struct Setup {
         for (auto [from, to] : {std::make_pair(&a, &c), std::make_pair(&c, &a)}) {
             bool through = false;
             for (int tries = 0; tries < 100 && !through; ++tries)
-                through = sendAll(from->fd, probe.data(), probe.size()) && to->next(100) != nullptr;
+                through = from->put(probe.data(), probe.size()) && to->next(100) != nullptr;
             while (to->next(50) != nullptr) {
             }
             if (!through)
@@ -475,6 +528,7 @@ struct Setup {
     }
     ~Setup()
     {
+        SSL_CTX_free(context);
         for (pid_t pid : pids) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
@@ -508,7 +562,7 @@ struct Setup {
 
 std::unique_ptr<Setup> s_setup;
 
-Setup &setup(bool servers, int count, bool split)
+Setup &setup(int servers, int count, bool split)
 {
     std::string key = setupKey(servers, count, split);
     if (!s_setup || s_setup->key != key) {
@@ -527,7 +581,7 @@ std::map<std::string, double> s_ceiling;
  * benchmark skipped, when it could not be made. */
 Setup *setupFor(benchmark::State &state)
 {
-    Setup &s = setup(state.range(0) != 0, (int)state.range(1), state.range(3) != 0);
+    Setup &s = setup((int)state.range(0), (int)state.range(1), state.range(3) != 0);
     if (!s.failure.empty()) {
         state.SkipWithError(s.failure.c_str());
         return nullptr;
@@ -546,6 +600,10 @@ void compare(benchmark::State &state, const std::string &what, double value, con
         s_ceiling[key] = value;
     else if (s_ceiling.count(key) != 0)
         state.counters[counter] = value / s_ceiling[key];
+    if (state.range(0) == 1)
+        s_ceiling["plain" + key] = value;
+    else if (state.range(0) == 2 && s_ceiling.count("plain" + key) != 0)
+        state.counters["vs_plain"] = value / s_ceiling["plain" + key];
 }
 
 /* ---- Benchmarks ---- */
@@ -601,7 +659,7 @@ void BM_Throughput(benchmark::State &state)
                 waiting.store(false, std::memory_order_release);
                 continue;
             }
-            sendAll(s.a.fd, batch.data(), batch.size());
+            s.a.put(batch.data(), batch.size());
             sent += 64;
         }
         reader.join();
@@ -632,8 +690,8 @@ void BM_RoundTrip(benchmark::State &state)
     std::vector<long> before = s.cpu();
     for (auto _ : state) {
         auto start = Clock::now();
-        if (!sendAll(s.a.fd, one.data(), one.size()) || s.c.next(10000) == nullptr ||
-            !sendAll(s.c.fd, one.data(), one.size()) || s.a.next(10000) == nullptr) {
+        if (!s.a.put(one.data(), one.size()) || s.c.next(10000) == nullptr || !s.c.put(one.data(), one.size()) ||
+            s.a.next(10000) == nullptr) {
             state.SkipWithError("a round trip was lost");
             return;
         }
@@ -648,14 +706,15 @@ void BM_RoundTrip(benchmark::State &state)
     s.report(state, before, (long)samples.size() * 2);
 }
 
-/* For every placement and line: the forwarder, then the servers. */
+/* For every placement and line: the forwarder, then the servers, in clear
+ * and with TLS. */
 void throughputArgs(benchmark::internal::Benchmark *b)
 {
     b->ArgNames({"servers", "line", "payload", "split"});
     for (int split : {1, 0})
         for (int count : {1, 3})
             for (int payload : {64, 1024})
-                for (int servers : {0, 1})
+                for (int servers : {0, 1, 2})
                     b->Args({servers, count, payload, split});
 }
 
@@ -664,7 +723,7 @@ void roundTripArgs(benchmark::internal::Benchmark *b)
     b->ArgNames({"servers", "line", "payload", "split"});
     for (int split : {1, 0})
         for (int count : {1, 3})
-            for (int servers : {0, 1})
+            for (int servers : {0, 1, 2})
                 b->Args({servers, count, 64, split});
 }
 

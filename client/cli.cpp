@@ -51,6 +51,14 @@ const char c_usage[] = "usage: tessarc-cli [options] send ADDRESS [TEXT...]\n"
                        "  --to ADDRESS     bench: where the receiving client connects\n"
                        "  --window N       bench: datasets in flight at most (default 4096)\n"
                        "  --rtt            bench: measure round trips, one dataset in flight\n"
+                       "  --tls-ca FILE    connect with TLS 1.3; the server's certificate must chain\n"
+                       "                   to a CA in FILE (PEM)\n"
+                       "  --tls-pin SHA256 connect with TLS 1.3; the server's certificate must have\n"
+                       "                   this SHA-256 fingerprint (hex, colons allowed)\n"
+                       "  --tls-server-name NAME\n"
+                       "                   the name the server's certificate must carry\n"
+                       "  --tls-cert FILE  client certificate chain (PEM), for servers that ask\n"
+                       "  --tls-key FILE   its key (PEM; default: in --tls-cert)\n"
                        "  -h, --help       print this help and exit\n"
                        "  --version        print the version of tessarc-cli and exit\n"
                        "\n"
@@ -158,6 +166,16 @@ Options parse(int argc, char **argv)
             o.window = number(arg, value(), 1, 1000000);
         else if (arg == "--to")
             o.to = value();
+        else if (arg == "--tls-ca")
+            o.client.tlsCaFile = value();
+        else if (arg == "--tls-pin")
+            o.client.tlsPin = value();
+        else if (arg == "--tls-server-name")
+            o.client.tlsServerName = value();
+        else if (arg == "--tls-cert")
+            o.client.tlsCertificate = value();
+        else if (arg == "--tls-key")
+            o.client.tlsKey = value();
         else if (arg == "-h" || arg == "--help") {
             std::fputs(c_usage, stdout);
             std::exit(0);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "socket.h"
+#include "tls.h"
 
 using namespace tq_client;
 
@@ -38,6 +39,7 @@ std::string oldestVersion()
 
 struct TQ_Client {
     int fd = -1;
+    Tls *tls = nullptr; /* the TLS session; null on a plain connection */
 
     /* Receiving side: bytes read and not yet handed out are [inStart, inEnd). */
     std::vector<uint8_t> in;
@@ -101,10 +103,12 @@ static int nextDataset(TQ_Client *client, int timeoutMs, uint32_t *length)
         if (client->in.size() < client->inStart + want + c_readChunk)
             client->in.resize(client->inStart + want + c_readChunk);
 
-        int ready = waitReadable(client->fd, msUntil(deadline));
+        int ready = tlsWaitReadable(client->tls, client->fd, msUntil(deadline));
         if (ready == 0)
             return client->fail(TQ_CLIENT_TIMEOUT, "no dataset arrived in time");
-        long got = ready < 0 ? -1 : readSome(client->fd, &client->in[client->inEnd], client->in.size() - client->inEnd);
+        long got = ready < 0 ? -1
+                             : tlsReadSome(client->tls, client->fd, &client->in[client->inEnd],
+                                           client->in.size() - client->inEnd);
         if (got < 0 && errno == ECONNRESET)
             return client->fail(TQ_CLIENT_CLOSED, "the server reset the connection");
         if (got < 0) {
@@ -126,7 +130,7 @@ static int flushQueue(TQ_Client *client)
         return client->fail(TQ_CLIENT_CLOSED, "the connection is no longer usable");
     if (client->out.empty())
         return TQ_CLIENT_OK;
-    if (writeAll(client->fd, client->out.data(), client->out.size()) < 0) {
+    if (tlsWriteAll(client->tls, client->fd, client->out.data(), client->out.size()) < 0) {
         char buffer[128];
         int number = errno;
         client->broken = true;
@@ -318,12 +322,19 @@ extern "C" TQ_Client *TQ_Client_connectFd(int fd, const TQ_ClientOptions *option
         setError(error, TQ_CLIENT_BAD_ARGUMENT, "network identifiers and names hold at most 255 characters");
         return NULL;
     }
+    int timeoutMs = options->timeoutMs > 0 ? options->timeoutMs : 10000;
+    Tls *tls = nullptr;
+    if (tlsWanted(options) && (tls = tlsConnect(fd, options, deadlineAfter(timeoutMs), error)) == nullptr) {
+        closeFd(fd);
+        return NULL;
+    }
     TQ_Client *client = new TQ_Client;
     client->fd = fd;
+    client->tls = tls;
     client->networkId = networkId;
     client->major = options->versionMajor ? options->versionMajor : TQ_CLIENT_VERSION_MAJOR;
     client->minor = options->versionMajor ? options->versionMinor : TQ_CLIENT_VERSION_MINOR;
-    int result = handshake(client, nodeName, options->timeoutMs > 0 ? options->timeoutMs : 10000);
+    int result = handshake(client, nodeName, timeoutMs);
     if (result != TQ_CLIENT_OK) {
         setError(error, result, client->error);
         client->broken = true; /* nothing to wait for on close */
@@ -352,12 +363,14 @@ extern "C" void TQ_Client_close(TQ_Client *client)
     /* Unread input at close would make the system reset the connection,
      * and the server could then lose what was just sent: end the sending
      * direction and read until the server closes (briefly). */
-    if (!client->broken && !client->atEnd && shutdownWrite(client->fd) == 0) {
+    if (!client->broken && !client->atEnd && tlsShutdownWrite(client->tls, client->fd) == 0) {
         uint64_t deadline = deadlineAfter(c_closeDrainMs);
         char sink[4096];
-        while (waitReadable(client->fd, msUntil(deadline)) > 0 && readSome(client->fd, sink, sizeof sink) > 0) {
+        while (tlsWaitReadable(client->tls, client->fd, msUntil(deadline)) > 0 &&
+               tlsReadSome(client->tls, client->fd, sink, sizeof sink) > 0) {
         }
     }
+    tlsFree(client->tls);
     closeFd(client->fd);
     delete client;
 }
@@ -447,7 +460,7 @@ extern "C" const char *TQ_Client_errorText(const TQ_Client *client)
 
 extern "C" const char *TQ_Client_codeName(int code)
 {
-    static const char *const names[] = {"ok",     "bad argument",   "cannot connect", "refused",
-                                        "closed", "protocol error", "timed out",      "i/o error"};
+    static const char *const names[] = {
+        "ok", "bad argument", "cannot connect", "refused", "closed", "protocol error", "timed out", "i/o error", "tls"};
     return code >= 0 && code < (int)(sizeof names / sizeof names[0]) ? names[code] : "unknown";
 }

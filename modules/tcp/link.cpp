@@ -2,6 +2,7 @@
  * senders on any thread fill, writing it with few system calls, and cutting
  * what is read into datasets that are delivered one at a time, in order. */
 #include "link.h"
+#include "tls.h"
 #include "transport.h"
 
 #include <errno.h>
@@ -151,6 +152,7 @@ void beginClose(Link *link)
         empty = link->ringCount == 0;
     }
     if (empty) {
+        tlsShutdown(link); /* TLS */
         shutdown(link->fd, SHUT_WR);
         link->shut = true;
         std::lock_guard<std::mutex> lock(link->mutex);
@@ -187,7 +189,8 @@ void flush(Link *link)
         msghdr msg{};
         msg.msg_iov = iov;
         msg.msg_iovlen = count;
-        ssize_t written = sendmsg(link->fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t written = link->tls != nullptr ? tlsWritev(link, iov, count) /* TLS */
+                                               : sendmsg(link->fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (written < 0) {
             if (errno == EINTR)
                 continue;
@@ -229,6 +232,7 @@ void flush(Link *link)
         setEvents(link, EPOLLIN | (empty ? 0u : static_cast<uint32_t>(EPOLLOUT)));
     }
     if (empty && link->phase == Phase::Closing && !link->shut) {
+        tlsShutdown(link); /* TLS */
         shutdown(link->fd, SHUT_WR);
         link->shut = true;
         std::lock_guard<std::mutex> lock(link->mutex);
@@ -329,7 +333,8 @@ void readable(Link *link)
             target = link->partial->first.data + link->partialGot;
             room = link->partial->size - link->partialGot;
         }
-        ssize_t got = recv(link->fd, target, room, MSG_DONTWAIT);
+        ssize_t got = link->tls != nullptr ? tlsRead(link, target, room) /* TLS */
+                                           : recv(link->fd, target, room, MSG_DONTWAIT);
         if (got == 0) {
             die(link, TQ_LOG_INFO, link->phase == Phase::Closing ? nullptr : "the peer closed it");
             return;
@@ -354,6 +359,7 @@ void readable(Link *link)
         if (static_cast<size_t>(got) < room)
             return; /* drained: the next readiness brings more */
     }
+    tlsReadLater(link); /* TLS */
 }
 
 } /* namespace tcp */

@@ -24,6 +24,7 @@ const uint32_t kMaxQueuedDatasets = 1u << 20;
 enum class Phase { Connecting, Hello, Open, Closing, Dead };
 
 struct Connector;
+struct TlsSession;
 
 /* What an epoll entry points to. */
 struct Watched {
@@ -38,6 +39,7 @@ struct Link : Watched {
     bool outgoing = false;
     bool forServer = false;
     Connector *connector = nullptr;
+    TlsSession *tls = nullptr; /* the TLS session of a link that requires TLS (tls.h) */
 
     /* I/O thread only. */
     Phase phase = Phase::Connecting;

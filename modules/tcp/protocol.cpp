@@ -1,6 +1,7 @@
 /* The tcp protocol's descriptor and entry points: getProtocol, configure,
  * run, stop, destroy, and the protocol's own datasets (ping and pong). */
 #include "tcp.h"
+#include "tls.h"
 
 #include <cstring>
 
@@ -13,6 +14,12 @@ int run(TQ_Server_ProtocolCallbacks *callbacks)
 {
     if (s_running)
         return -1;
+    /* A TLS key that cannot be used leaves nothing safe to serve. */
+    if (tcp::tlsStart(callbacks->log) != 1) {
+        TQ_log(callbacks->log, TQ_LOG_ERROR, "tcp: TLS cannot start; stopping the server\n");
+        TQ_Server_stop();
+        return -1;
+    }
     if (tcp::transportStart(s_settings, callbacks, getProtocol()) != 1)
         return -1;
     s_running = true;
@@ -27,6 +34,7 @@ void stop()
 void destroy()
 {
     tcp::transportDestroy();
+    tcp::tlsStop();
     s_running = false;
 }
 
@@ -66,7 +74,11 @@ TQ_Server_Protocol *getProtocol(void)
 
 void configure(libconfig::Setting &group, TQ_Logger *log)
 {
+    /* TLS first: a TLS setting that cannot be read must not leave its
+     * addresses configured in clear. */
+    tcp::readTlsSettings(group);
     tcp::readSettings(group, s_settings);
+    tcp::warnUnknownSettings(group, log);
     TQ_log(log, TQ_LOG_INFO, "tcp: configured: %u server and %u client listen addresses, %u peers\n",
            static_cast<unsigned>(s_settings.listen.size()), static_cast<unsigned>(s_settings.clientListen.size()),
            static_cast<unsigned>(s_settings.peers.size()));

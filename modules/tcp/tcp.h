@@ -33,6 +33,14 @@ struct Settings {
  * naming the setting) for a setting of the wrong type or range, leaving the
  * settings read so far in place. Start-up thread only. */
 void readSettings(const libconfig::Setting &group, Settings &settings);
+/* Adds `name` to the settings the group may hold, for a reader outside
+ * settings.cpp. Start-up thread only. */
+void noteSetting(const char *name);
+/* Logs a warning, naming the file, the group and the setting, for each
+ * setting of `group` that readSettings does not read (a misspelt name would
+ * otherwise leave its default in place without a word). Call after
+ * readSettings. Start-up thread only. */
+void warnUnknownSettings(const libconfig::Setting &group, TQ_Logger *log);
 
 /* The protocol's first payload byte of a TQ_DATASET_PROTOCOL dataset. A
  * ping is answered with a pong carrying the same bytes. */
@@ -40,7 +48,9 @@ enum : uint8_t { kPing = 0, kPong = 1 };
 
 /* Starts listening and dialling on the I/O thread with a copy of
  * `settings`. 1, or -1 (nothing started) when the thread or its epoll set
- * cannot be made. Called once, by the protocol's run. */
+ * cannot be made, or when listen addresses are set and none of them can be
+ * bound; in that last case the server is asked to stop. Called once, by the
+ * protocol's run. */
 int transportStart(const Settings &settings, TQ_Server_ProtocolCallbacks *callbacks, TQ_Server_Protocol *protocol);
 /* Closes the listeners, stops dialling and closes every link, sending what
  * is queued first (within closeTimeoutMs); returns once every link the

@@ -13,6 +13,7 @@
  * a working link is never replaced. Client links carry datasets from the
  * first byte. */
 #include "link.h"
+#include "tls.h"
 #include "transport.h"
 
 #include <arpa/inet.h>
@@ -148,6 +149,7 @@ void die(Link *link, int level, const char *why, bool parkConnector)
     if (why != nullptr)
         TQ_log(g_transport.log, level, "tcp: connection %s closed: %s\n", link->name, why);
     epoll_ctl(g_transport.epfd, EPOLL_CTL_DEL, link->fd, nullptr);
+    tlsFree(link); /* TLS */
     close(link->fd);
     link->fd = -1;
     link->phase = Phase::Dead;
@@ -234,6 +236,10 @@ bool sendHello(Link *link)
     uint8_t hello[kHelloSize];
     memcpy(hello, kHelloMagic, sizeof kHelloMagic);
     memcpy(hello + sizeof kHelloMagic, &g_transport.own, sizeof g_transport.own);
+    if (link->tls != nullptr) { /* TLS */
+        iovec whole = {hello, sizeof hello};
+        return tlsWritev(link, &whole, 1) == static_cast<ssize_t>(sizeof hello);
+    }
     return send(link->fd, hello, sizeof hello, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(sizeof hello);
 }
 
@@ -298,6 +304,7 @@ void promote(Link *link)
     std::string early;
     early.swap(link->early);
     consume(link, reinterpret_cast<const uint8_t *>(early.data()), early.size());
+    tlsReadLater(link); /* TLS: what the session read behind the early bytes */
 }
 
 Link *newLink(int fd, bool outgoing, bool forServer, const sockaddr_in &address)
@@ -349,6 +356,11 @@ void acceptAll(ListenSocket *listener)
         Link *link = newLink(fd, false, listener->forServers, address);
         setEvents(link, EPOLLIN, true);
         TQ_log(g_transport.log, TQ_LOG_INFO, "tcp: accepted %s\n", link->name);
+        if (listener->tls) { /* TLS: the handshake first; connected() goes on from it */
+            link->deadline = now() + g_transport.settings.connectTimeoutMs;
+            tlsAttach(link, true, std::string());
+            continue;
+        }
         if (!listener->forServers) {
             addToServer(link);
         } else if (sendHello(link)) {
@@ -389,6 +401,8 @@ void dial(Connector *connector)
     Link *link = newLink(fd, true, true, address);
     link->connector = connector;
     connector->link = link;
+    if (tlsRequired(AddressKind::Peer, connector->address) && !tlsAttach(link, false, connector->address)) /* TLS */
+        return;
     link->deadline = now() + g_transport.settings.connectTimeoutMs;
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 && errno != EINPROGRESS) {
         setEvents(link, EPOLLIN, true);
@@ -404,6 +418,15 @@ void connected(Link *link)
     if (error != 0) {
         dieErrno(link, error);
         return;
+    }
+    if (link->tls != nullptr) { /* TLS: the handshake first, then the link goes on as a plain one */
+        if (tlsHandshake(link) != 1)
+            return;
+        if (!link->outgoing && !link->forServer) {
+            setEvents(link, EPOLLIN);
+            addToServer(link);
+            return;
+        }
     }
     if (!sendHello(link)) {
         dieErrno(link, errno);
@@ -535,6 +558,8 @@ void loop()
             std::lock_guard<std::mutex> lock(g_transport.attentionMutex);
             timeout = g_transport.attention.empty() ? static_cast<int>(kTickMs) : 0;
         }
+        if (tlsReadsWaiting()) /* TLS */
+            timeout = 0;
         int ready = epoll_wait(g_transport.epfd, events, 128, timeout);
         for (int i = 0; i < ready; ++i) {
             Watched *watched = static_cast<Watched *>(events[i].data.ptr);
@@ -560,6 +585,7 @@ void loop()
                     flush(link);
             }
         }
+        tlsRunReads(); /* TLS */
         if (now() >= g_transport.nextTick) {
             g_transport.nextTick = now() + kTickMs;
             tick();
@@ -608,6 +634,7 @@ void openListener(const std::string &text, bool forServers)
     listener->kind = Watched::Listener;
     listener->fd = fd;
     listener->forServers = forServers;
+    listener->tls = tlsRequired(forServers ? AddressKind::Listen : AddressKind::ClientListen, text); /* TLS */
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.ptr = static_cast<Watched *>(listener);
@@ -640,6 +667,27 @@ int transportStart(const Settings &settings, TQ_Server_ProtocolCallbacks *callba
     ev.events = EPOLLIN;
     ev.data.ptr = &g_transport.wake;
     epoll_ctl(g_transport.epfd, EPOLL_CTL_ADD, g_transport.wakefd, &ev);
+
+    for (const std::string &address : settings.listen)
+        openListener(address, true);
+    for (const std::string &address : settings.clientListen)
+        openListener(address, false);
+    size_t addresses = settings.listen.size() + settings.clientListen.size();
+    if (addresses > 0 && g_transport.listeners.empty()) {
+        /* A server that listens nowhere it was told to would look healthy
+         * and serve nothing: the server stops instead. */
+        TQ_log(g_transport.log, TQ_LOG_ERROR,
+               "tcp: none of the %u listen addresses could be used; stopping the server\n",
+               static_cast<unsigned>(addresses));
+        close(g_transport.epfd);
+        close(g_transport.wakefd);
+        g_transport.epfd = g_transport.wakefd = -1;
+        TQ_Server_stop();
+        return -1;
+    }
+    if (addresses == 0 && settings.peers.empty())
+        TQ_log(g_transport.log, TQ_LOG_WARN,
+               "tcp: no listen, clientListen or peers address is set; nothing can link to this server\n");
     g_transport.readBuffer = new uint8_t[kReadBufferSize];
 
     g_transport.iface.ops = &s_ifaceOps;
@@ -647,10 +695,6 @@ int transportStart(const Settings &settings, TQ_Server_ProtocolCallbacks *callba
     g_transport.iface.name = "tcp";
     callbacks->addInterface(&g_transport.iface);
 
-    for (const std::string &address : settings.listen)
-        openListener(address, true);
-    for (const std::string &address : settings.clientListen)
-        openListener(address, false);
     for (const std::string &address : settings.peers) {
         Connector *connector = new Connector();
         connector->address = address;

@@ -23,6 +23,7 @@ const uint64_t kStableLinkMs = 5000;
 struct ListenSocket : Watched {
     int fd;
     bool forServers;
+    bool tls = false; /* accepted links run TLS first */
 };
 
 /* A server peer to dial and keep linked. */

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include "harness.h"
 
@@ -362,4 +363,199 @@ TEST(Tcp, SecondLinkFromOneServerIsClosedOrHeldByIdentifierOrder)
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(20000), 0) << child.out();
     EXPECT_EQ(child.err(), "");
+}
+
+TEST(Tcp, ServerThatCanListenNowhereStopsAndMisspeltSettingsAreNamed)
+{
+    TempDir tmp;
+    int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&address), length) | listen(taken, 1), 0);
+    getsockname(taken, reinterpret_cast<sockaddr *>(&address), &length);
+    std::string at = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    Child busy(server(tmp.path() / "busy", "S", "listen = \"" + at + "\"; clientListen = \"" + at + "\"; lisen = 1;"),
+               tmp.path());
+    EXPECT_EQ(busy.wait(20000), 0) << busy.out();
+    close(taken);
+    EXPECT_TRUE(tq_test::inOrder(busy.out(),
+                                 {"busy/Config/Communication.cfg, line 2: the group \"tcp\" has no setting \"lisen\"",
+                                  "cannot listen on " + at, "cannot listen on " + at,
+                                  "none of the 2 listen addresses could be used; stopping the server"}))
+        << busy.out();
+
+    /* Communication.cfg does not parse: defaults, linked to nothing. */
+    Child idle(server(tmp.path() / "broken", "S", "listen = "), tmp.path());
+    EXPECT_TRUE(idle.waitFor("nothing can link to this server")) << idle.out();
+    idle.signal(SIGTERM);
+    EXPECT_EQ(idle.wait(20000), 0) << idle.out();
+}
+
+namespace {
+
+/* A CA, certificates signed by it for a, b and c, and a self-signed "rogue"
+ * one, made with the openssl tool; keys readable by their owner only. */
+bool makeCertificates(const fs::path &dir)
+{
+    std::string script = "cd '" + dir.string() +
+                         "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key "
+                         "-out ca.pem -days 2 -subj /CN=ca && openssl req -x509 -newkey ec -pkeyopt "
+                         "ec_paramgen_curve:P-256 -nodes -keyout rogue.key -out rogue.pem -days 2 -subj /CN=rogue && "
+                         "for n in a b c; do openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "
+                         "$n.key -out $n.csr -subj /CN=$n && openssl x509 -req -in $n.csr -CA ca.pem -CAkey ca.key "
+                         "-CAcreateserial -days 2 -out $n.pem || exit 1; done; chmod 600 *.key";
+    return system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::string tlsSettings(const fs::path &dir, const std::string &node, const std::string &ca = "ca")
+{
+    return "tlsCertificate = \"" + (dir / (node + ".pem")).string() + "\"; tlsKey = \"" +
+           (dir / (node + ".key")).string() + "\"; tlsCaFile = \"" + (dir / (ca + ".pem")).string() +
+           "\"; connectTimeout = 700; ";
+}
+
+/* Forwards one connection on `listener` to `port` both ways and keeps every
+ * byte that crossed. */
+void recordRelay(int listener, uint16_t port, std::string &seen)
+{
+    int in = accept(listener, nullptr, nullptr);
+    Raw out(port);
+    pollfd ends[2] = {{in, POLLIN, 0}, {out.fd, POLLIN, 0}};
+    char buffer[65536];
+    while (in >= 0 && poll(ends, 2, 3000) > 0) {
+        int from = (ends[0].revents & (POLLIN | POLLHUP)) ? 0 : 1;
+        ssize_t n = recv(ends[from].fd, buffer, sizeof buffer, 0);
+        if (n <= 0 || send(ends[1 - from].fd, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n)
+            break;
+        seen.append(buffer, static_cast<size_t>(n));
+    }
+    close(in);
+}
+
+} /* namespace */
+
+TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
+{
+    TempDir tmp;
+    const fs::path &dir = tmp.path();
+    ASSERT_TRUE(makeCertificates(dir));
+    auto withRelay = [](Launch launch, const fs::path &root) {
+        fs::create_directories(root / "Services");
+        fs::copy_file(fs::path(TQ_BINARY_DIR) / "modules/relay/relay.service", root / "Services/relay.service");
+        return launch;
+    };
+    Child a(withRelay(server(dir / "a", "A",
+                             tlsSettings(dir, "a") + "tls = \"required\"; listen = \"127.0.0.1:0\"; clientListen = "
+                                                     "\"127.0.0.1:0\";"),
+                      dir / "a"),
+            dir);
+    uint16_t portA = loggedPort(a, "servers"), clientsA = loggedPort(a, "clients");
+    ASSERT_NE(portA, 0) << a.out();
+
+    /* b dials a through a relay in this test that keeps the bytes. */
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), length) | listen(listener, 1), 0);
+    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    std::string wire;
+    std::thread relay(recordRelay, listener, portA, std::ref(wire));
+    Child b(withRelay(server(dir / "b", "B",
+                             tlsSettings(dir, "b") +
+                                 "clientListen = ( { address = \"127.0.0.1:0\"; tls = \"required\"; } ); peers = ( { "
+                                 "address = \"127.0.0.1:" +
+                                 std::to_string(ntohs(address.sin_port)) +
+                                 "\"; tls = \"required\"; serverName = \"a\"; } );"),
+                      dir / "b"),
+            dir);
+    uint16_t clientsB = loggedPort(b, "clients");
+    ASSERT_TRUE(a.waitFor("Got a server node name: B")) << a.out();
+
+    const std::string cli = TQ_BINARY_DIR "/client/tessarc-cli";
+    std::vector<std::string> tls = {"--tls-ca",  (dir / "ca.pem").string(), "--tls-cert", (dir / "c.pem").string(),
+                                    "--tls-key", (dir / "c.key").string()};
+    auto cliArgs = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), tls.begin(), tls.end());
+        return Launch{cli, args, {}, {}, {}};
+    };
+    Child listenerB(cliArgs({"--name", "x", "listen", "127.0.0.1:" + std::to_string(clientsB), "--count", "1"}), dir);
+    ASSERT_TRUE(b.waitFor("relay: client x joined")) << listenerB.err();
+    Child sender(cliArgs({"send", "127.0.0.1:" + std::to_string(clientsA), "payload-in-clear?"}), dir);
+    EXPECT_EQ(sender.wait(), 0) << sender.err();
+    EXPECT_EQ(listenerB.wait(), 0) << listenerB.err();
+    EXPECT_NE(listenerB.out().find("payload-in-clear?"), std::string::npos) << listenerB.out();
+    b.signal(SIGTERM);
+    EXPECT_EQ(b.wait(20000), 0) << b.out();
+    EXPECT_EQ(b.err(), ""); /* sanitizer reports included */
+    relay.join();
+    close(listener);
+    EXPECT_GT(wire.size(), 1000u);
+    EXPECT_EQ(wire.find("payload-in-clear?"), std::string::npos);
+    EXPECT_EQ(wire.find("TQT1"), std::string::npos);
+    EXPECT_EQ(wire.find("Tessarc"), std::string::npos); /* the network identifier */
+
+    /* Refused, each with a line, and never handed to the server: a server
+     * whose certificate no trusted CA signed, clients with the wrong CA, a
+     * wrong pin or no certificate, a peer speaking plain text, and one that
+     * stalls in the handshake. */
+    for (int i = 0; i < 500 && liveConnections(a.out()) != 0; ++i)
+        usleep(10000); /* the links of the first part are gone and logged */
+    std::string before = a.out();
+    Child rogue(server(dir / "r", "R",
+                       tlsSettings(dir, "rogue") + "tls = \"required\"; peers = \"127.0.0.1:" + std::to_string(portA) +
+                           "\"; reconnectMin = 60000;"),
+                dir);
+    EXPECT_TRUE(rogue.waitFor("(dialled) closed: ")) << rogue.out();
+    std::string to = "127.0.0.1:" + std::to_string(clientsA);
+    FILE *fingerprint =
+        popen(("openssl x509 -noout -fingerprint -sha256 -in " + (dir / "a.pem").string()).c_str(), "r");
+    char pin[160] = "";
+    ASSERT_NE(fgets(pin, sizeof pin, fingerprint), nullptr);
+    pclose(fingerprint);
+    std::string pinA = std::string(pin).substr(std::string(pin).find('=') + 1, 95);
+    std::vector<std::vector<std::string>> cases = {{"--tls-ca", (dir / "rogue.pem").string()},
+                                                   {"--tls-pin", std::string(64, '0')},
+                                                   {"--tls-pin", pinA, "--tls-server-name", "not-a"},
+                                                   {"--tls-ca", (dir / "ca.pem").string()},
+                                                   {"--tls-pin", pinA, "--tls-server-name", "a"}};
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::vector<std::string> args = cases[i];
+        if (i != 3)
+            args.insert(args.end(), tls.begin() + 2, tls.end());
+        args.insert(args.end(), {"send", to, "x"});
+        Child client(Launch{cli, args, {}, {}, {}}, dir);
+        EXPECT_EQ(client.wait(), i == 4 ? 0 : 2) << i << client.err();
+    }
+    {
+        Raw plain(portA), stalled(portA);
+        ASSERT_TRUE(plain.put(hello('\x01')));
+        EXPECT_TRUE(plain.atEnd());
+        EXPECT_TRUE(stalled.atEnd()); /* closed by the deadline, long before the 20 s of take */
+    }
+    ASSERT_TRUE(a.waitFor("no answer in time")) << a.out();
+    std::string after = a.out().substr(before.size());
+    /* A client that gives up on the server's certificate may reset the
+     * link before its alert is read: that line names the reset. */
+    EXPECT_EQ(countOf(after, " closed: "), 8) << after;
+    for (const char *reason :
+         {"certificate verify failed: self-signed certificate", "peer did not return a certificate",
+          "wrong version number", "no answer in time", "TLS 1.3 with /CN=c"})
+        EXPECT_EQ(countOf(after, reason), 1) << reason << after;
+    EXPECT_EQ(countOf(after, "CM: adding connection"), 1) << after; /* the pinned client only */
+
+    /* A TLS setting that cannot be read leaves no address in clear. */
+    Child misspelt(server(dir / "m", "M", "listen = ( { address = \"127.0.0.1:0\"; tls = \"requried\"; } );"), dir);
+    EXPECT_TRUE(misspelt.waitFor("nothing can link to this server")) << misspelt.out();
+    EXPECT_EQ(countOf(misspelt.out(), "listening for"), 0) << misspelt.out();
+    misspelt.signal(SIGTERM);
+    EXPECT_EQ(misspelt.wait(20000), 0);
+
+    /* A key others may read stops the server at start. */
+    fs::permissions(dir / "b.key", fs::perms::others_read, fs::perm_options::add);
+    Child exposed(server(dir / "e", "E", tlsSettings(dir, "b") + "tls = \"required\"; listen = \"127.0.0.1:0\";"), dir);
+    EXPECT_EQ(exposed.wait(20000), 0);
+    EXPECT_NE(exposed.out().find("may be read by group or others"), std::string::npos) << exposed.out();
+    a.signal(SIGTERM);
+    EXPECT_EQ(a.wait(20000), 0) << a.out();
+    EXPECT_EQ(a.err() + rogue.err(), "");
 }

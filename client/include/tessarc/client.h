@@ -41,7 +41,8 @@ enum {
     TQ_CLIENT_CLOSED = 4,       /* the server closed the connection */
     TQ_CLIENT_PROTOCOL = 5,     /* the server sent something malformed */
     TQ_CLIENT_TIMEOUT = 6,      /* the handshake did not finish in time */
-    TQ_CLIENT_IO = 7            /* a socket error */
+    TQ_CLIENT_IO = 7,           /* a socket error */
+    TQ_CLIENT_TLS = 8           /* the TLS handshake failed (the server's certificate, or the server refused ours) */
 };
 
 /* A result code and its message, for calls that have no client object. */
@@ -57,6 +58,12 @@ typedef struct TQ_ClientOptions {
     uint16_t versionMajor; /* announced version; 0: 2.1 */
     uint16_t versionMinor;
     int timeoutMs; /* connect and handshake limit; 0: 10000 */
+    /* TLS 1.3 is used when a CA file or a pin is set. */
+    const char *tlsCaFile;      /* PEM file of the CAs the server's certificate must chain to */
+    const char *tlsPin;         /* SHA-256 fingerprint (hex, colons allowed) the server's certificate must have */
+    const char *tlsServerName;  /* name the server's certificate must carry (also sent as SNI); null: not checked */
+    const char *tlsCertificate; /* PEM certificate chain shown to a server that asks for one; null: none */
+    const char *tlsKey;         /* PEM key of that certificate; null: read from tlsCertificate */
 } TQ_ClientOptions;
 
 /* One received dataset. The pointers lead into the client's receive buffer
