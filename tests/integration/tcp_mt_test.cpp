@@ -363,3 +363,15 @@ TEST(Tcp, SecondLinkFromOneServerIsClosedOrHeldByIdentifierOrder)
     EXPECT_EQ(child.wait(20000), 0) << child.out();
     EXPECT_EQ(child.err(), "");
 }
+
+TEST(Tcp, PortOutOfRangeIsRefusedNamingTheSetting)
+{
+    TempDir tmp;
+    Child child(server(tmp.path() / "root", "S", "listen = \"127.0.0.1:0\"; clientListen = \"127.0.0.1:99999\";"),
+                tmp.path());
+    EXPECT_NE(loggedPort(child, "servers"), 0) << child.out();
+    EXPECT_TRUE(child.waitFor("tcp: clientListen: \"127.0.0.1:99999\" has no port from 0 to 65535")) << child.out();
+    EXPECT_EQ(countOf(child.out(), "listening for clients"), 0) << child.out();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20000), 0) << child.out();
+}
