@@ -69,8 +69,9 @@ void writeHeaderBytes(TQ_Buffer *dataset, const TQ_BroadcastHeader *header, size
 } /* namespace */
 
 /* Reads the header of a dataset flagged (or to be flagged) broadcast and
- * checks that the whole header is there and that the group information lies
- * inside the dataset. Logs why and returns 0 when not. */
+ * checks that the whole header is there and that the group information,
+ * unless empty, lies inside the dataset behind the header. Logs why and
+ * returns 0 when not. */
 int Tessarc::Core::readWellFormedBroadcast(TQ_Buffer *dataset, TQ_BroadcastHeader *header)
 {
     uint32_t size = TQ_bufferSize(dataset);
@@ -80,7 +81,18 @@ int Tessarc::Core::readWellFormedBroadcast(TQ_Buffer *dataset, TQ_BroadcastHeade
                (unsigned)sizeof *header);
         return 0;
     }
-    if ((uint64_t)header->groupInfoOffset + header->groupInfoLength > size) {
+    /* The group manager writes into the group information in place, so it
+     * must lie wholly behind the header; an empty range touches nothing and
+     * may point anywhere. */
+    if (header->groupInfoLength != 0 && header->groupInfoOffset < sizeof *header) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
+               "Dropping a broadcast dataset of %u bytes: its group information (offset %u, length %u) "
+               "overlaps the %u-byte broadcast header\n",
+               (unsigned)size, (unsigned)header->groupInfoOffset, (unsigned)header->groupInfoLength,
+               (unsigned)sizeof *header);
+        return 0;
+    }
+    if (header->groupInfoLength != 0 && (uint64_t)header->groupInfoOffset + header->groupInfoLength > size) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
                "Dropping a broadcast dataset of %u bytes: its group information (offset %u, length %u) "
                "lies outside it\n",

@@ -94,8 +94,9 @@ void createBroadcastTables();
 void destroyBroadcastTables();
 
 /* Reads the header of a dataset flagged (or to be flagged) broadcast and
- * checks that the whole header is there and that the group information lies
- * inside the dataset. Logs why and returns 0 when not. */
+ * checks that the whole header is there and that the group information,
+ * unless empty, lies inside the dataset behind the header. Logs why and
+ * returns 0 when not. */
 int readWellFormedBroadcast(TQ_Buffer *dataset, TQ_BroadcastHeader *header);
 
 enum BroadcastVerdict { BroadcastNew = 0, BroadcastSeen = 1, BroadcastDrop = 2 };
