@@ -558,6 +558,12 @@ static void gotUuid(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size
     TQ_Uuid peer;
     readAt(dataset, 0, head, sizeof head);
     readAt(dataset, 12, &peer, 12);
+    if (TQ_uuidEqual(&peer, &g_comm.uuid)) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Connection %s claims this server's own identifier; rejecting\n",
+               connection->name);
+        reject(connection);
+        return;
+    }
     int required = (head[5] & TQ_FLAG_ENCRYPT) != 0;
     TQ_Server_Encryption *encryption = g_comm.encryption.load();
     if (required && !encryption) {

@@ -40,6 +40,11 @@ namespace {
 
 thread_local bool t_onLoop = false;
 
+/* The handshake's UUID dataset: its subtype byte, and where its identifier
+ * ends. */
+constexpr uint8_t kUuidSubtype = 3;
+constexpr uint32_t kUuidEnd = 24;
+
 const TQ_InterfaceOps s_ifaceOps = {nullptr, nullptr, [](TQ_Interface *) {}};
 
 bool uuidEqual(const TQ_Uuid &a, const TQ_Uuid &b)
@@ -281,6 +286,18 @@ bool helloDone(Link *link, const uint8_t *rest, size_t restCount)
     TQ_log(g_transport.log, TQ_LOG_INFO, "tcp: connection %s is open\n", link->name);
     addToServer(link);
     return true;
+}
+
+bool identityMatches(Link *link, TQ_Buffer *dataset)
+{
+    /* A basic dataset (type 2) of subtype 3 carries the sender's identifier
+     * at 12; a received dataset is one contiguous block. */
+    const uint8_t *data = dataset->first.data;
+    if (dataset->size < kUuidEnd || data[4] != TQ_DATASET_BASIC || data[8] != kUuidSubtype ||
+        memcmp(data + 12, &link->peer, sizeof link->peer) == 0)
+        return true;
+    die(link, TQ_LOG_ERROR, "its UUID dataset names another server than its hello");
+    return false;
 }
 
 namespace {

@@ -88,6 +88,11 @@ void dieErrno(Link *link, int error);
  * behind it. True when the link was handed to the server. I/O thread. */
 bool helloDone(Link *link, const uint8_t *rest, size_t restCount);
 
+/* False, with the link ended, when `dataset` (received whole on a server
+ * link) is a UUID dataset naming another server than the link's hello did:
+ * a peer must not pass for a server it is not. I/O thread. */
+bool identityMatches(Link *link, TQ_Buffer *dataset);
+
 } /* namespace tcp */
 
 #endif /* TESSARC_MODULES_TCP_TRANSPORT_H */

@@ -375,3 +375,25 @@ TEST(Tcp, PortOutOfRangeIsRefusedNamingTheSetting)
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(20000), 0) << child.out();
 }
+
+TEST(Tcp, ServerLinkWhoseUuidDatasetDisagreesWithItsHelloIsClosed)
+{
+    TempDir tmp;
+    Child child(server(tmp.path() / "root", "S", "listen = \"127.0.0.1:0\";"), tmp.path());
+    uint16_t port = loggedPort(child, "servers");
+    ASSERT_NE(port, 0) << child.out();
+    Raw impostor(port);
+    ASSERT_TRUE(impostor.put(hello('\xff')));
+    std::string own = impostor.take(16).substr(4);
+    ASSERT_EQ(own.size(), 12u);
+    EXPECT_EQ(impostor.dataset(), networkIdDataset());
+    /* Accepted both ways, then the server's own identifier as its UUID. */
+    ASSERT_TRUE(impostor.put(networkIdDataset() + dataset(10, 2, 0x80, {1, 1}) +
+                             dataset(27, 2, 0x80, std::string{3, 0, 0, 0} + own + "me" + '\0')));
+    EXPECT_TRUE(child.waitFor("closed: its UUID dataset names another server than its hello")) << child.out();
+    while (!impostor.dataset().empty()) {
+    }
+    EXPECT_EQ(countOf(child.out(), "Got a server node name"), 0) << child.out();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20000), 0) << child.out();
+}
