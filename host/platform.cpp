@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -117,4 +118,20 @@ void notifyServiceManager(const std::string &state)
 {
     if (isServiceMode())
         sd_notify(0, state.c_str());
+}
+
+/* ---- Descriptor limit ---- */
+
+unsigned long long raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur;
 }

@@ -78,6 +78,8 @@ void readSettings(const libconfig::Setting &group, Settings &settings)
     readAddresses(group, "clientListen", settings.clientListen, true);
     readAddresses(group, "peers", settings.peers, false);
     readMs(group, "connectTimeout", settings.connectTimeoutMs);
+    readMs(group, "handshakeTimeout", settings.handshakeTimeoutMs);
+    readMs(group, "acceptBackoff", settings.acceptBackoffMs);
     readMs(group, "reconnectMin", settings.reconnectMinMs);
     readMs(group, "reconnectMax", settings.reconnectMaxMs);
     readMs(group, "closeTimeout", settings.closeTimeoutMs);

@@ -23,6 +23,7 @@ const uint64_t kStableLinkMs = 5000;
 struct ListenSocket : Watched {
     int fd;
     bool forServers;
+    uint64_t pausedUntil = 0; /* out of descriptors: not watched until then; 0 watched */
 };
 
 /* A server peer to dial and keep linked. */

@@ -12,7 +12,9 @@
 
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <regex>
+#include <thread>
 
 #include "harness.h"
 
@@ -396,4 +398,33 @@ TEST(Tcp, ServerLinkWhoseUuidDatasetDisagreesWithItsHelloIsClosed)
     EXPECT_EQ(countOf(child.out(), "Got a server node name"), 0) << child.out();
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(20000), 0) << child.out();
+}
+
+TEST(Tcp, SilentPeersMeetTheHandshakeDeadlineAndRunningOutOfDescriptorsPausesAccepting)
+{
+    TempDir tmp;
+    Launch launch = server(tmp.path() / "root", "S",
+                           "clientListen = \"127.0.0.1:0\"; handshakeTimeout = 3000; acceptBackoff = 200;");
+    /* A soft limit under the hard one, which the host raises. */
+    launch.args = {"-c", "ulimit -Sn 40 && ulimit -Hn 80 && exec \"$0\"", launch.program};
+    launch.program = "/bin/sh";
+    Child child(launch, tmp.path());
+    uint16_t port = loggedPort(child, "clients");
+    ASSERT_NE(port, 0) << child.out();
+    EXPECT_EQ(countOf(child.out(), "Open descriptors: up to 80\n"), 1) << child.out();
+    std::vector<std::unique_ptr<Raw>> silent;
+    for (int i = 0; i < 100; ++i)
+        silent.push_back(std::make_unique<Raw>(port));
+    ASSERT_TRUE(child.waitFor("tcp: accepting failed: ")) << child.out();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    int pauses = countOf(child.out(), "tcp: accepting failed: ");
+    EXPECT_LE(pauses, 11) << pauses;
+    EXPECT_TRUE(child.waitFor("closed: no handshake within 3000 ms")) << child.out().substr(0, 4000);
+    pollfd p{silent.front()->fd, POLLIN, 0};
+    char sink[4096];
+    while (poll(&p, 1, 5000) == 1 && recv(p.fd, sink, sizeof sink, 0) > 0) {
+    }
+    EXPECT_EQ(recv(p.fd, sink, sizeof sink, MSG_DONTWAIT), 0); /* the end of the stream */
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20000), 0) << child.out().substr(0, 4000);
 }
