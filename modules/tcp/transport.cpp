@@ -19,6 +19,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -251,6 +252,20 @@ bool peerLinked(const TQ_Uuid &peer)
     return false;
 }
 
+/* True when the peer has already ended the link kept for it, but its end
+ * has not been read yet (it may be later in the same batch, after a
+ * stall): a newcomer must then wait for that end rather than be refused. */
+bool keptLinkEnding(const TQ_Uuid &peer)
+{
+    for (Link *link : g_transport.links) {
+        if (link->inPeerTable && uuidEqual(link->peer, peer)) {
+            pollfd p{link->fd, POLLRDHUP, 0};
+            return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+        }
+    }
+    return false;
+}
+
 /* One link at most waits per peer: an older one gives way to `link`, the
  * peer's latest, so a peer cannot pile up held links. */
 void dropOtherWaiting(Link *link)
@@ -326,7 +341,7 @@ bool helloDone(Link *link, const uint8_t *rest, size_t restCount)
         link->connector->peer = link->peer;
     }
     if (peerLinked(link->peer)) {
-        if (memcmp(&g_transport.own, &link->peer, sizeof(TQ_Uuid)) < 0) {
+        if (memcmp(&g_transport.own, &link->peer, sizeof(TQ_Uuid)) < 0 && !keptLinkEnding(link->peer)) {
             die(link, TQ_LOG_INFO, "the server is already linked; keeping that link", true);
             return false;
         }

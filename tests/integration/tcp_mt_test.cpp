@@ -428,3 +428,29 @@ TEST(Tcp, SilentPeersMeetTheHandshakeDeadlineAndRunningOutOfDescriptorsPausesAcc
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(20000), 0) << child.out().substr(0, 4000);
 }
+
+TEST(Tcp, LinkThatEndedDuringAStallDoesNotBlockTheNewcomerJudgedAgainstIt)
+{
+    TempDir tmp;
+    Child child(server(tmp.path() / "root", "S", "listen = \"127.0.0.1:0\";"), tmp.path());
+    uint16_t port = loggedPort(child, "servers");
+    ASSERT_NE(port, 0) << child.out();
+    /* A peer ordering after this server, so this server judges newcomers. */
+    Raw kept(port), newcomer(port);
+    ASSERT_TRUE(kept.put(hello('\xff')));
+    kept.take(16);
+    EXPECT_EQ(kept.dataset(), networkIdDataset());
+    newcomer.take(16);
+    /* While the server is stopped the newcomer's hello arrives first, then
+     * the end of the kept link: both are read in one batch on resumption. */
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    child.signal(SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(newcomer.put(hello('\xff')));
+    shutdown(kept.fd, SHUT_WR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    child.signal(SIGCONT);
+    EXPECT_EQ(newcomer.dataset(), networkIdDataset()) << child.out();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20000), 0) << child.out();
+}
