@@ -156,6 +156,12 @@ int liveServerExists(const TQ_Uuid *id);
  * identifier is there. */
 void enterServerNode(TQ_Server_Node *node);
 
+/* Peer faults (peerlog.cpp): the connection whose dataset this thread
+ * delivers (null when done), and the end of a connection's counts, writing
+ * what is still uncounted. */
+void setReceivingConnection(TQ_Connection *connection);
+void endPeerFaults(TQ_Connection *connection);
+
 /* Sends the network-ID dataset (version 2.1, the own network identifier)
  * on a connection the communication manager took into the handshake. */
 void sendNetworkId(TQ_Connection *connection);

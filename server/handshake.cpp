@@ -251,7 +251,9 @@ static void gotNetworkId(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t
     connection->peerVersionMinor = (uint16_t)minor;
     char text[TextLimit];
     readText(dataset, 14, text);
-    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got network ID: %s (version %u.%u)\n", text, major, minor);
+    char safe[TQ_SERVER_ESCAPED_SIZE];
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got network ID: %s (version %u.%u)\n",
+           TQ_Server_escapeText(text, safe, sizeof safe), major, minor);
     if (networkIdMatches(text)) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Accepting (network ID matches)\n");
         acceptPeer(connection);
@@ -373,7 +375,8 @@ static void gotNeighbours(TQ_Connection *connection, TQ_Buffer *dataset, uint32_
 {
     TQ_Server_Node *node = connectionNode(connection);
     if (!connection->isServer || !node || !node->isServer) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Got a remove neighbour dataset from the wrong kind of connection\n");
+        TQ_Server_logPeerFault(connection, &g_TQ_serverLog, TQ_LOG_ERROR,
+                               "Got a remove neighbour dataset from the wrong kind of connection\n");
         return;
     }
     uint8_t head[NeighbourFixedSize];
@@ -444,7 +447,9 @@ static void admit(TQ_Connection *connection, const TQ_Uuid *peer, const char *te
                                   : makeClientNode(connection, name);
     if (!node) {
         TQ_freeStringWithAllocator(g_TQ_serverAllocator, name);
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for the node of %s; invalidating\n", text);
+        char safe[TQ_SERVER_ESCAPED_SIZE];
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for the node of %s; invalidating\n",
+               TQ_Server_escapeText(text, safe, sizeof safe));
         invalidate(connection);
         return;
     }
@@ -499,7 +504,8 @@ static void serverNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset
     }
     char text[TextLimit];
     readText(dataset, 24, text);
-    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a server node name: %s\n", text);
+    char safe[TQ_SERVER_ESCAPED_SIZE];
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a server node name: %s\n", TQ_Server_escapeText(text, safe, sizeof safe));
     admit(connection, &peer, text);
 }
 
@@ -508,7 +514,8 @@ static void clientNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset
 {
     char text[TextLimit];
     readText(dataset, 12, text);
-    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a client node name: %s\n", text);
+    char safe[TQ_SERVER_ESCAPED_SIZE];
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a client node name: %s\n", TQ_Server_escapeText(text, safe, sizeof safe));
     admit(connection, NULL, text);
 }
 
@@ -528,7 +535,7 @@ static void exchangeGroups(TQ_Server_GroupContinuation continuation, TQ_Connecti
 static void gotNodeName(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size)
 {
     if (connectionNode(connection)) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got node name again; ignoring\n");
+        TQ_Server_logPeerFault(connection, &g_TQ_serverLog, TQ_LOG_INFO, "Got node name again; ignoring\n");
         return;
     }
     if (size < NodeNameMinSize) {
@@ -588,8 +595,8 @@ void Core::handleBasicDataset(TQ_Connection *connection, TQ_Buffer *dataset)
     uint32_t size = TQ_bufferSize(dataset);
     uint8_t subtype = 0;
     if (size <= 8 || readAt(dataset, 8, &subtype, 1) != 1) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Basic dataset of %u bytes has no subtype; invalidating\n",
-               (unsigned)size);
+        TQ_Server_logPeerFault(connection, &g_TQ_serverLog, TQ_LOG_ERROR,
+                               "Basic dataset of %u bytes has no subtype; invalidating\n", (unsigned)size);
         invalidate(connection);
         return;
     }
@@ -618,7 +625,7 @@ void Core::handleBasicDataset(TQ_Connection *connection, TQ_Buffer *dataset)
         gotNeighbours(connection, dataset, size, subtype);
         break;
     default:
-        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Unknown basic dataset type %d\n", subtype);
+        TQ_Server_logPeerFault(connection, &g_TQ_serverLog, TQ_LOG_INFO, "Unknown basic dataset type %d\n", subtype);
         break;
     }
 }
