@@ -149,6 +149,7 @@ int TessarcServerMain(int argc, char **argv)
         TQ_exitProcess(1);
     }
     s_allocator.allocationFailure = onAllocationFailure;
+    TQ_log(s_log, TQ_LOG_INFO, "Open descriptors: up to %llu\n", raiseDescriptorLimit());
     TQ_Server_init(&s_allocator);
     TQ_Server_setInstallRoot(root.string().c_str());
     startSignalThread(onStopSignal);

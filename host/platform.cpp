@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 #include <tessarc/runtime.h>
 #include <unistd.h>
@@ -201,4 +202,20 @@ int journalOutput(void *, int level, const char *format, va_list args)
     }
     funlockfile(stdout);
     return length;
+}
+
+/* ---- Descriptor limit ---- */
+
+unsigned long long raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur;
 }

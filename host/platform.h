@@ -31,6 +31,12 @@ bool acquireLock(const std::string &root);
  * root. Safe to call more than once. */
 void releaseLock();
 
+/* Raises the soft limit of open descriptors to the hard limit, so that a
+ * server with many peers is not refused descriptors below what the system
+ * allows it. Returns the soft limit in force afterwards (0 when it cannot
+ * be read; RLIM_INFINITY as is). Start-up thread. */
+unsigned long long raiseDescriptorLimit();
+
 /* True when the process was started by the service manager with a
  * notification socket (service mode); false in console mode. */
 bool isServiceMode();

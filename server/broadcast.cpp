@@ -69,22 +69,34 @@ void writeHeaderBytes(TQ_Buffer *dataset, const TQ_BroadcastHeader *header, size
 } /* namespace */
 
 /* Reads the header of a dataset flagged (or to be flagged) broadcast and
- * checks that the whole header is there and that the group information lies
- * inside the dataset. Logs why and returns 0 when not. */
+ * checks that the whole header is there and that the group information,
+ * unless empty, lies inside the dataset behind the header. Logs why and
+ * returns 0 when not. */
 int Tessarc::Core::readWellFormedBroadcast(TQ_Buffer *dataset, TQ_BroadcastHeader *header)
 {
     uint32_t size = TQ_bufferSize(dataset);
     if (size < sizeof *header || !readHeader(dataset, header)) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
-               "Dropping a broadcast dataset of %u bytes: shorter than the %u-byte broadcast header\n", (unsigned)size,
-               (unsigned)sizeof *header);
+        TQ_Server_logPeerFault(nullptr, &g_TQ_serverLog, TQ_LOG_ERROR,
+                               "Dropping a broadcast dataset of %u bytes: shorter than the %u-byte broadcast header\n",
+                               (unsigned)size, (unsigned)sizeof *header);
         return 0;
     }
-    if ((uint64_t)header->groupInfoOffset + header->groupInfoLength > size) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR,
-               "Dropping a broadcast dataset of %u bytes: its group information (offset %u, length %u) "
-               "lies outside it\n",
-               (unsigned)size, (unsigned)header->groupInfoOffset, (unsigned)header->groupInfoLength);
+    /* The group manager writes into the group information in place, so it
+     * must lie wholly behind the header; an empty range touches nothing and
+     * may point anywhere. */
+    if (header->groupInfoLength != 0 && header->groupInfoOffset < sizeof *header) {
+        TQ_Server_logPeerFault(nullptr, &g_TQ_serverLog, TQ_LOG_ERROR,
+                               "Dropping a broadcast dataset of %u bytes: its group information (offset %u, length %u) "
+                               "overlaps the %u-byte broadcast header\n",
+                               (unsigned)size, (unsigned)header->groupInfoOffset, (unsigned)header->groupInfoLength,
+                               (unsigned)sizeof *header);
+        return 0;
+    }
+    if (header->groupInfoLength != 0 && (uint64_t)header->groupInfoOffset + header->groupInfoLength > size) {
+        TQ_Server_logPeerFault(nullptr, &g_TQ_serverLog, TQ_LOG_ERROR,
+                               "Dropping a broadcast dataset of %u bytes: its group information (offset %u, length %u) "
+                               "lies outside it\n",
+                               (unsigned)size, (unsigned)header->groupInfoOffset, (unsigned)header->groupInfoLength);
         return 0;
     }
     return 1;
@@ -247,11 +259,12 @@ void sweep(uint64_t time, const BroadcastRecord *keep)
 BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header)
 {
     if (!node->isServer) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a broadcast dataset from a client\n");
+        TQ_Server_logPeerFault(nullptr, &g_TQ_serverLog, TQ_LOG_INFO, "Got a broadcast dataset from a client\n");
         return BroadcastDrop;
     }
     if (memcmp(&header->origin, &g_comm.uuid, sizeof(TQ_Uuid)) == 0) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a broadcast dataset that originated from this server\n");
+        TQ_Server_logPeerFault(nullptr, &g_TQ_serverLog, TQ_LOG_INFO,
+                               "Got a broadcast dataset that originated from this server\n");
         return BroadcastDrop;
     }
     BroadcastVerdict verdict = BroadcastSeen;

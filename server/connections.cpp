@@ -373,4 +373,5 @@ void Core::removeConnectionCallback(TQ_Connection *connection)
     TQ_Server_Encryption *encryption = g_comm.encryption.load();
     if (encryption)
         encryption->removeConnection(connection);
+    endPeerFaults(connection);
 }

@@ -94,8 +94,9 @@ void createBroadcastTables();
 void destroyBroadcastTables();
 
 /* Reads the header of a dataset flagged (or to be flagged) broadcast and
- * checks that the whole header is there and that the group information lies
- * inside the dataset. Logs why and returns 0 when not. */
+ * checks that the whole header is there and that the group information,
+ * unless empty, lies inside the dataset behind the header. Logs why and
+ * returns 0 when not. */
 int readWellFormedBroadcast(TQ_Buffer *dataset, TQ_BroadcastHeader *header);
 
 enum BroadcastVerdict { BroadcastNew = 0, BroadcastSeen = 1, BroadcastDrop = 2 };
@@ -143,6 +144,12 @@ int liveServerExists(const TQ_Uuid *id);
  * Caller holds the server state lock and has made sure no live node of the
  * identifier is there. */
 void enterServerNode(TQ_Server_Node *node);
+
+/* Peer faults (peerlog.cpp): the connection whose dataset this thread
+ * delivers (null when done), and the end of a connection's counts, writing
+ * what is still uncounted. */
+void setReceivingConnection(TQ_Connection *connection);
+void endPeerFaults(TQ_Connection *connection);
 
 /* Sends the network-ID dataset (this server's version, the own network
  * identifier) on a connection the communication manager took into the

@@ -76,7 +76,8 @@ static void route(TQ_Connection *connection, TQ_Buffer *dataset, uint8_t type, u
     TQ_Server_Node *node = connectionNode(connection);
     if (!node) {
         if (flags & TQ_FLAG_RELIABLE) {
-            TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Got a reliable dataset out of order, type = %d\n", type);
+            TQ_Server_logPeerFault(connection, &g_TQ_serverLog, TQ_LOG_ERROR,
+                                   "Got a reliable dataset out of order, type = %d\n", type);
             TQ_connectionInvalidate(connection);
         }
         return;
@@ -123,7 +124,11 @@ void Core::receiveCallback(TQ_Connection *connection, TQ_Buffer *dataset)
         TQ_connectionInvalidate(connection);
         return;
     }
+    /* What the core and the services log about this dataset is counted
+     * against the connection it came on. */
+    setReceivingConnection(connection);
     route(connection, dataset, header.type, header.flags);
+    setReceivingConnection(nullptr);
 }
 
 /* ---- Service datasets ---- */
@@ -134,8 +139,9 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
     TQ_BufferIter it;
     TQ_bufferInitIter(dataset, &it);
     if (TQ_bufferCopyFrom(&plain, &it, sizeof plain) != 1) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Dropping a dataset of %u bytes: shorter than its header\n",
-               (unsigned)TQ_bufferSize(dataset));
+        TQ_Server_logPeerFault(nullptr, &g_TQ_serverLog, TQ_LOG_ERROR,
+                               "Dropping a dataset of %u bytes: shorter than its header\n",
+                               (unsigned)TQ_bufferSize(dataset));
         return;
     }
     int broadcast = (plain.flags & TQ_FLAG_BROADCAST) != 0;
@@ -144,7 +150,8 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
     TQ_Buffer *filtered = nullptr;
     if (broadcast) {
         if (!node) {
-            TQ_log(&g_TQ_serverLog, TQ_LOG_WARN, "Got a broadcast dataset before the node was set up; ignoring.\n");
+            TQ_Server_logPeerFault(nullptr, &g_TQ_serverLog, TQ_LOG_WARN,
+                                   "Got a broadcast dataset before the node was set up; ignoring.\n");
             return;
         }
         TQ_BroadcastHeader header;
@@ -176,7 +183,7 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
 
     TQ_Server_Service *service = TQ_Server_findServiceByType(plain.type);
     if (!service)
-        TQ_log(&g_TQ_serverLog, TQ_LOG_WARN, "No service for dataset type %d\n", plain.type);
+        TQ_Server_logPeerFault(nullptr, &g_TQ_serverLog, TQ_LOG_WARN, "No service for dataset type %d\n", plain.type);
     else if (verdict == BroadcastNew)
         service->handleDataset(node, dataset, groups);
     else if (service->handleDatasetAlt)

@@ -204,7 +204,9 @@ static void gotNetworkId(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t
     connection->peerVersionMinor = minor;
     char text[TQ_WIRE_TEXT_LIMIT];
     readText(dataset, TQ_NETID_TEXT_OFFSET, text);
-    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got network ID: %s (version %u.%u)\n", text, major, minor);
+    char safe[TQ_SERVER_ESCAPED_SIZE];
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got network ID: %s (version %u.%u)\n",
+           TQ_Server_escapeText(text, safe, sizeof safe), major, minor);
     if (networkIdMatches(text)) {
         TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Accepting (network ID matches)\n");
         acceptPeer(connection);
@@ -327,7 +329,8 @@ static void gotNeighbours(TQ_Connection *connection, TQ_Buffer *dataset, uint32_
 {
     TQ_Server_Node *node = connectionNode(connection);
     if (!connection->isServer || !node || !node->isServer) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Got a remove neighbour dataset from the wrong kind of connection\n");
+        TQ_Server_logPeerFault(connection, &g_TQ_serverLog, TQ_LOG_ERROR,
+                               "Got a remove neighbour dataset from the wrong kind of connection\n");
         return;
     }
     uint8_t head[TQ_NEIGHBOURS_FIXED_SIZE];
@@ -399,7 +402,9 @@ static void admit(TQ_Connection *connection, const TQ_Uuid *peer, const char *te
                                   : makeClientNode(connection, name);
     if (!node) {
         TQ_freeStringWithAllocator(g_TQ_serverAllocator, name);
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for the node of %s; invalidating\n", text);
+        char safe[TQ_SERVER_ESCAPED_SIZE];
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for the node of %s; invalidating\n",
+               TQ_Server_escapeText(text, safe, sizeof safe));
         invalidate(connection);
         return;
     }
@@ -454,7 +459,8 @@ static void serverNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset
     }
     char text[TQ_WIRE_TEXT_LIMIT];
     readText(dataset, TQ_UUID_DATASET_NAME_OFFSET, text);
-    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a server node name: %s\n", text);
+    char safe[TQ_SERVER_ESCAPED_SIZE];
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a server node name: %s\n", TQ_Server_escapeText(text, safe, sizeof safe));
     admit(connection, &peer, text);
 }
 
@@ -463,7 +469,8 @@ static void clientNameContinuation(TQ_Connection *connection, TQ_Buffer *dataset
 {
     char text[TQ_WIRE_TEXT_LIMIT];
     readText(dataset, TQ_NODE_NAME_TEXT_OFFSET, text);
-    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a client node name: %s\n", text);
+    char safe[TQ_SERVER_ESCAPED_SIZE];
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a client node name: %s\n", TQ_Server_escapeText(text, safe, sizeof safe));
     admit(connection, NULL, text);
 }
 
@@ -483,7 +490,7 @@ static void exchangeGroups(TQ_Server_GroupContinuation continuation, TQ_Connecti
 static void gotNodeName(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size)
 {
     if (connectionNode(connection)) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got node name again; ignoring\n");
+        TQ_Server_logPeerFault(connection, &g_TQ_serverLog, TQ_LOG_INFO, "Got node name again; ignoring\n");
         return;
     }
     if (size < TQ_NODE_NAME_MIN_SIZE) {
@@ -513,6 +520,12 @@ static void gotUuid(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size
     TQ_Uuid peer;
     readAt(dataset, 0, head, sizeof head);
     readAt(dataset, TQ_UUID_DATASET_ID_OFFSET, &peer, TQ_WIRE_UUID_SIZE);
+    if (TQ_uuidEqual(&peer, &g_comm.uuid)) {
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Connection %s claims this server's own identifier; rejecting\n",
+               connection->name);
+        reject(connection);
+        return;
+    }
     int required = (head[offsetof(TQ_DatasetHeader, flags)] & TQ_FLAG_ENCRYPT) != 0;
     TQ_Server_Encryption *encryption = g_comm.encryption.load();
     if (required && !encryption) {
@@ -537,8 +550,8 @@ void Core::handleBasicDataset(TQ_Connection *connection, TQ_Buffer *dataset)
     uint32_t size = TQ_bufferSize(dataset);
     uint8_t subtype = 0;
     if (size <= TQ_BASIC_SUBTYPE_OFFSET || readAt(dataset, TQ_BASIC_SUBTYPE_OFFSET, &subtype, 1) != 1) {
-        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "Basic dataset of %u bytes has no subtype; invalidating\n",
-               (unsigned)size);
+        TQ_Server_logPeerFault(connection, &g_TQ_serverLog, TQ_LOG_ERROR,
+                               "Basic dataset of %u bytes has no subtype; invalidating\n", (unsigned)size);
         invalidate(connection);
         return;
     }
@@ -567,7 +580,7 @@ void Core::handleBasicDataset(TQ_Connection *connection, TQ_Buffer *dataset)
         gotNeighbours(connection, dataset, size, subtype);
         break;
     default:
-        TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Unknown basic dataset type %d\n", subtype);
+        TQ_Server_logPeerFault(connection, &g_TQ_serverLog, TQ_LOG_INFO, "Unknown basic dataset type %d\n", subtype);
         break;
     }
 }

@@ -182,12 +182,16 @@ void TQ_Server_Services_postdestroy(void)
 
 void TQ_Server_Services_addNode(TQ_Server_Node *node)
 {
-    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Service manager: adding a node with name '%s'\n", node->name);
+    char safe[TQ_SERVER_ESCAPED_SIZE];
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Service manager: adding a node with name '%s'\n",
+           TQ_Server_escapeText(node->name, safe, sizeof safe));
     forEachAscending(&TQ_Server_Service::addNode, node);
 }
 
 void TQ_Server_Services_removeNode(TQ_Server_Node *node)
 {
-    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Service manager: removing a node with name '%s'\n", node->name);
+    char safe[TQ_SERVER_ESCAPED_SIZE];
+    TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Service manager: removing a node with name '%s'\n",
+           TQ_Server_escapeText(node->name, safe, sizeof safe));
     forEachAscending(&TQ_Server_Service::removeNode, node);
 }

@@ -173,7 +173,8 @@ void deliverFromMesh(TQ_Buffer *dataset, uint32_t length)
         start = (uint64_t)in.groupInfoOffset + in.groupInfoLength;
     if (start < sizeof in || start > length) {
         s_dropped.fetch_add(1, std::memory_order_relaxed);
-        TQ_log(logger(), TQ_LOG_WARN, "relay: dropped a malformed broadcast dataset of %u bytes\n", length);
+        TQ_Server_logPeerFault(nullptr, logger(), TQ_LOG_WARN,
+                               "relay: dropped a malformed broadcast dataset of %u bytes\n", length);
         return;
     }
     s_fromMesh.fetch_add(1, std::memory_order_relaxed);
@@ -210,8 +211,10 @@ void handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
     uint32_t subtype = 0;
     if (length < c_clientHeader || TQ_bufferCopyFrom(&subtype, &at, 4) != 1) {
         s_dropped.fetch_add(1, std::memory_order_relaxed);
-        TQ_log(logger(), TQ_LOG_WARN, "relay: dropped a dataset of %u bytes from %s (no subtype)\n", length,
-               node->name);
+        char safe[TQ_SERVER_ESCAPED_SIZE];
+        TQ_Server_logPeerFault(nullptr, logger(), TQ_LOG_WARN,
+                               "relay: dropped a dataset of %u bytes from %s (no subtype)\n", length,
+                               TQ_Server_escapeText(node->name, safe, sizeof safe));
         return;
     }
     if (node->isServer) {
@@ -239,9 +242,10 @@ void handleRepeat(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
     TQ_bufferInitIter(dataset, &at);
     if (TQ_bufferCopyFrom(&in, &at, sizeof in) != 1)
         return;
+    char safe[TQ_SERVER_ESCAPED_SIZE];
     TQ_log(logger(), TQ_LOG_INFO, "relay: repeat from %s: origin %08x%08x%08x sequence %u, %u hops, ttl %u\n",
-           node ? node->name : "(none)", in.origin.data[0], in.origin.data[1], in.origin.data[2], in.sequence, in.hops,
-           in.ttl);
+           node ? TQ_Server_escapeText(node->name, safe, sizeof safe) : "(none)", in.origin.data[0], in.origin.data[1],
+           in.origin.data[2], in.sequence, in.hops, in.ttl);
 }
 
 int32_t preinit(TQ_Server_ServiceApi *api)
@@ -271,7 +275,8 @@ void addNode(TQ_Server_Node *node)
         std::unique_lock<std::shared_mutex> guard(s_clientsLock);
         s_clients.push_back(node);
     }
-    TQ_log(logger(), TQ_LOG_INFO, "relay: client %s joined\n", node->name);
+    char safe[TQ_SERVER_ESCAPED_SIZE];
+    TQ_log(logger(), TQ_LOG_INFO, "relay: client %s joined\n", TQ_Server_escapeText(node->name, safe, sizeof safe));
 }
 
 void removeNode(TQ_Server_Node *node)
@@ -290,7 +295,8 @@ void removeNode(TQ_Server_Node *node)
             }
         }
     }
-    TQ_log(logger(), TQ_LOG_INFO, "relay: client %s left\n", node->name);
+    char safe[TQ_SERVER_ESCAPED_SIZE];
+    TQ_log(logger(), TQ_LOG_INFO, "relay: client %s left\n", TQ_Server_escapeText(node->name, safe, sizeof safe));
 }
 
 void predestroy()

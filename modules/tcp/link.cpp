@@ -60,7 +60,7 @@ TQ_Buffer *allocate(Link *link, uint32_t length)
 void deliver(Link *link, TQ_Buffer *dataset)
 {
     TQ_bufferAcquire(dataset);
-    if (!link->closing.load(std::memory_order_relaxed))
+    if (!link->closing.load(std::memory_order_relaxed) && (!link->forServer || identityMatches(link, dataset)))
         g_transport.cb->receive(&link->conn, dataset);
     TQ_bufferRelease(dataset);
 }

@@ -53,6 +53,7 @@ struct Link : Watched {
     std::string early;     /* bytes read behind the hello of a waiting link */
     uint64_t deadline = 0; /* connect, hello or close limit; 0 none */
     uint64_t openedAt = 0;
+    uint64_t handshakeFrom = 0; /* accepted, dialled or promoted; 0 once the server has a node */
     TQ_Uuid peer{};
     uint8_t hello[kHelloSize];
     uint32_t helloGot = 0;

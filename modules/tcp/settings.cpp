@@ -13,30 +13,49 @@ namespace {
  * known without a second list to keep in step. Start-up thread only. */
 std::set<std::string> s_known = {"name"};
 
-/* A setting that is one string or a list/array of strings, appended. */
-void readAddresses(const libconfig::Setting &group, const char *name, std::vector<std::string> &out)
+/* Refuses an address of `name` whose port (after the last ':') is not a
+ * number up to 65535, or is 0 where a port must be named: converting it to
+ * 16 bits later would quietly take another port. */
+void checkPort(const char *name, const std::string &address, bool zeroAllowed)
+{
+    size_t colon = address.rfind(':');
+    std::string port = colon == std::string::npos ? "" : address.substr(colon + 1);
+    bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+    unsigned long value = digits ? std::stoul(port) : 0;
+    if (!digits || value > 65535 || (value == 0 && !zeroAllowed))
+        throw std::runtime_error(std::string("tcp: ") + name + ": \"" + address + "\" has no port from " +
+                                 (zeroAllowed ? "0" : "1") + " to 65535");
+}
+
+/* A setting that is one string or a list/array of strings (or of address
+ * groups with options of their own, see readTlsSettings), appended once
+ * every one has a port in range (0 only where `zeroAllowed`). */
+void readAddresses(const libconfig::Setting &group, const char *name, std::vector<std::string> &out, bool zeroAllowed)
 {
     s_known.insert(name);
     if (!group.exists(name))
         return;
     const libconfig::Setting &setting = group[name];
+    std::vector<std::string> read;
     if (setting.getType() == libconfig::Setting::TypeString) {
-        out.push_back(static_cast<const char *>(setting));
-        return;
-    }
-    if (!setting.isAggregate())
-        throw std::runtime_error(std::string("tcp: ") + name + " must be a string or a list of strings");
-    for (int i = 0; i < setting.getLength(); ++i) {
-        /* An address with options of its own (see readTlsSettings). */
-        if (setting[i].isGroup() && setting[i].exists("address") &&
-            setting[i]["address"].getType() == libconfig::Setting::TypeString) {
-            out.push_back(static_cast<const char *>(setting[i]["address"]));
-            continue;
+        read.push_back(static_cast<const char *>(setting));
+    } else {
+        if (!setting.isAggregate())
+            throw std::runtime_error(std::string("tcp: ") + name + " must be a string or a list of strings");
+        for (int i = 0; i < setting.getLength(); ++i) {
+            if (setting[i].isGroup() && setting[i].exists("address") &&
+                setting[i]["address"].getType() == libconfig::Setting::TypeString) {
+                read.push_back(static_cast<const char *>(setting[i]["address"]));
+                continue;
+            }
+            if (setting[i].getType() != libconfig::Setting::TypeString)
+                throw std::runtime_error(std::string("tcp: ") + name + " must hold only strings");
+            read.push_back(static_cast<const char *>(setting[i]));
         }
-        if (setting[i].getType() != libconfig::Setting::TypeString)
-            throw std::runtime_error(std::string("tcp: ") + name + " must hold only strings");
-        out.push_back(static_cast<const char *>(setting[i]));
     }
+    for (const std::string &address : read)
+        checkPort(name, address, zeroAllowed);
+    out.insert(out.end(), read.begin(), read.end());
 }
 
 /* A whole number of at least `min`, at most `max`. */
@@ -69,10 +88,12 @@ void readMs(const libconfig::Setting &group, const char *name, uint32_t &out)
 
 void readSettings(const libconfig::Setting &group, Settings &settings)
 {
-    readAddresses(group, "listen", settings.listen);
-    readAddresses(group, "clientListen", settings.clientListen);
-    readAddresses(group, "peers", settings.peers);
+    readAddresses(group, "listen", settings.listen, true);
+    readAddresses(group, "clientListen", settings.clientListen, true);
+    readAddresses(group, "peers", settings.peers, false);
     readMs(group, "connectTimeout", settings.connectTimeoutMs);
+    readMs(group, "handshakeTimeout", settings.handshakeTimeoutMs);
+    readMs(group, "acceptBackoff", settings.acceptBackoffMs);
     readMs(group, "reconnectMin", settings.reconnectMinMs);
     readMs(group, "reconnectMax", settings.reconnectMaxMs);
     readMs(group, "closeTimeout", settings.closeTimeoutMs);

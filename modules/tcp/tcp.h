@@ -22,6 +22,8 @@ struct Settings {
     std::vector<std::string> clientListen; /* "host:port" where clients connect */
     std::vector<std::string> peers;        /* "host:port" of servers to connect to */
     uint32_t connectTimeoutMs = 5000;      /* to connect and to receive the peer's hello */
+    uint32_t handshakeTimeoutMs = 5000;    /* from accept or dial until the server has a node for the link */
+    uint32_t acceptBackoffMs = 1000;       /* no accepting this long once out of descriptors */
     uint32_t reconnectMinMs = 500;         /* first delay before dialling a peer again */
     uint32_t reconnectMaxMs = 30000;       /* cap of the doubling delay */
     uint32_t closeTimeoutMs = 2000;        /* to send what is queued when a link is closed */

@@ -20,6 +20,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -40,6 +41,11 @@ Transport g_transport;
 namespace {
 
 thread_local bool t_onLoop = false;
+
+/* The handshake's UUID dataset: its subtype byte, and where its identifier
+ * ends. */
+constexpr uint8_t kUuidSubtype = 3;
+constexpr uint32_t kUuidEnd = 24;
 
 const TQ_InterfaceOps s_ifaceOps = {nullptr, nullptr, [](TQ_Interface *) {}};
 
@@ -252,6 +258,75 @@ bool peerLinked(const TQ_Uuid &peer)
     return false;
 }
 
+/* True when the peer has already ended the link kept for it, but its end
+ * has not been read yet (it may be later in the same batch, after a
+ * stall): a newcomer must then wait for that end rather than be refused. */
+bool keptLinkEnding(const TQ_Uuid &peer)
+{
+    for (Link *link : g_transport.links) {
+        if (link->inPeerTable && uuidEqual(link->peer, peer)) {
+            pollfd p{link->fd, POLLRDHUP, 0};
+            return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+        }
+    }
+    return false;
+}
+
+/* One link at most waits per peer: an older one gives way to `link`, the
+ * peer's latest, so a peer cannot pile up held links. */
+void dropOtherWaiting(Link *link)
+{
+    for (Link *other : g_transport.links) {
+        if (other != link && other->waiting && other->phase == Phase::Hello && uuidEqual(other->peer, link->peer))
+            die(other, TQ_LOG_INFO, "a newer link of the same server waits in its place");
+    }
+}
+
+/* Ends a link that is still without a node handshakeTimeout after it was
+ * accepted, dialled or promoted, so a peer that says nothing, or stops
+ * half-way, cannot hold a descriptor for ever. A waiting link is exempt
+ * while its peer's kept link lives. True when it was ended. */
+bool handshakeOverdue(Link *link, uint64_t t)
+{
+    if (link->handshakeFrom == 0 || link->waiting || link->phase == Phase::Closing)
+        return false;
+    if (link->added && __atomic_load_n(&link->conn.node, __ATOMIC_ACQUIRE) != nullptr) {
+        link->handshakeFrom = 0;
+        return false;
+    }
+    if (t - link->handshakeFrom < g_transport.settings.handshakeTimeoutMs)
+        return false;
+    char why[64];
+    snprintf(why, sizeof why, "no handshake within %u ms", g_transport.settings.handshakeTimeoutMs);
+    die(link, TQ_LOG_INFO, why);
+    return true;
+}
+
+/* Out of descriptors, a level-triggered listener would be reported ready
+ * again at once: it leaves the epoll set for acceptBackoff, with one line
+ * per pause. */
+void pauseListener(ListenSocket *listener, int error)
+{
+    char text[128];
+    TQ_log(g_transport.log, TQ_LOG_ERROR, "tcp: accepting failed: %s; pausing for %u ms\n",
+           errorText(error, text, sizeof text), g_transport.settings.acceptBackoffMs);
+    epoll_ctl(g_transport.epfd, EPOLL_CTL_DEL, listener->fd, nullptr);
+    listener->pausedUntil = now() + g_transport.settings.acceptBackoffMs;
+}
+
+void resumeListeners(uint64_t t)
+{
+    for (ListenSocket *listener : g_transport.listeners) {
+        if (listener->pausedUntil == 0 || t < listener->pausedUntil)
+            continue;
+        listener->pausedUntil = 0;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = static_cast<Watched *>(listener);
+        epoll_ctl(g_transport.epfd, EPOLL_CTL_ADD, listener->fd, &ev);
+    }
+}
+
 } /* namespace */
 
 bool helloDone(Link *link, const uint8_t *rest, size_t restCount)
@@ -272,10 +347,11 @@ bool helloDone(Link *link, const uint8_t *rest, size_t restCount)
         link->connector->peer = link->peer;
     }
     if (peerLinked(link->peer)) {
-        if (memcmp(&g_transport.own, &link->peer, sizeof(TQ_Uuid)) < 0) {
+        if (memcmp(&g_transport.own, &link->peer, sizeof(TQ_Uuid)) < 0 && !keptLinkEnding(link->peer)) {
             die(link, TQ_LOG_INFO, "the server is already linked; keeping that link", true);
             return false;
         }
+        dropOtherWaiting(link);
         link->waiting = true;
         link->deadline = 0;
         link->early.assign(reinterpret_cast<const char *>(rest), restCount);
@@ -289,6 +365,18 @@ bool helloDone(Link *link, const uint8_t *rest, size_t restCount)
     return true;
 }
 
+bool identityMatches(Link *link, TQ_Buffer *dataset)
+{
+    /* A basic dataset (type 2) of subtype 3 carries the sender's identifier
+     * at 12; a received dataset is one contiguous block. */
+    const uint8_t *data = dataset->first.data;
+    if (dataset->size < kUuidEnd || data[4] != TQ_DATASET_BASIC || data[8] != kUuidSubtype ||
+        memcmp(data + 12, &link->peer, sizeof link->peer) == 0)
+        return true;
+    die(link, TQ_LOG_ERROR, "its UUID dataset names another server than its hello");
+    return false;
+}
+
 namespace {
 
 /* Hands a waiting link to the server once its peer has no other link. */
@@ -298,6 +386,7 @@ void promote(Link *link)
         return;
     link->waiting = false;
     link->inPeerTable = true;
+    link->handshakeFrom = now();
     TQ_log(g_transport.log, TQ_LOG_INFO, "tcp: connection %s is open in place of the link that ended\n", link->name);
     addToServer(link);
     setEvents(link, EPOLLIN);
@@ -329,6 +418,7 @@ Link *newLink(int fd, bool outgoing, bool forServer, const sockaddr_in &address)
         setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
         setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
     }
+    link->handshakeFrom = now();
     g_transport.links.push_back(link);
     return link;
 }
@@ -342,6 +432,10 @@ void acceptAll(ListenSocket *listener)
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                pauseListener(listener, errno);
+                return;
+            }
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 char text[128];
                 TQ_log(g_transport.log, TQ_LOG_ERROR, "tcp: accepting failed: %s\n",
@@ -482,7 +576,7 @@ void tick()
     uint64_t t = now();
     for (size_t i = 0; i < g_transport.links.size(); ++i) {
         Link *link = g_transport.links[i];
-        if (link->phase == Phase::Dead)
+        if (link->phase == Phase::Dead || handshakeOverdue(link, t))
             continue;
         if (link->deadline != 0 && t >= link->deadline) {
             die(link, TQ_LOG_INFO,
@@ -499,6 +593,7 @@ void tick()
     }
     if (g_transport.stopping)
         return;
+    resumeListeners(t);
     for (Connector *connector : g_transport.connectors) {
         if (connector->nextAttempt != 0 && t >= connector->nextAttempt && connector->link == nullptr)
             dial(connector);

@@ -23,7 +23,8 @@ const uint64_t kStableLinkMs = 5000;
 struct ListenSocket : Watched {
     int fd;
     bool forServers;
-    bool tls = false; /* accepted links run TLS first */
+    bool tls = false;         /* accepted links run TLS first */
+    uint64_t pausedUntil = 0; /* out of descriptors: not watched until then; 0 watched */
 };
 
 /* A server peer to dial and keep linked. */
@@ -88,6 +89,11 @@ void dieErrno(Link *link, int error);
 /* The peer's hello is complete (link->hello); `rest` are the bytes read
  * behind it. True when the link was handed to the server. I/O thread. */
 bool helloDone(Link *link, const uint8_t *rest, size_t restCount);
+
+/* False, with the link ended, when `dataset` (received whole on a server
+ * link) is a UUID dataset naming another server than the link's hello did:
+ * a peer must not pass for a server it is not. I/O thread. */
+bool identityMatches(Link *link, TQ_Buffer *dataset);
 
 } /* namespace tcp */
 

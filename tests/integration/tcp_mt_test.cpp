@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <thread>
 
@@ -558,4 +559,93 @@ TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
     a.signal(SIGTERM);
     EXPECT_EQ(a.wait(20000), 0) << a.out();
     EXPECT_EQ(a.err() + rogue.err(), "");
+}
+
+TEST(Tcp, PortOutOfRangeIsRefusedNamingTheSetting)
+{
+    TempDir tmp;
+    Child child(server(tmp.path() / "root", "S", "listen = \"127.0.0.1:0\"; clientListen = \"127.0.0.1:99999\";"),
+                tmp.path());
+    EXPECT_NE(loggedPort(child, "servers"), 0) << child.out();
+    EXPECT_TRUE(child.waitFor("tcp: clientListen: \"127.0.0.1:99999\" has no port from 0 to 65535")) << child.out();
+    EXPECT_EQ(countOf(child.out(), "listening for clients"), 0) << child.out();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20000), 0) << child.out();
+}
+
+TEST(Tcp, ServerLinkWhoseUuidDatasetDisagreesWithItsHelloIsClosed)
+{
+    TempDir tmp;
+    Child child(server(tmp.path() / "root", "S", "listen = \"127.0.0.1:0\";"), tmp.path());
+    uint16_t port = loggedPort(child, "servers");
+    ASSERT_NE(port, 0) << child.out();
+    Raw impostor(port);
+    ASSERT_TRUE(impostor.put(hello('\xff')));
+    std::string own = impostor.take(16).substr(4);
+    ASSERT_EQ(own.size(), 12u);
+    EXPECT_EQ(impostor.dataset(), networkIdDataset());
+    /* Accepted both ways, then the server's own identifier as its UUID. */
+    ASSERT_TRUE(impostor.put(networkIdDataset() + dataset(10, 2, 0x80, {1, 1}) +
+                             dataset(27, 2, 0x80, std::string{3, 0, 0, 0} + own + "me" + '\0')));
+    EXPECT_TRUE(child.waitFor("closed: its UUID dataset names another server than its hello")) << child.out();
+    while (!impostor.dataset().empty()) {
+    }
+    EXPECT_EQ(countOf(child.out(), "Got a server node name"), 0) << child.out();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20000), 0) << child.out();
+}
+
+TEST(Tcp, SilentPeersMeetTheHandshakeDeadlineAndRunningOutOfDescriptorsPausesAccepting)
+{
+    TempDir tmp;
+    Launch launch = server(tmp.path() / "root", "S",
+                           "clientListen = \"127.0.0.1:0\"; handshakeTimeout = 3000; acceptBackoff = 200;");
+    /* A soft limit under the hard one, which the host raises. */
+    launch.args = {"-c", "ulimit -Sn 40 && ulimit -Hn 80 && exec \"$0\"", launch.program};
+    launch.program = "/bin/sh";
+    Child child(launch, tmp.path());
+    uint16_t port = loggedPort(child, "clients");
+    ASSERT_NE(port, 0) << child.out();
+    EXPECT_EQ(countOf(child.out(), "Open descriptors: up to 80\n"), 1) << child.out();
+    std::vector<std::unique_ptr<Raw>> silent;
+    for (int i = 0; i < 100; ++i)
+        silent.push_back(std::make_unique<Raw>(port));
+    ASSERT_TRUE(child.waitFor("tcp: accepting failed: ")) << child.out();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    int pauses = countOf(child.out(), "tcp: accepting failed: ");
+    EXPECT_LE(pauses, 11) << pauses;
+    EXPECT_TRUE(child.waitFor("closed: no handshake within 3000 ms")) << child.out().substr(0, 4000);
+    pollfd p{silent.front()->fd, POLLIN, 0};
+    char sink[4096];
+    while (poll(&p, 1, 5000) == 1 && recv(p.fd, sink, sizeof sink, 0) > 0) {
+    }
+    EXPECT_EQ(recv(p.fd, sink, sizeof sink, MSG_DONTWAIT), 0); /* the end of the stream */
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20000), 0) << child.out().substr(0, 4000);
+}
+
+TEST(Tcp, LinkThatEndedDuringAStallDoesNotBlockTheNewcomerJudgedAgainstIt)
+{
+    TempDir tmp;
+    Child child(server(tmp.path() / "root", "S", "listen = \"127.0.0.1:0\";"), tmp.path());
+    uint16_t port = loggedPort(child, "servers");
+    ASSERT_NE(port, 0) << child.out();
+    /* A peer ordering after this server, so this server judges newcomers. */
+    Raw kept(port), newcomer(port);
+    ASSERT_TRUE(kept.put(hello('\xff')));
+    kept.take(16);
+    EXPECT_EQ(kept.dataset(), networkIdDataset());
+    newcomer.take(16);
+    /* While the server is stopped the newcomer's hello arrives first, then
+     * the end of the kept link: both are read in one batch on resumption. */
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    child.signal(SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(newcomer.put(hello('\xff')));
+    shutdown(kept.fd, SHUT_WR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    child.signal(SIGCONT);
+    EXPECT_EQ(newcomer.dataset(), networkIdDataset()) << child.out();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20000), 0) << child.out();
 }

@@ -255,12 +255,24 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
     outside[16] = 0xFF; /* group information length past the end */
     Bytes wrapped = whole;
     std::memset(&wrapped[16], 0xFF, 8); /* offset + length wrap round 32 bits */
+    /* Group information over the header would be zeroed there by the
+     * group manager: dropped before any byte is written. */
+    std::vector<Bytes> bad{cut, outside, wrapped};
+    for (uint32_t offset : {4u, 24u, 36u}) {
+        bad.push_back(whole);
+        std::memcpy(&bad.back()[20], &offset, 4);
+    }
     log.take();
-    for (const Bytes &bad : {cut, outside, wrapped})
-        feed(mesh.servers[0], bad);
+    for (const Bytes &b : bad) {
+        TQ_Buffer *buffer = toBuffer(b);
+        TQ_Server_handleDataset(mesh.nodes[0], buffer, nullptr);
+        EXPECT_EQ(b, bytesOf(buffer));
+        TQ_bufferRelease(buffer);
+    }
     EXPECT_EQ(1, log.count(TQ_LOG_ERROR, "broadcast dataset of 39 bytes: shorter than the 40-byte broadcast header"));
     EXPECT_EQ(2, log.count(TQ_LOG_ERROR, "lies outside it"));
-    EXPECT_EQ(3u, log.take().size());
+    EXPECT_EQ(3, log.count(TQ_LOG_ERROR, "overlaps the 40-byte broadcast header"));
+    EXPECT_EQ(6u, log.take().size());
     EXPECT_TRUE(takeDeliveries().empty());
     EXPECT_TRUE(mesh.receivers({}).empty());
     feed(mesh.servers[0], whole);
@@ -268,6 +280,15 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
     ASSERT_EQ(1u, got.size());
     EXPECT_FALSE(got[0].alt);
     EXPECT_EQ(3u, mesh.receivers(aged(whole)).size());
+    /* Empty group information is valid wherever it points. */
+    Bytes empty = broadcastDataset(kType, 3, origin, 21);
+    std::memset(&empty[16], 0, 4);
+    std::memset(&empty[20], 0xFF, 4);
+    feed(mesh.servers[0], empty);
+    ASSERT_EQ(1u, takeDeliveries().size());
+    Bytes emptyOut = empty;
+    emptyOut[12] = 2, emptyOut[14] = 1; /* ttl and hops */
+    EXPECT_EQ(3u, mesh.receivers(emptyOut).size());
 
     /* A forward asked for a dataset never received is an error. */
     held = toBuffer(broadcastDataset(kType, 3, origin, 99));

@@ -177,3 +177,18 @@ TEST(Dispatch, ServiceDatasetsNeedANodeAndReachTheirService)
     EXPECT_EQ(0, link->destroys.load());
     remove(link);
 }
+
+TEST(Dispatch, PeerTextIsEscapedAndRepeatedFaultsAreCounted)
+{
+    LogCapture log;
+    /* A name that would break the line and forge a fatal one, with a
+     * backslash and a byte that is not UTF-8; the "é" stays. */
+    Link *link = connect("flood", false);
+    ASSERT_NE(nullptr, shakeAsClient(link, "x\\y\n2026 |FATAL| \x1b[31m\xff\xc3\xa9"));
+    EXPECT_EQ(1, log.count(TQ_LOG_INFO, "Got a client node name: x\\x5Cy\\x0A2026 |FATAL| \\x1B[31m\\xFF\xc3\xa9\n"));
+    for (int i = 0; i < 20; i++)
+        feed(link, dataset(12, 9));
+    EXPECT_EQ(5, log.count(TQ_LOG_WARN, "No service for dataset type 9\n"));
+    remove(link);
+    EXPECT_EQ(1, log.count(TQ_LOG_WARN, "15 more like \"No service for dataset type %d\" from flood\n"));
+}

@@ -132,6 +132,7 @@ TEST(Handshake, MalformedAndRefusedPeersEndAsDesigned)
         {"second accept", true, {yes, yes}, Invalidated},
         {"second network ID", true, {ok, ok}, Invalidated},
         {"UUID of 24 bytes", true, {ok, yes, cut(uuidDataset(makeUuid(7), ""), 24)}, Rejected},
+        {"own identifier", true, {ok, yes, uuidDataset(*TQ_Server_getUuid(), "me")}, Rejected},
         {"encryption required", true, {ok, yes, uuidDataset(makeUuid(7), "x", TQ_FLAG_ENCRYPT)}, Rejected},
         {"node name of 12 bytes", false, {ok, yes, cut(nodeNameDataset(""), 12)}, Invalidated},
         {"header length disagrees", false, {lying}, Invalidated},

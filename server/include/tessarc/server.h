@@ -581,6 +581,32 @@ TQ_API void TQ_Server_broadcast(TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List 
  * matching server nodes that are not known to have it. */
 TQ_API void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo);
 
+/* ---- Logging what peers do ------------------------------------------------ */
+
+/* Logs, through `logger` at `level`, a message about what the peer behind
+ * `connection` sent; null stands for the connection whose dataset the
+ * calling thread is delivering (a service hook's), and with none the
+ * message is simply logged. Per connection and format the first 5 messages
+ * are written as they are; later ones are counted, and the count is written
+ * as `<n> more like "<format>" from <connection name>` with the first one at
+ * least 10 s after the previous count, and when the connection is removed.
+ * `format` is the key and must outlive the connection: pass a string
+ * literal. Text the peer supplied goes through TQ_Server_escapeText first.
+ * Any thread; takes a short internal lock, never held while writing. */
+TQ_API void TQ_Server_logPeerFault(TQ_Connection *connection, TQ_Logger *logger, int level, const char *format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 4, 5)))
+#endif
+    ;
+/* Room enough for any escaped text the server logs (a name or network
+ * identifier of up to 255 bytes, each written as at most 4). */
+#define TQ_SERVER_ESCAPED_SIZE 1024u
+/* Copies the NUL-terminated `text` (null counts as empty) into `out` of
+ * `size` bytes for the log, writing control bytes, DEL, '\' and bytes that
+ * are not well-formed UTF-8 as \xNN; cut at a character boundary to fit,
+ * always NUL-terminated when `size` is not 0. Returns `out`. Any thread. */
+TQ_API const char *TQ_Server_escapeText(const char *text, char *out, size_t size);
+
 /* Records of received broadcasts the server keeps at most unless told
  * otherwise. */
 #define TQ_SERVER_BROADCAST_RECORD_LIMIT 65536u
