@@ -55,12 +55,12 @@ struct QuietStderr {
 /* The protocol module the host finds in the program itself ("main"): its
  * configure runs the tcp reader on a fresh record and checks what it let
  * through. */
-extern "C" TQ_MODULE_EXPORT TQ_Server_Protocol *getProtocol(void)
+extern "C" TQ_API TQ_Server_Protocol *getProtocol(void)
 {
     return &g_tcpDescriptor;
 }
 
-extern "C" TQ_MODULE_EXPORT void configure(libconfig::Setting &group, TQ_Logger *)
+extern "C" TQ_API void configure(libconfig::Setting &group, TQ_Logger *)
 {
     tcp::Settings settings;
     try {

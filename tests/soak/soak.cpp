@@ -25,7 +25,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <random>
@@ -69,18 +68,13 @@ struct Record {
     std::atomic<bool> connected[2 * kServers] = {}; /* publishers, then listeners */
 };
 
-/* The server's main thread ends once the server runs, leaving a zombie
- * leader whose status shows no memory: read it from a live thread. */
 uint64_t residentKb(pid_t pid)
 {
-    std::error_code error;
-    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::ifstream status(task.path() / "status");
-        std::string line;
-        while (std::getline(status, line))
-            if (line.rfind("VmRSS:", 0) == 0)
-                return std::stoull(line.substr(6));
-    }
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stoull(line.substr(6));
     return 0;
 }
 
