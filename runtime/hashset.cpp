@@ -112,9 +112,15 @@ inline void seekBucket(TQ_HashSetIterator *it, uint32_t from)
     it->m_value = nullptr;
 }
 
+// Stops after the last element: a set of a few elements in many buckets
+// (a fresh set has 32) is cleared without reading the buckets past it.
 void clearBuckets(TQ_HashSet *set, bool freeElements)
 {
-    for (uint32_t i = 0; i < set->m_capacity; ++i) {
+    uint32_t left = set->m_size;
+    for (uint32_t i = 0; left > 0 && i < set->m_capacity; ++i) {
+        if (!set->m_buckets[i].m_head)
+            continue;
+        left -= set->m_buckets[i].m_size < left ? set->m_buckets[i].m_size : left;
         if (freeElements)
             TQ_listClearAndFree(&set->m_buckets[i]);
         else

@@ -102,8 +102,8 @@ enum BroadcastVerdict { BroadcastNew = 0, BroadcastSeen = 1, BroadcastDrop = 2 }
 
 /* Decides whether a broadcast dataset received from `node` is new, seen
  * already or to be dropped, and notes the node as having it; a new dataset
- * gets a record. Every copy that is not dropped has its ttl decremented and
- * its hop count incremented, in the dataset and in `header`. Takes the
+ * gets a record and has its ttl decremented and its hop count incremented,
+ * in the dataset and in `header`. A repeat is left as it arrived. Takes the
  * broadcast lock inside; call with no lock held. */
 BroadcastVerdict broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header);
 

@@ -247,10 +247,11 @@ typedef struct TQ_Server_ClientNode {
 
 typedef struct TQ_Server_ServerNode {
     TQ_Server_Node base;
-    TQ_List connections;   /* TQ_Connection pointers */
-    int32_t live;          /* 1 while the node has a connection */
-    int32_t refCount;      /* references taken with acquire */
-    TQ_HashSet neighbours; /* TQ_Server_Neighbour entries, by uuid */
+    TQ_List connections;      /* TQ_Connection pointers */
+    int32_t live;             /* 1 while the node has a connection */
+    int32_t refCount;         /* references taken with acquire */
+    TQ_HashSet neighbours;    /* TQ_Server_Neighbour entries, by uuid */
+    int32_t neighboursCapped; /* 1 once announced neighbours were left out over the bound */
 } TQ_Server_ServerNode;
 
 /* A neighbour of a server node: a 32-byte block of the server allocator. */
@@ -606,15 +607,24 @@ void TQ_Server_broadcast(TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo
  * matching server nodes that are not known to have it. */
 void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo);
 
-/* Records of received broadcasts the server keeps at most unless told
- * otherwise. */
-#define TQ_SERVER_BROADCAST_RECORD_LIMIT 65536u
-/* Bounds the table of broadcast records (0 counts as 1). Every record
- * expires 10 seconds after it was made or forwarded; past the bound the
- * records that would expire first are forgotten early, with a warning, and
- * a late copy of their dataset is then taken for new. Any thread; takes
- * effect at the next new record. */
-void TQ_Server_setBroadcastRecordLimit(uint32_t limit);
+/* Heap bytes the records of received broadcasts may take unless told
+ * otherwise: 32 MiB. */
+#define TQ_SERVER_BROADCAST_RECORD_BUDGET (32ull << 20)
+/* Bounds the memory of the broadcast records (duplicate detection) to about
+ * `bytes`, counting each record's block, its haveIt set and its share of the
+ * tables. Every record expires 10 seconds after it was made or forwarded;
+ * past the budget the oldest records are forgotten early, with a warning at
+ * most every 10 seconds, and a late copy of their dataset is then taken for
+ * new. The newest record is always kept. Any thread; takes effect at the
+ * next new record. */
+void TQ_Server_setBroadcastRecordBudget(uint64_t bytes);
+/* Neighbours one server node may announce unless told otherwise. */
+#define TQ_SERVER_NEIGHBOUR_LIMIT 4096u
+/* Bounds the neighbours stored for each server node: entries announced past
+ * the bound are not stored (one warning per node), so those servers may be
+ * sent broadcasts they already have. Any thread; applies to neighbour
+ * datasets received afterwards. */
+void TQ_Server_setNeighbourLimit(uint32_t limit);
 /* For tests only: the clock by which broadcast records expire and
  * neighbours age, in place of TQ_getTimeMs; null restores TQ_getTimeMs.
  * `source` must be callable from any thread. */
