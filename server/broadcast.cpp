@@ -156,18 +156,22 @@ public:
     Candidates &operator=(const Candidates &) = delete;
 
     /* Fills the slots in table order: a node whose groups match `groups`,
-     * acquired, else null. Caller holds the server state lock. */
-    void select(TQ_TreeSet *groups)
+     * acquired, else null. `sender` (may be null), which a forward would
+     * leave out anyway, is not even acquired. The table's buckets are read
+     * only up to its last node. Caller holds the server state lock. */
+    void select(TQ_TreeSet *groups, const TQ_Server_Node *sender)
     {
         TQ_Server_GroupManager *manager = g_comm.groupManager.load();
-        m_count = TQ_hashSetSize(&g_comm.servers);
+        const TQ_HashSet *table = &g_comm.servers;
+        m_count = TQ_hashSetSize(table);
         m_arena.resize(m_base + m_count);
         size_t i = 0;
-        TQ_HashSetIterator it;
-        for (TQ_hashSetBegin(&g_comm.servers, &it); TQ_hashSetHasNext(&it) && i < m_count; TQ_hashSetNext(&it)) {
-            TQ_Server_Node *node = static_cast<TQ_Server_Node *>(it.m_value);
-            int match = !manager || manager->groupsMatch(groups, &node->groups);
-            at(i++) = match ? node->acquire(node) : nullptr;
+        for (uint32_t bucket = 0; i < m_count && bucket < table->m_capacity; bucket++) {
+            for (TQ_ListNode *n = table->m_buckets[bucket].m_head; n && i < m_count; n = n->m_next) {
+                TQ_Server_Node *node = static_cast<TQ_Server_Node *>(n->m_value);
+                int match = node != sender && (!manager || manager->groupsMatch(groups, &node->groups));
+                at(i++) = match ? node->acquire(node) : nullptr;
+            }
         }
     }
 
@@ -470,7 +474,7 @@ void TQ_Server_broadcast(TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo
     Candidates candidates;
     TQ_mutexLock(g_comm.stateLock);
     header.sequence = g_comm.broadcastSequence++;
-    candidates.select(groups);
+    candidates.select(groups, nullptr);
     TQ_mutexUnlock(g_comm.stateLock);
 
     writeHeaderBytes(dataset, &header, 0, sizeof header);
@@ -503,7 +507,7 @@ void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet 
     }
     record->forwarded = 1;
     TQ_mutexLock(g_comm.stateLock);
-    candidates.select(groups);
+    candidates.select(groups, node);
     TQ_mutexUnlock(g_comm.stateLock);
 
     /* A record made in the same millisecond keeps its place. */
@@ -525,7 +529,7 @@ void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet 
     if (!TQ_hashSetEmpty(&server->neighbours)) {
         for (size_t i = candidates.size(); i-- > 0;) {
             TQ_Server_Node *candidate = candidates.at(i);
-            if (!candidate || candidate == node)
+            if (!candidate)
                 continue;
             TQ_HashSetIterator found;
             if (!TQ_hashSetFind(&server->neighbours, &found, &candidate->id))
