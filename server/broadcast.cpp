@@ -51,8 +51,8 @@ constexpr uint64_t kHaveItEntryBytes = (32 + kMallocOverhead) + (sizeof(TQ_ListN
 
 uint64_t footprint(const BroadcastRecord *record)
 {
-    return kRecordBaseBytes + TQ_hashSetCapacity(&record->haveIt) * sizeof(TQ_List) + kMallocOverhead +
-           TQ_hashSetSize(&record->haveIt) * kHaveItEntryBytes;
+    return kRecordBaseBytes + uint64_t(record->haveIt.m_capacity) * sizeof(TQ_List) + kMallocOverhead +
+           uint64_t(record->haveIt.m_size) * kHaveItEntryBytes;
 }
 
 /* ---- Clock, budget and table state ---- */
