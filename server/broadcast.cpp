@@ -35,6 +35,13 @@ constexpr uint64_t kRecordLifetimeMs = 10000;
 constexpr uint64_t kNeighbourAgeMs = 10000;
 /* At most one warning about the budget in this time. */
 constexpr uint64_t kBudgetWarningMs = 10000;
+/* Records let go are kept, emptied, for the next new ones, up to this many:
+ * a new record then costs no allocation and no bucket initialisation. They
+ * are held outside the budget (about 1 KB each). One batch cut to the
+ * default budget fits. */
+constexpr size_t kSpareRecords = 512;
+/* The bucket count of a fresh haveIt set; a spare keeps only such a set. */
+constexpr uint32_t kHaveItBuckets = 32;
 
 /* ---- What a record costs ---- */
 
@@ -62,14 +69,14 @@ std::atomic<uint64_t> s_budget{TQ_SERVER_BROADCAST_RECORD_BUDGET};
 
 /* The rest is guarded by the broadcast lock. */
 struct Table {
-    uint64_t bytes;      /* footprint of every record in the table */
-    uint64_t frontBound; /* no record expires before this: the expiry
-                          * order's front is looked at only once it passed */
-    bool warned;         /* a budget warning was logged, at warnedAt */
-    uint64_t warnedAt;
-    uint64_t forgotten;     /* records forgotten early since the last warning */
-    BroadcastRecord *spare; /* a block kept for the next lookup of a new dataset */
-} s_table = {0, UINT64_MAX, false, 0, 0, nullptr};
+    uint64_t bytes = 0;               /* footprint of every record in the table */
+    uint64_t frontBound = UINT64_MAX; /* no record expires before this: the expiry
+                                       * order's front is looked at only once it passed */
+    bool warned = false;              /* a budget warning was logged, at warnedAt */
+    uint64_t warnedAt = 0;
+    uint64_t forgotten = 0;                /* records forgotten early since the last warning */
+    std::vector<BroadcastRecord *> spares; /* blocks with an empty haveIt set, kSpareRecords at most */
+} s_table;
 
 uint64_t now()
 {
@@ -243,7 +250,46 @@ BroadcastRecord *findRecord(const TQ_BroadcastHeader *header)
     return static_cast<BroadcastRecord *>(it.m_value);
 }
 
-/* Takes a record out of both tables and frees it; `it` is on it in the
+/* A block with an empty haveIt set: a spare, or a new one. Null when no
+ * block can be had. Caller holds the broadcast lock. */
+BroadcastRecord *takeSpare()
+{
+    if (!s_table.spares.empty()) {
+        BroadcastRecord *record = s_table.spares.back();
+        s_table.spares.pop_back();
+        return record;
+    }
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    BroadcastRecord *record = static_cast<BroadcastRecord *>(allocator->allocBlock256(allocator));
+    if (record)
+        TQ_hashSetInit(&record->haveIt, TQ_uuidEqual, TQ_uuidHash);
+    return record;
+}
+
+/* Keeps a record that is in no table as a spare, its haveIt copies freed,
+ * or frees it when there are enough spares. Caller holds the broadcast
+ * lock. */
+void letGo(BroadcastRecord *record)
+{
+    TQ_HashSet *haveIt = &record->haveIt;
+    if (s_table.spares.size() >= kSpareRecords || haveIt->m_capacity != kHaveItBuckets) {
+        freeBroadcastRecord(record);
+        return;
+    }
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    for (uint32_t bucket = 0; haveIt->m_size > 0 && bucket < haveIt->m_capacity; bucket++) {
+        for (TQ_ListNode *n = haveIt->m_buckets[bucket].m_head; n;) {
+            TQ_ListNode *next = n->m_next;
+            void *copy = n->m_value;
+            TQ_hashSetRemoveNoFree(haveIt, copy);
+            allocator->freeBlock32(allocator, copy);
+            n = next;
+        }
+    }
+    s_table.spares.push_back(record);
+}
+
+/* Takes a record out of both tables and lets it go; `it` is on it in the
  * expiry order and is left on the next one. Caller holds the broadcast
  * lock. */
 void forget(TQ_TreeSetIterator *it)
@@ -251,7 +297,7 @@ void forget(TQ_TreeSetIterator *it)
     BroadcastRecord *record = static_cast<BroadcastRecord *>(TQ_treeSetErase(it));
     TQ_hashSetRemoveNoFree(&g_comm.broadcastRecords, record);
     s_table.bytes -= footprint(record);
-    freeBroadcastRecord(record);
+    letGo(record);
 }
 
 /* Enters a record in the expiry order. Caller holds the broadcast lock. */
@@ -328,14 +374,11 @@ BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *
         TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Got a broadcast dataset that originated from this server\n");
         return BroadcastDrop;
     }
-    TQ_Allocator *allocator = g_TQ_serverAllocator;
     TQ_mutexLock(g_comm.broadcastLock);
     /* One lookup serves both outcomes: a block with the key is offered to
-     * the table, and kept for the next dataset when an equal record is
-     * there already. */
-    BroadcastRecord *record = s_table.spare;
-    if (!record)
-        record = static_cast<BroadcastRecord *>(allocator->allocBlock256(allocator));
+     * the table, and kept as a spare when an equal record is there
+     * already. */
+    BroadcastRecord *record = takeSpare();
     if (!record) {
         BroadcastRecord *seen = findRecord(header);
         if (seen)
@@ -350,16 +393,14 @@ BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *
     record->sequence = header->sequence;
     BroadcastRecord *seen = static_cast<BroadcastRecord *>(TQ_hashSetInsert(&g_comm.broadcastRecords, record));
     if (seen != record) {
-        s_table.spare = record;
+        s_table.spares.push_back(record);
         addHaveIt(seen, &node->id);
         TQ_mutexUnlock(g_comm.broadcastLock);
         return BroadcastSeen;
     }
-    s_table.spare = nullptr;
     uint64_t time = now();
     record->expiresAt = time + kRecordLifetimeMs;
     record->forwarded = 0;
-    TQ_hashSetInit(&record->haveIt, TQ_uuidEqual, TQ_uuidHash);
     s_table.bytes += footprint(record);
     addHaveIt(record, &node->id);
     enterExpiry(record);
@@ -385,10 +426,19 @@ int Tessarc::Core::broadcastRecordEqual(const void *a, const void *b)
     return x->sequence == y->sequence && memcmp(&x->origin, &y->origin, sizeof(TQ_Uuid)) == 0;
 }
 
+/* TQ_djb2hash of the 12 origin bytes seeded with the sequence number,
+ * written out for the fixed length: every lookup, insertion and removal of
+ * a record hashes, and the unrolled form takes a third of the loop's time. */
 uint32_t Tessarc::Core::broadcastRecordHash(const void *record)
 {
     const BroadcastRecord *r = static_cast<const BroadcastRecord *>(record);
-    return TQ_djb2hash(r->sequence, &r->origin, sizeof(TQ_Uuid));
+    uint32_t words[3];
+    static_assert(sizeof words == sizeof(TQ_Uuid), "an identifier is three words");
+    memcpy(words, &r->origin, sizeof words);
+    uint32_t h = r->sequence;
+    for (uint32_t w : words) /* bytes in memory order: least significant first */
+        h = ((((((h * 33u) ^ (w & 0xff)) * 33u) ^ ((w >> 8) & 0xff)) * 33u ^ ((w >> 16) & 0xff)) * 33u) ^ (w >> 24);
+    return h;
 }
 
 int Tessarc::Core::broadcastRecordCompare(const void *a, const void *b)
@@ -421,7 +471,8 @@ void Tessarc::Core::createBroadcastTables()
     TQ_hashSetInit(&g_comm.broadcastRecords, broadcastRecordEqual, broadcastRecordHash);
     TQ_treeSetInit(&g_comm.broadcastExpiry, broadcastRecordCompare);
     g_comm.broadcastLock = TQ_mutexCreate();
-    s_table = Table{0, UINT64_MAX, false, 0, 0, nullptr};
+    s_table = Table();
+    s_table.spares.reserve(kSpareRecords);
 }
 
 /* Frees every record, forwarded or not, and the tables. */
@@ -433,9 +484,9 @@ void Tessarc::Core::destroyBroadcastTables()
     while (TQ_hashSetHasNext(&it))
         freeBroadcastRecord(static_cast<BroadcastRecord *>(TQ_hashSetErase(&it)));
     TQ_hashSetDestroy(&g_comm.broadcastRecords);
-    if (s_table.spare)
-        g_TQ_serverAllocator->freeBlock256(g_TQ_serverAllocator, s_table.spare);
-    s_table = Table{0, UINT64_MAX, false, 0, 0, nullptr};
+    for (BroadcastRecord *record : s_table.spares)
+        freeBroadcastRecord(record);
+    s_table = Table();
     TQ_mutexDelete(g_comm.broadcastLock);
     g_comm.broadcastLock = 0;
 }
@@ -524,9 +575,13 @@ void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet 
      * nothing else reads haveIt, so the result is the same as copying them
      * all, at a cost bounded by the server table rather than by what the
      * sender announced. */
+    bool anyCandidate = false;
+    for (size_t i = 0; i < candidates.size() && !anyCandidate; i++)
+        anyCandidate = candidates.at(i) != nullptr;
     TQ_Server_ServerNode *server = reinterpret_cast<TQ_Server_ServerNode *>(node);
-    TQ_mutexLock(node->lock);
-    if (!TQ_hashSetEmpty(&server->neighbours)) {
+    if (anyCandidate)
+        TQ_mutexLock(node->lock);
+    if (anyCandidate && !TQ_hashSetEmpty(&server->neighbours)) {
         for (size_t i = candidates.size(); i-- > 0;) {
             TQ_Server_Node *candidate = candidates.at(i);
             if (!candidate)
@@ -539,7 +594,8 @@ void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet 
                 addHaveIt(record, &candidate->id);
         }
     }
-    TQ_mutexUnlock(node->lock);
+    if (anyCandidate)
+        TQ_mutexUnlock(node->lock);
     /* Released outside the node lock: a last release frees a dead node,
      * which takes the server state lock. */
     for (size_t i = candidates.size(); i-- > 0;) {
