@@ -247,11 +247,13 @@ typedef struct TQ_Server_ClientNode {
 
 typedef struct TQ_Server_ServerNode {
     TQ_Server_Node base;
-    TQ_List connections;      /* TQ_Connection pointers */
-    int32_t live;             /* 1 while the node has a connection */
-    int32_t refCount;         /* references taken with acquire */
-    TQ_HashSet neighbours;    /* TQ_Server_Neighbour entries, by uuid */
-    int32_t neighboursCapped; /* 1 once announced neighbours were left out over the bound */
+    TQ_List connections;   /* TQ_Connection pointers */
+    int32_t live;          /* 1 while the node has a connection */
+    int32_t refCount;      /* references taken with acquire */
+    TQ_HashSet neighbours; /* TQ_Server_Neighbour entries, by uuid */
+
+    /* 1 once announced neighbours were left out over the bound; node lock */
+    int32_t neighboursCapped;
 } TQ_Server_ServerNode;
 
 /* A neighbour of a server node: a 32-byte block of the server allocator. */
