@@ -383,9 +383,10 @@ BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *
         BroadcastRecord *seen = findRecord(header);
         if (seen)
             addHaveIt(seen, &node->id);
+        BroadcastVerdict verdict = !seen ? BroadcastDrop : seen->forwarded ? BroadcastSeenForwarded : BroadcastSeen;
         TQ_mutexUnlock(g_comm.broadcastLock);
         if (seen)
-            return BroadcastSeen;
+            return verdict;
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for a broadcast record; dropping the dataset\n");
         return BroadcastDrop;
     }
@@ -395,8 +396,9 @@ BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *
     if (seen != record) {
         s_table.spares.push_back(record);
         addHaveIt(seen, &node->id);
+        BroadcastVerdict verdict = seen->forwarded ? BroadcastSeenForwarded : BroadcastSeen;
         TQ_mutexUnlock(g_comm.broadcastLock);
-        return BroadcastSeen;
+        return verdict;
     }
     uint64_t time = now();
     record->expiresAt = time + kRecordLifetimeMs;

@@ -231,8 +231,9 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
         service->handleDatasetAlt(node, dataset, groups);
 
     /* Forwarded whether or not a service took it, and for repeats too: the
-     * forward itself goes out only once per dataset. */
-    if (broadcast)
+     * forward itself goes out only once per dataset, and a repeat of one
+     * that went out already is not even offered. */
+    if (broadcast && verdict != BroadcastSeenForwarded)
         TQ_Server_rebroadcast(node, dataset, groups, nullptr);
 
     if (filtered)
