@@ -92,6 +92,26 @@ bool stringSetting(const libconfig::Setting &group, const char *name, std::strin
     return true;
 }
 
+/* The value of a top-level non-negative integer setting, or false when it is
+ * missing, is not an integer or is negative. */
+bool countSetting(const libconfig::Setting &group, const char *name, unsigned long long &value)
+{
+    if (!group.exists(name))
+        return false;
+    const libconfig::Setting &setting = group[name];
+    long long number;
+    if (setting.getType() == libconfig::Setting::TypeInt)
+        number = static_cast<int>(setting);
+    else if (setting.getType() == libconfig::Setting::TypeInt64)
+        number = static_cast<long long>(setting);
+    else
+        return false;
+    if (number < 0)
+        return false;
+    value = static_cast<unsigned long long>(number);
+    return true;
+}
+
 } /* namespace */
 
 /* ---- Logging.cfg ---- */
@@ -176,6 +196,11 @@ void readConfig(const fs::path &root)
         TQ_Server_setName(value.c_str());
     if (stringSetting(top, "networkId", value))
         TQ_Server_setNetworkId(value.c_str());
+    unsigned long long count;
+    if (countSetting(top, "broadcastRecordBudget", count))
+        TQ_Server_setBroadcastRecordBudget(count);
+    if (countSetting(top, "neighbourLimit", count))
+        TQ_Server_setNeighbourLimit(count > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(count));
 
     try {
         if (!top.exists("protocols")) {

@@ -8,16 +8,17 @@
  * TQ_Server_handleDataset, is dispatch's; it asks broadcastCheck here.
  *
  * Every record of a received broadcast expires: ten seconds after it was
- * made, and again ten seconds after it was forwarded. The record table is
- * bounded: past the limit the records that would expire first are forgotten
- * early, with a warning, so memory stays bounded whatever the broadcast
- * rate. A forgotten record only means that a late copy of its dataset is
- * taken for new again.
+ * made, and again ten seconds after it was forwarded. The records together
+ * are held to a memory budget: past it the records that would expire first
+ * (the oldest) are forgotten early, with a warning at most every ten
+ * seconds, so memory stays bounded whatever the broadcast rate. A forgotten
+ * record only means that a late copy of its dataset is taken for new again.
  *
  * Locks, outermost first: broadcast lock, server state lock, node lock.
  * The server state lock is never held while the broadcast lock is taken;
  * datasets are sent and hooks run with no lock held. */
 #include <atomic>
+#include <stdint.h>
 #include <string.h>
 #include <vector>
 
@@ -30,16 +31,52 @@ namespace {
 /* How long a record is kept after it was made or forwarded, and how long a
  * server must have been the sender's neighbour to be taken as having every
  * dataset the sender forwards. */
-const uint64_t kRecordLifetimeMs = 10000;
-const uint64_t kNeighbourAgeMs = 10000;
+constexpr uint64_t kRecordLifetimeMs = 10000;
+constexpr uint64_t kNeighbourAgeMs = 10000;
+/* At most one warning about the budget in this time. */
+constexpr uint64_t kBudgetWarningMs = 10000;
+/* Records let go are kept, emptied, for the next new ones, up to this many:
+ * a new record then costs no allocation and no bucket initialisation. They
+ * are held outside the budget (about 1 KB each). One batch cut to the
+ * default budget fits. */
+constexpr size_t kSpareRecords = 512;
+/* The bucket count of a fresh haveIt set; a spare keeps only such a set. */
+constexpr uint32_t kHaveItBuckets = 32;
 
-/* ---- Clock and bound ---- */
+/* ---- What a record costs ---- */
+
+/* The heap bytes that malloc adds to each block (its chunk header and
+ * rounding), so that the budget counts what the process really holds. */
+constexpr uint64_t kMallocOverhead = 16;
+/* A record without its haveIt set: its 256-byte block, its list node in the
+ * record table and up to two of that table's buckets, and half a node of
+ * the expiry order (a node holds one to three records). */
+constexpr uint64_t kRecordBaseBytes = (256 + kMallocOverhead) + (sizeof(TQ_ListNode) + kMallocOverhead) +
+                                      2 * sizeof(TQ_List) + (sizeof(TQ_TreeNode) + kMallocOverhead) / 2;
+/* One haveIt entry: the 32-byte identifier copy and its list node. */
+constexpr uint64_t kHaveItEntryBytes = (32 + kMallocOverhead) + (sizeof(TQ_ListNode) + kMallocOverhead);
+
+uint64_t footprint(const BroadcastRecord *record)
+{
+    return kRecordBaseBytes + uint64_t(record->haveIt.m_capacity) * sizeof(TQ_List) + kMallocOverhead +
+           uint64_t(record->haveIt.m_size) * kHaveItEntryBytes;
+}
+
+/* ---- Clock, budget and table state ---- */
 
 std::atomic<uint64_t (*)(void)> s_timeSource{nullptr};
-std::atomic<uint32_t> s_recordLimit{TQ_SERVER_BROADCAST_RECORD_LIMIT};
-/* Set while the table is held at its bound, so that an overload is
- * reported once rather than with every new record; broadcast lock. */
-bool s_overLimit = false;
+std::atomic<uint64_t> s_budget{TQ_SERVER_BROADCAST_RECORD_BUDGET};
+
+/* The rest is guarded by the broadcast lock. */
+struct Table {
+    uint64_t bytes = 0;               /* footprint of every record in the table */
+    uint64_t frontBound = UINT64_MAX; /* no record expires before this: the expiry
+                                       * order's front is looked at only once it passed */
+    bool warned = false;              /* a budget warning was logged, at warnedAt */
+    uint64_t warnedAt = 0;
+    uint64_t forgotten = 0;                /* records forgotten early since the last warning */
+    std::vector<BroadcastRecord *> spares; /* blocks with an empty haveIt set, kSpareRecords at most */
+} s_table;
 
 uint64_t now()
 {
@@ -49,9 +86,14 @@ uint64_t now()
 
 /* ---- Header access ---- */
 
-/* Reads the broadcast header; 0 when the dataset is shorter. */
+/* Reads the broadcast header; 0 when the dataset is shorter. A dataset
+ * received in one piece is read in place. */
 int readHeader(TQ_Buffer *dataset, TQ_BroadcastHeader *header)
 {
+    if (dataset->first.length >= sizeof *header && dataset->size >= sizeof *header) {
+        memcpy(header, dataset->first.data, sizeof *header);
+        return 1;
+    }
     TQ_BufferIter it;
     TQ_bufferInitIter(dataset, &it);
     return TQ_bufferCopyFrom(header, &it, sizeof *header) == 1;
@@ -60,10 +102,15 @@ int readHeader(TQ_Buffer *dataset, TQ_BroadcastHeader *header)
 /* Writes `count` bytes of `header` from `offset` back into the dataset. */
 void writeHeaderBytes(TQ_Buffer *dataset, const TQ_BroadcastHeader *header, size_t offset, size_t count)
 {
+    const uint8_t *from = reinterpret_cast<const uint8_t *>(header) + offset;
+    if (dataset->first.length >= offset + count) {
+        memcpy(dataset->first.data + offset, from, count);
+        return;
+    }
     TQ_BufferIter it;
     TQ_bufferInitIter(dataset, &it);
     if (TQ_bufferSkip(&it, (uint32_t)offset) == 1)
-        TQ_bufferCopyTo(&it, reinterpret_cast<const uint8_t *>(header) + offset, (uint32_t)count);
+        TQ_bufferCopyTo(&it, from, (uint32_t)count);
 }
 
 } /* namespace */
@@ -114,35 +161,41 @@ namespace {
  * slots on top safely. */
 class Candidates {
 public:
-    Candidates() : m_base(s_arena.size()) {}
+    /* The arena is reached once per call: every access to a thread-local
+     * of a shared library goes through the TLS resolver. */
+    Candidates() : m_arena(s_arena), m_base(m_arena.size()) {}
     ~Candidates()
     {
         for (size_t i = 0; i < m_count; i++)
             if (TQ_Server_Node *node = at(i))
                 node->release(node);
-        s_arena.resize(m_base);
+        m_arena.resize(m_base);
     }
     Candidates(const Candidates &) = delete;
     Candidates &operator=(const Candidates &) = delete;
 
     /* Fills the slots in table order: a node whose groups match `groups`,
-     * acquired, else null. Caller holds the server state lock. */
-    void select(TQ_TreeSet *groups)
+     * acquired, else null. `sender` (may be null), which a forward would
+     * leave out anyway, is not even acquired. The table's buckets are read
+     * only up to its last node. Caller holds the server state lock. */
+    void select(TQ_TreeSet *groups, const TQ_Server_Node *sender)
     {
         TQ_Server_GroupManager *manager = g_comm.groupManager.load();
-        m_count = TQ_hashSetSize(&g_comm.servers);
-        s_arena.resize(m_base + m_count);
+        const TQ_HashSet *table = &g_comm.servers;
+        m_count = TQ_hashSetSize(table);
+        m_arena.resize(m_base + m_count);
         size_t i = 0;
-        TQ_HashSetIterator it;
-        for (TQ_hashSetBegin(&g_comm.servers, &it); TQ_hashSetHasNext(&it) && i < m_count; TQ_hashSetNext(&it)) {
-            TQ_Server_Node *node = static_cast<TQ_Server_Node *>(it.m_value);
-            int match = !manager || manager->groupsMatch(groups, &node->groups);
-            at(i++) = match ? node->acquire(node) : nullptr;
+        for (uint32_t bucket = 0; i < m_count && bucket < table->m_capacity; bucket++) {
+            for (TQ_ListNode *n = table->m_buckets[bucket].m_head; n && i < m_count; n = n->m_next) {
+                TQ_Server_Node *node = static_cast<TQ_Server_Node *>(n->m_value);
+                int match = node != sender && (!manager || manager->groupsMatch(groups, &node->groups));
+                at(i++) = match ? node->acquire(node) : nullptr;
+            }
         }
     }
 
     size_t size() const { return m_count; }
-    TQ_Server_Node *&at(size_t i) { return s_arena[m_base + i]; }
+    TQ_Server_Node *&at(size_t i) { return m_arena[m_base + i]; }
 
     /* Sends to every remaining candidate in slot order, noting each in
      * `sentTo` (may be null), and gives the references back. No lock held. */
@@ -168,6 +221,7 @@ public:
 
 private:
     static thread_local std::vector<TQ_Server_Node *> s_arena;
+    std::vector<TQ_Server_Node *> &m_arena;
     size_t m_base;
     size_t m_count = 0;
 };
@@ -185,8 +239,16 @@ void addHaveIt(BroadcastRecord *record, const TQ_Uuid *id)
     if (!copy)
         return;
     *copy = *id;
+    uint64_t before = footprint(record);
     if (TQ_hashSetInsert(&record->haveIt, copy) != copy)
         allocator->freeBlock32(allocator, copy);
+    s_table.bytes += footprint(record) - before;
+}
+
+int hasIt(BroadcastRecord *record, const TQ_Uuid *id)
+{
+    TQ_HashSetIterator found;
+    return TQ_hashSetFind(&record->haveIt, &found, id);
 }
 
 BroadcastRecord *findRecord(const TQ_BroadcastHeader *header)
@@ -200,50 +262,107 @@ BroadcastRecord *findRecord(const TQ_BroadcastHeader *header)
     return static_cast<BroadcastRecord *>(it.m_value);
 }
 
-/* Takes a record out of both tables and frees it; `it` is on it in the
+/* A block with an empty haveIt set: a spare, or a new one. Null when no
+ * block can be had. Caller holds the broadcast lock. */
+BroadcastRecord *takeSpare()
+{
+    if (!s_table.spares.empty()) {
+        BroadcastRecord *record = s_table.spares.back();
+        s_table.spares.pop_back();
+        return record;
+    }
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    BroadcastRecord *record = static_cast<BroadcastRecord *>(allocator->allocBlock256(allocator));
+    if (record)
+        TQ_hashSetInit(&record->haveIt, TQ_uuidEqual, TQ_uuidHash);
+    return record;
+}
+
+/* Keeps a record that is in no table as a spare, its haveIt copies freed,
+ * or frees it when there are enough spares. Caller holds the broadcast
+ * lock. */
+void letGo(BroadcastRecord *record)
+{
+    TQ_HashSet *haveIt = &record->haveIt;
+    if (s_table.spares.size() >= kSpareRecords || haveIt->m_capacity != kHaveItBuckets) {
+        freeBroadcastRecord(record);
+        return;
+    }
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    for (uint32_t bucket = 0; haveIt->m_size > 0 && bucket < haveIt->m_capacity; bucket++) {
+        for (TQ_ListNode *n = haveIt->m_buckets[bucket].m_head; n;) {
+            TQ_ListNode *next = n->m_next;
+            void *copy = n->m_value;
+            TQ_hashSetRemoveNoFree(haveIt, copy);
+            allocator->freeBlock32(allocator, copy);
+            n = next;
+        }
+    }
+    s_table.spares.push_back(record);
+}
+
+/* Takes a record out of both tables and lets it go; `it` is on it in the
  * expiry order and is left on the next one. Caller holds the broadcast
  * lock. */
 void forget(TQ_TreeSetIterator *it)
 {
     BroadcastRecord *record = static_cast<BroadcastRecord *>(TQ_treeSetErase(it));
     TQ_hashSetRemoveNoFree(&g_comm.broadcastRecords, record);
-    freeBroadcastRecord(record);
+    s_table.bytes -= footprint(record);
+    letGo(record);
+}
+
+/* Enters a record in the expiry order. Caller holds the broadcast lock. */
+void enterExpiry(BroadcastRecord *record)
+{
+    TQ_treeSetInsert(&g_comm.broadcastExpiry, record);
+    if (record->expiresAt < s_table.frontBound)
+        s_table.frontBound = record->expiresAt;
 }
 
 /* Frees every record that expired before `time`, from the front of the
- * expiry order; then, while the table is over its bound, the records that
- * would expire first, except `keep`. The first sweep that has to cut the
- * table warns; it warns again only after expiry alone has kept it within
- * the bound. Caller holds the broadcast lock. */
-void sweep(uint64_t time, const BroadcastRecord *keep)
+ * expiry order; the front is not even looked at while the earliest expiry
+ * time is still ahead. Caller holds the broadcast lock. */
+void expire(uint64_t time)
 {
+    if (time <= s_table.frontBound)
+        return;
     TQ_TreeSetIterator it;
     TQ_treeSetBegin(&g_comm.broadcastExpiry, &it);
     while (TQ_treeSetHasNext(&it) && static_cast<BroadcastRecord *>(it.m_value)->expiresAt < time)
         forget(&it);
+    s_table.frontBound = TQ_treeSetHasNext(&it) ? static_cast<BroadcastRecord *>(it.m_value)->expiresAt : UINT64_MAX;
+}
 
-    uint32_t limit = s_recordLimit.load(std::memory_order_relaxed);
-    uint32_t size = TQ_hashSetSize(&g_comm.broadcastRecords);
-    if (size <= limit) {
-        s_overLimit = false;
+/* Over the budget, forgets the records that would expire first, except
+ * `keep`, down to 1/64 below the budget, so that the front of the expiry
+ * order is sought once per batch rather than once per new record. Warns at
+ * most every kBudgetWarningMs. Caller holds the broadcast lock. */
+void holdToBudget(uint64_t time, const BroadcastRecord *keep)
+{
+    uint64_t budget = s_budget.load(std::memory_order_relaxed);
+    if (s_table.bytes <= budget)
         return;
-    }
-    uint32_t excess = size - limit;
-    if (!s_overLimit)
-        TQ_log(&g_TQ_serverLog, TQ_LOG_WARN,
-               "Broadcast record table holds %u records, above its limit of %u; forgetting the oldest early "
-               "until expiry brings it below\n",
-               (unsigned)size, (unsigned)limit);
-    s_overLimit = true;
+    uint64_t target = budget - budget / 64;
+    TQ_TreeSetIterator it;
     TQ_treeSetBegin(&g_comm.broadcastExpiry, &it);
-    while (excess > 0 && TQ_treeSetHasNext(&it)) {
+    while (s_table.bytes > target && TQ_treeSetHasNext(&it)) {
         if (it.m_value == keep) {
             TQ_treeSetNext(&it);
             continue;
         }
         forget(&it);
-        excess--;
+        s_table.forgotten++;
     }
+    if (s_table.warned && time >= s_table.warnedAt && time - s_table.warnedAt < kBudgetWarningMs)
+        return;
+    TQ_log(&g_TQ_serverLog, TQ_LOG_WARN,
+           "Broadcast records reached their budget of %llu bytes: forgot %llu of the oldest early; a late copy of "
+           "their datasets counts as new\n",
+           (unsigned long long)budget, (unsigned long long)s_table.forgotten);
+    s_table.warned = true;
+    s_table.warnedAt = time;
+    s_table.forgotten = 0;
 }
 
 } /* namespace */
@@ -252,10 +371,11 @@ void sweep(uint64_t time, const BroadcastRecord *keep)
 
 /* Decides whether a broadcast dataset received from `node` is new, seen
  * already or to be dropped, and notes the node as having it. A new dataset
- * gets a record. Every copy that is not dropped has its ttl decremented and
- * its hop count incremented, in the dataset and in `header`: a repeat whose
- * delivery overtakes the first copy's may be the one that is forwarded, and
- * must go on with the hop it has made. */
+ * gets a record, and only a new dataset has its ttl decremented and its hop
+ * count incremented (in the dataset and in `header`): a repeat reaches the
+ * second hook as it arrived. Should a repeat be the copy that is forwarded
+ * (the first arrived with ttl 1 and was delivered, not forwarded), it goes
+ * on with the ttl it came with. */
 BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header)
 {
     if (!node->isServer) {
@@ -267,31 +387,40 @@ BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *
                                "Got a broadcast dataset that originated from this server\n");
         return BroadcastDrop;
     }
-    BroadcastVerdict verdict = BroadcastSeen;
     TQ_mutexLock(g_comm.broadcastLock);
-    if (BroadcastRecord *record = findRecord(header)) {
-        addHaveIt(record, &node->id);
-    } else {
-        TQ_Allocator *allocator = g_TQ_serverAllocator;
-        record = static_cast<BroadcastRecord *>(allocator->allocBlock256(allocator));
-        if (!record) {
-            TQ_mutexUnlock(g_comm.broadcastLock);
-            TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for a broadcast record; dropping the dataset\n");
-            return BroadcastDrop;
-        }
-        uint64_t time = now();
-        memset(record, 0, sizeof *record);
-        record->origin = header->origin;
-        record->sequence = header->sequence;
-        record->expiresAt = time + kRecordLifetimeMs;
-        record->forwarded = 0;
-        TQ_hashSetInit(&record->haveIt, TQ_uuidEqual, TQ_uuidHash);
-        addHaveIt(record, &node->id);
-        TQ_hashSetInsert(&g_comm.broadcastRecords, record);
-        TQ_treeSetInsert(&g_comm.broadcastExpiry, record);
-        sweep(time, record);
-        verdict = BroadcastNew;
+    /* One lookup serves both outcomes: a block with the key is offered to
+     * the table, and kept as a spare when an equal record is there
+     * already. */
+    BroadcastRecord *record = takeSpare();
+    if (!record) {
+        BroadcastRecord *seen = findRecord(header);
+        if (seen)
+            addHaveIt(seen, &node->id);
+        BroadcastVerdict verdict = !seen ? BroadcastDrop : seen->forwarded ? BroadcastSeenForwarded : BroadcastSeen;
+        TQ_mutexUnlock(g_comm.broadcastLock);
+        if (seen)
+            return verdict;
+        TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for a broadcast record; dropping the dataset\n");
+        return BroadcastDrop;
     }
+    record->origin = header->origin;
+    record->sequence = header->sequence;
+    BroadcastRecord *seen = static_cast<BroadcastRecord *>(TQ_hashSetInsert(&g_comm.broadcastRecords, record));
+    if (seen != record) {
+        s_table.spares.push_back(record);
+        addHaveIt(seen, &node->id);
+        BroadcastVerdict verdict = seen->forwarded ? BroadcastSeenForwarded : BroadcastSeen;
+        TQ_mutexUnlock(g_comm.broadcastLock);
+        return verdict;
+    }
+    uint64_t time = now();
+    record->expiresAt = time + kRecordLifetimeMs;
+    record->forwarded = 0;
+    s_table.bytes += footprint(record);
+    addHaveIt(record, &node->id);
+    enterExpiry(record);
+    expire(time);
+    holdToBudget(time, record);
     TQ_mutexUnlock(g_comm.broadcastLock);
 
     /* A dataset that arrives with no hop left keeps ttl 0 rather than
@@ -300,7 +429,7 @@ BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *
         header->ttl--;
     header->hops++;
     writeHeaderBytes(dataset, header, offsetof(TQ_BroadcastHeader, ttl), 2 * sizeof(uint16_t));
-    return verdict;
+    return BroadcastNew;
 }
 
 /* ---- Record element functions ---- */
@@ -312,10 +441,19 @@ int Tessarc::Core::broadcastRecordEqual(const void *a, const void *b)
     return x->sequence == y->sequence && memcmp(&x->origin, &y->origin, sizeof(TQ_Uuid)) == 0;
 }
 
+/* TQ_djb2hash of the 12 origin bytes seeded with the sequence number,
+ * written out for the fixed length: every lookup, insertion and removal of
+ * a record hashes, and the unrolled form takes a third of the loop's time. */
 uint32_t Tessarc::Core::broadcastRecordHash(const void *record)
 {
     const BroadcastRecord *r = static_cast<const BroadcastRecord *>(record);
-    return TQ_djb2hash(r->sequence, &r->origin, sizeof(TQ_Uuid));
+    uint32_t words[3];
+    static_assert(sizeof words == sizeof(TQ_Uuid), "an identifier is three words");
+    memcpy(words, &r->origin, sizeof words);
+    uint32_t h = r->sequence;
+    for (uint32_t w : words) /* bytes in memory order: least significant first */
+        h = ((((((h * 33u) ^ (w & 0xff)) * 33u) ^ ((w >> 8) & 0xff)) * 33u ^ ((w >> 16) & 0xff)) * 33u) ^ (w >> 24);
+    return h;
 }
 
 int Tessarc::Core::broadcastRecordCompare(const void *a, const void *b)
@@ -327,14 +465,18 @@ int Tessarc::Core::broadcastRecordCompare(const void *a, const void *b)
     return reinterpret_cast<uintptr_t>(x) < reinterpret_cast<uintptr_t>(y);
 }
 
+/* The copies are found bucket by bucket and the walk stops at the last one:
+ * most records hold one or two, and the other buckets are never read. */
 void Tessarc::Core::freeBroadcastRecord(BroadcastRecord *record)
 {
-    TQ_HashSetIterator it;
-    TQ_hashSetBegin(&record->haveIt, &it);
-    while (TQ_hashSetHasNext(&it))
-        g_TQ_serverAllocator->freeBlock32(g_TQ_serverAllocator, TQ_hashSetErase(&it));
-    TQ_hashSetDestroy(&record->haveIt);
-    g_TQ_serverAllocator->freeBlock256(g_TQ_serverAllocator, record);
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    TQ_HashSet *haveIt = &record->haveIt;
+    uint32_t left = TQ_hashSetSize(haveIt);
+    for (uint32_t bucket = 0; left > 0 && bucket < haveIt->m_capacity; bucket++)
+        for (TQ_ListNode *n = haveIt->m_buckets[bucket].m_head; n; n = n->m_next, left--)
+            allocator->freeBlock32(allocator, n->m_value);
+    TQ_hashSetDestroy(haveIt);
+    allocator->freeBlock256(allocator, record);
 }
 
 /* ---- Broadcast tables ---- */
@@ -344,6 +486,8 @@ void Tessarc::Core::createBroadcastTables()
     TQ_hashSetInit(&g_comm.broadcastRecords, broadcastRecordEqual, broadcastRecordHash);
     TQ_treeSetInit(&g_comm.broadcastExpiry, broadcastRecordCompare);
     g_comm.broadcastLock = TQ_mutexCreate();
+    s_table = Table();
+    s_table.spares.reserve(kSpareRecords);
 }
 
 /* Frees every record, forwarded or not, and the tables. */
@@ -355,15 +499,18 @@ void Tessarc::Core::destroyBroadcastTables()
     while (TQ_hashSetHasNext(&it))
         freeBroadcastRecord(static_cast<BroadcastRecord *>(TQ_hashSetErase(&it)));
     TQ_hashSetDestroy(&g_comm.broadcastRecords);
+    for (BroadcastRecord *record : s_table.spares)
+        freeBroadcastRecord(record);
+    s_table = Table();
     TQ_mutexDelete(g_comm.broadcastLock);
     g_comm.broadcastLock = 0;
 }
 
-/* ---- Bound and clock ---- */
+/* ---- Budget and clock ---- */
 
-void TQ_Server_setBroadcastRecordLimit(uint32_t limit)
+void TQ_Server_setBroadcastRecordBudget(uint64_t bytes)
 {
-    s_recordLimit.store(limit > 0 ? limit : 1, std::memory_order_relaxed);
+    s_budget.store(bytes, std::memory_order_relaxed);
 }
 
 void TQ_Server_setBroadcastTimeSource(uint64_t (*source)(void))
@@ -393,7 +540,7 @@ void TQ_Server_broadcast(TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo
     Candidates candidates;
     TQ_mutexLock(g_comm.stateLock);
     header.sequence = g_comm.broadcastSequence++;
-    candidates.select(groups);
+    candidates.select(groups, nullptr);
     TQ_mutexUnlock(g_comm.stateLock);
 
     writeHeaderBytes(dataset, &header, 0, sizeof header);
@@ -409,6 +556,9 @@ void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet 
         return;
     uint64_t time = now();
 
+    /* The whole decision is made under one hold of the broadcast lock; the
+     * candidates are selected inside it, which the lock order allows. */
+    Candidates candidates;
     TQ_mutexLock(g_comm.broadcastLock);
     BroadcastRecord *record = findRecord(&header);
     if (!record) {
@@ -422,40 +572,50 @@ void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet 
         return;
     }
     record->forwarded = 1;
-    TQ_mutexUnlock(g_comm.broadcastLock);
-
-    Candidates candidates;
     TQ_mutexLock(g_comm.stateLock);
-    candidates.select(groups);
+    candidates.select(groups, node);
     TQ_mutexUnlock(g_comm.stateLock);
 
-    TQ_mutexLock(g_comm.broadcastLock);
-    /* Looked up again: while no lock was held the record may have been
-     * forgotten early under the table's bound. Then only the sender is left
-     * out. */
-    record = findRecord(&header);
-    if (record) {
+    /* A record made in the same millisecond keeps its place. */
+    uint64_t expiresAt = time + kRecordLifetimeMs;
+    if (record->expiresAt != expiresAt) {
         TQ_treeSetRemoveNoFree(&g_comm.broadcastExpiry, record);
-        record->expiresAt = time + kRecordLifetimeMs;
-        TQ_treeSetInsert(&g_comm.broadcastExpiry, record);
-        TQ_Server_ServerNode *server = reinterpret_cast<TQ_Server_ServerNode *>(node);
-        TQ_mutexLock(node->lock);
-        TQ_HashSetIterator it;
-        for (TQ_hashSetBegin(&server->neighbours, &it); TQ_hashSetHasNext(&it); TQ_hashSetNext(&it)) {
-            const TQ_Server_Neighbour *neighbour = static_cast<const TQ_Server_Neighbour *>(it.m_value);
-            if (neighbour->since < time && time - neighbour->since > kNeighbourAgeMs)
-                addHaveIt(record, &neighbour->uuid);
-        }
-        TQ_mutexUnlock(node->lock);
+        record->expiresAt = expiresAt;
+        enterExpiry(record);
     }
+
+    /* Servers that have been the sender's neighbours for more than ten
+     * seconds are taken to have the dataset. Only those among the candidates
+     * are copied into haveIt: the pruning below reads no other entry, and
+     * nothing else reads haveIt, so the result is the same as copying them
+     * all, at a cost bounded by the server table rather than by what the
+     * sender announced. */
+    bool anyCandidate = false;
+    for (size_t i = 0; i < candidates.size() && !anyCandidate; i++)
+        anyCandidate = candidates.at(i) != nullptr;
+    TQ_Server_ServerNode *server = reinterpret_cast<TQ_Server_ServerNode *>(node);
+    if (anyCandidate)
+        TQ_mutexLock(node->lock);
+    if (anyCandidate && !TQ_hashSetEmpty(&server->neighbours)) {
+        for (size_t i = candidates.size(); i-- > 0;) {
+            TQ_Server_Node *candidate = candidates.at(i);
+            if (!candidate)
+                continue;
+            TQ_HashSetIterator found;
+            if (!TQ_hashSetFind(&server->neighbours, &found, &candidate->id))
+                continue;
+            const TQ_Server_Neighbour *neighbour = static_cast<const TQ_Server_Neighbour *>(found.m_value);
+            if (neighbour->since < time && time - neighbour->since > kNeighbourAgeMs)
+                addHaveIt(record, &candidate->id);
+        }
+    }
+    if (anyCandidate)
+        TQ_mutexUnlock(node->lock);
+    /* Released outside the node lock: a last release frees a dead node,
+     * which takes the server state lock. */
     for (size_t i = candidates.size(); i-- > 0;) {
         TQ_Server_Node *candidate = candidates.at(i);
-        if (!candidate)
-            continue;
-        TQ_HashSetIterator found;
-        int haveIt = TQ_uuidEqual(&candidate->id, &node->id) ||
-                     (record && TQ_hashSetFind(&record->haveIt, &found, &candidate->id));
-        if (haveIt) {
+        if (candidate && (TQ_uuidEqual(&candidate->id, &node->id) || hasIt(record, &candidate->id))) {
             candidates.at(i) = nullptr;
             candidate->release(candidate);
         }

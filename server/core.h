@@ -99,12 +99,14 @@ void destroyBroadcastTables();
  * returns 0 when not. */
 int readWellFormedBroadcast(TQ_Buffer *dataset, TQ_BroadcastHeader *header);
 
-enum BroadcastVerdict { BroadcastNew = 0, BroadcastSeen = 1, BroadcastDrop = 2 };
+/* Seen and already forwarded is a repeat whose forward would do nothing;
+ * the caller may skip it. */
+enum BroadcastVerdict { BroadcastNew = 0, BroadcastSeen = 1, BroadcastDrop = 2, BroadcastSeenForwarded = 3 };
 
 /* Decides whether a broadcast dataset received from `node` is new, seen
- * already or to be dropped, and notes the node as having it; a new dataset
- * gets a record. Every copy that is not dropped has its ttl decremented and
- * its hop count incremented, in the dataset and in `header`. Takes the
+ * already (and whether forwarded already) or to be dropped, and notes the node as having it; a new dataset
+ * gets a record and has its ttl decremented and its hop count incremented,
+ * in the dataset and in `header`. A repeat is left as it arrived. Takes the
  * broadcast lock inside; call with no lock held. */
 BroadcastVerdict broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header);
 

@@ -3,6 +3,8 @@
  * broadcast or not, goes on to its service through TQ_Server_handleDataset. The receive path
  * takes no lock of its own; it runs on the protocol's delivery thread, one
  * dataset at a time per connection. */
+#include <deque>
+#include <optional>
 #include <string.h>
 
 #include "core.h"
@@ -133,6 +135,54 @@ void Core::receiveCallback(TQ_Connection *connection, TQ_Buffer *dataset)
 
 /* ---- Service datasets ---- */
 
+namespace {
+
+/* The groups set that the group filter fills for one broadcast dataset.
+ * Each thread keeps its sets and reuses them emptied, so that a dataset
+ * costs no set of its own; a nested delivery on the same thread (a hook
+ * that hands a dataset in again) takes the next set up. A deque never
+ * moves a set that an outer delivery is using. */
+class LocalGroups {
+public:
+    LocalGroups() : m_sets(s_sets)
+    {
+        if (m_sets.depth == m_sets.sets.size()) {
+            m_sets.sets.emplace_back();
+            TQ_treeSetInit(&m_sets.sets.back(), TQ_ptrCompare);
+        }
+        m_set = &m_sets.sets[m_sets.depth++];
+    }
+    ~LocalGroups()
+    {
+        TQ_TreeSetIterator it;
+        TQ_treeSetBegin(m_set, &it);
+        while (TQ_treeSetHasNext(&it))
+            TQ_treeSetErase(&it);
+        m_sets.depth--;
+    }
+    LocalGroups(const LocalGroups &) = delete;
+    LocalGroups &operator=(const LocalGroups &) = delete;
+    TQ_TreeSet *set() { return m_set; }
+
+private:
+    struct Sets {
+        std::deque<TQ_TreeSet> sets;
+        size_t depth = 0;
+        ~Sets()
+        {
+            for (TQ_TreeSet &set : sets)
+                TQ_treeSetDestroy(&set);
+        }
+    };
+    static thread_local Sets s_sets;
+    Sets &m_sets;
+    TQ_TreeSet *m_set;
+};
+
+thread_local LocalGroups::Sets LocalGroups::s_sets;
+
+} /* namespace */
+
 void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
 {
     TQ_DatasetHeader plain;
@@ -146,7 +196,7 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
     }
     int broadcast = (plain.flags & TQ_FLAG_BROADCAST) != 0;
     BroadcastVerdict verdict = BroadcastNew;
-    TQ_TreeSet localGroups;
+    std::optional<LocalGroups> localGroups;
     TQ_Buffer *filtered = nullptr;
     if (broadcast) {
         if (!node) {
@@ -161,17 +211,15 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
         if (verdict == BroadcastDrop)
             return;
         if (!groups) {
-            TQ_treeSetInit(&localGroups, TQ_ptrCompare);
+            localGroups.emplace();
             TQ_Server_GroupManager *manager = g_comm.groupManager.load();
             TQ_Buffer *result = manager ? manager->filterBroadcast(node, dataset, header.groupInfoLength,
-                                                                   header.groupInfoOffset, &localGroups)
+                                                                   header.groupInfoOffset, localGroups->set())
                                         : dataset;
-            if (!result) {
-                TQ_treeSetDestroy(&localGroups);
+            if (!result)
                 return;
-            }
             filtered = TQ_bufferAcquire(result);
-            groups = &localGroups;
+            groups = localGroups->set();
             if (result != dataset) {
                 dataset = result;
                 TQ_bufferInitIter(dataset, &it);
@@ -190,12 +238,11 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
         service->handleDatasetAlt(node, dataset, groups);
 
     /* Forwarded whether or not a service took it, and for repeats too: the
-     * forward itself goes out only once per dataset. */
-    if (broadcast)
+     * forward itself goes out only once per dataset, and a repeat of one
+     * that went out already is not even offered. */
+    if (broadcast && verdict != BroadcastSeenForwarded)
         TQ_Server_rebroadcast(node, dataset, groups, nullptr);
 
-    if (filtered) {
-        TQ_treeSetDestroy(&localGroups);
+    if (filtered)
         TQ_bufferRelease(filtered);
-    }
 }

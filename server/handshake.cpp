@@ -325,6 +325,11 @@ static void sendNeighbourList(TQ_Connection *connection)
     TQ_bufferRelease(dataset);
 }
 
+/* Neighbours stored for one server node. A peer may announce up to 65535
+ * per dataset, and as many datasets as it likes; past the bound its
+ * entries are not stored. */
+static std::atomic<uint32_t> s_neighbourLimit{TQ_SERVER_NEIGHBOUR_LIMIT};
+
 static void gotNeighbours(TQ_Connection *connection, TQ_Buffer *dataset, uint32_t size, uint8_t subtype)
 {
     TQ_Server_Node *node = connectionNode(connection);
@@ -348,12 +353,18 @@ static void gotNeighbours(TQ_Connection *connection, TQ_Buffer *dataset, uint32_
     TQ_bufferInitIter(dataset, &in);
     TQ_bufferSkip(&in, TQ_NEIGHBOURS_FIXED_SIZE);
     uint64_t now = TQ_getTimeMs();
+    uint32_t limit = s_neighbourLimit.load(std::memory_order_relaxed);
+    bool capped = false, warn = false;
     TQ_mutexLock(node->lock);
     for (uint32_t i = 0; i < count; i++) {
         uint8_t entry[TQ_NEIGHBOUR_ENTRY_SIZE];
         if (TQ_bufferCopyFrom(entry, &in, sizeof entry) != 1)
             break;
         if (subtype == TQ_BASIC_ADD_NEIGHBOURS) {
+            if (TQ_hashSetSize(&server->neighbours) >= limit) {
+                capped = true;
+                break;
+            }
             TQ_Server_Neighbour *neighbour = (TQ_Server_Neighbour *)allocator->allocBlock32(allocator);
             if (!neighbour)
                 break;
@@ -370,7 +381,21 @@ static void gotNeighbours(TQ_Connection *connection, TQ_Buffer *dataset, uint32_
                 allocator->freeBlock32(allocator, gone);
         }
     }
+    if (capped && !server->neighboursCapped) {
+        server->neighboursCapped = 1;
+        warn = true;
+    }
     TQ_mutexUnlock(node->lock);
+    if (warn)
+        TQ_log(&g_TQ_serverLog, TQ_LOG_WARN,
+               "Server %s announced more than %u neighbours; the rest are not stored, so it may be sent broadcasts "
+               "it has\n",
+               node->name ? node->name : "?", (unsigned)limit);
+}
+
+void TQ_Server_setNeighbourLimit(uint32_t limit)
+{
+    s_neighbourLimit.store(limit, std::memory_order_relaxed);
 }
 
 /* ---- Nodes: groups test and admission ---- */

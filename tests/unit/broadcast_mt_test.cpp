@@ -98,7 +98,8 @@ TEST(BroadcastMt, BroadcastsAndForwardsRaceWithPeersComingAndGoing)
             if (std::memcmp(&h.origin, TQ_Server_getUuid(), 12) == 0) {
                 EXPECT_TRUE(own.insert(h.sequence).second) << "link " << l << " twice: " << h.sequence;
             } else if (std::memcmp(&h.origin, &origin, 12) == 0) {
-                EXPECT_EQ(2, h.ttl);
+                /* A hop further, or as it arrived when the repeat overtook the first copy. */
+                EXPECT_TRUE((h.ttl == 2 && h.hops == 1) || (h.ttl == 3 && h.hops == 0)) << h.ttl;
                 EXPECT_TRUE(forwarded.insert(h.sequence).second) << "link " << l << " twice: " << h.sequence;
             }
         }

@@ -81,16 +81,22 @@ struct Mesh {
     }
 };
 
-/* The dataset as a receiving server passes it on: ttl down, hops up, group
- * information zeroed. */
+/* A dataset as the group filter leaves it: group information zeroed. A
+ * repeat is delivered and passed on so. */
+Bytes filtered(Bytes bytes)
+{
+    std::memset(&bytes[headerOf(bytes).groupInfoOffset], 0, 4);
+    return bytes;
+}
+
+/* A first copy as a receiving server passes it on: ttl down, hops up. */
 Bytes aged(Bytes bytes)
 {
     TQ_BroadcastHeader h = headerOf(bytes);
     h.ttl = h.ttl ? h.ttl - 1 : 0;
     h.hops++;
     std::memcpy(bytes.data(), &h, sizeof h);
-    std::memset(&bytes[h.groupInfoOffset], 0, 4);
-    return bytes;
+    return filtered(bytes);
 }
 
 std::atomic<uint64_t> g_clock{0};
@@ -180,20 +186,20 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
     EXPECT_EQ(aged(b), got[0].bytes);
     EXPECT_EQ((std::vector<int>{1, 2, 3}), mesh.receivers(aged(b)));
 
-    /* The same from s1 and s2: to handleDatasetAlt (a hop further too),
-     * never forwarded again. */
+    /* The same from s1 and s2: to handleDatasetAlt as it arrived, never
+     * forwarded again. */
     feed(mesh.servers[1], b);
     feed(mesh.servers[2], b);
     got = takeDeliveries();
     ASSERT_EQ(2u, got.size());
     EXPECT_TRUE(got[0].alt && got[1].alt);
-    EXPECT_EQ(aged(b), got[1].bytes);
+    EXPECT_EQ(filtered(b), got[1].bytes);
     EXPECT_EQ(mesh.nodes[2], got[1].node);
     EXPECT_TRUE(mesh.receivers({}).empty());
 
     /* A second sender before the forward (s1's copy arrives while s3's is
-     * being delivered, and its delivery forwards): forwarded once, a hop
-     * further, to neither sender. */
+     * being delivered, and its delivery forwards): forwarded once, as s1's
+     * copy arrived, to neither sender. */
     Bytes b2 = broadcastDataset(kType, 3, origin, 2);
     g_onDelivery = [&](const Delivery &) {
         g_onDelivery = nullptr;
@@ -205,7 +211,8 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
     EXPECT_FALSE(got[0].alt);
     EXPECT_TRUE(got[1].alt);
     EXPECT_EQ(mesh.nodes[1], got[1].node);
-    EXPECT_EQ((std::vector<int>{0, 2}), mesh.receivers(aged(b2)));
+    EXPECT_EQ(filtered(b2), got[1].bytes);
+    EXPECT_EQ((std::vector<int>{0, 2}), mesh.receivers(filtered(b2)));
 
     /* A service injects one with its own groups: no filter runs, so the
      * group information travels on untouched. */
@@ -239,6 +246,15 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
         EXPECT_EQ(0, headerOf(got[0].bytes).ttl);
         EXPECT_TRUE(mesh.receivers({}).empty());
     }
+    /* The ttl-1 copy was not forwarded; a repeat with hops to spare is, with
+     * its ttl and hops as they came. */
+    Bytes later = broadcastDataset(kType, 3, origin, 11);
+    feed(mesh.servers[1], later);
+    got = takeDeliveries();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_TRUE(got[0].alt);
+    EXPECT_EQ(filtered(later), got[0].bytes);
+    EXPECT_EQ((std::vector<int>{2, 3}), mesh.receivers(filtered(later)));
 
     /* Back at its origin, it is dropped. */
     feed(mesh.servers[0], broadcastDataset(kType, 3, *TQ_Server_getUuid(), 1));
@@ -300,12 +316,24 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
         EXPECT_EQ(0, link->destroys.load());
 }
 
-TEST(Broadcast, NeighboursOfTheSenderOlderThanTenSecondsAreSkipped)
+TEST(Broadcast, NeighboursOfTheSenderOlderThanTenSecondsAreSkippedUpToTheBound)
 {
-    Mesh mesh(4);
+    Mesh mesh(5);
+    LogCapture log;
     TQ_Uuid origin = makeUuid(0xE4);
-    /* s0 has had s1 for 20 s, s2 for 5 s and s3 from now. */
-    feed(mesh.servers[0], neighbourDataset(4, {{Mesh::uuid(1), 20000}, {Mesh::uuid(2), 5000}, {Mesh::uuid(3), 0}}));
+    /* s0 has had s1 for 20 s, s2 for 5 s and s3 from now; it also names two
+     * servers that are not linked here. Past the bound of five, s4 is not
+     * stored, with one warning. */
+    TQ_Server_setNeighbourLimit(5);
+    feed(mesh.servers[0], neighbourDataset(4, {{makeUuid(0xF1), 20000},
+                                               {Mesh::uuid(1), 20000},
+                                               {Mesh::uuid(2), 5000},
+                                               {makeUuid(0xF2), 20000},
+                                               {Mesh::uuid(3), 0},
+                                               {Mesh::uuid(4), 20000}}));
+    feed(mesh.servers[0], neighbourDataset(4, {{Mesh::uuid(4), 20000}}));
+    TQ_Server_setNeighbourLimit(TQ_SERVER_NEIGHBOUR_LIMIT);
+    EXPECT_EQ(1, log.count(TQ_LOG_WARN, "announced more than 5 neighbours"));
     mesh.drain();
 
     /* Run on a held clock from the times the entries were given. */
@@ -323,16 +351,17 @@ TEST(Broadcast, NeighboursOfTheSenderOlderThanTenSecondsAreSkipped)
     g_clock = since3;
     Bytes b = broadcastDataset(kType, 3, origin, 1);
     feed(mesh.servers[0], b);
-    EXPECT_EQ((std::vector<int>{2, 3}), mesh.receivers(aged(b)));
+    EXPECT_EQ((std::vector<int>{2, 3, 4}), mesh.receivers(aged(b)));
 
     /* s3 has been a neighbour exactly 10000 ms, then 10001 ms. */
     g_clock = since3 + 10000;
     Bytes atLimit = broadcastDataset(kType, 3, origin, 2);
     feed(mesh.servers[0], atLimit);
-    EXPECT_EQ((std::vector<int>{3}), mesh.receivers(aged(atLimit)));
+    EXPECT_EQ((std::vector<int>{3, 4}), mesh.receivers(aged(atLimit)));
     g_clock = since3 + 10001;
-    feed(mesh.servers[0], broadcastDataset(kType, 3, origin, 3));
-    EXPECT_TRUE(mesh.receivers({}).empty());
+    Bytes past = broadcastDataset(kType, 3, origin, 3);
+    feed(mesh.servers[0], past);
+    EXPECT_EQ((std::vector<int>{4}), mesh.receivers(aged(past)));
     EXPECT_EQ(3u, takeDeliveries().size());
     TQ_Server_setBroadcastTimeSource(nullptr);
 }
@@ -377,20 +406,26 @@ TEST(Broadcast, RecordsExpireAndTheTableStaysBounded)
     fromS0(5);
     EXPECT_TRUE(isNewFromS1(4));
 
-    /* Past the bound the records expiring first go early, with a warning. */
+    /* Past the budget the oldest records (by the millisecond) go first,
+     * with a warning at most every 10 s; 8 KiB holds a few records. */
     g_clock = t0 + 100000;
-    TQ_Server_setBroadcastRecordLimit(2);
+    TQ_Server_setBroadcastRecordBudget(8192);
     log.take();
-    fromS0(6);
-    g_clock++;
-    fromS0(7);
-    EXPECT_EQ(0, log.count(TQ_LOG_WARN, "above its limit"));
-    g_clock++;
-    fromS0(8);
-    EXPECT_EQ(1, log.count(TQ_LOG_WARN, "holds 3 records, above its limit of 2"));
-    EXPECT_FALSE(isNewFromS1(8));
-    EXPECT_TRUE(isNewFromS1(6));
-    EXPECT_EQ(1, log.count(TQ_LOG_WARN, "above its limit")); /* once per overload */
-    TQ_Server_setBroadcastRecordLimit(TQ_SERVER_BROADCAST_RECORD_LIMIT);
+    uint32_t last = 100;
+    while (log.count(TQ_LOG_WARN, "budget of 8192 bytes") == 0 && last < 150) {
+        g_clock++;
+        fromS0(++last);
+    }
+    ASSERT_GT(last, 103u);
+    EXPECT_FALSE(isNewFromS1(last));
+    EXPECT_FALSE(isNewFromS1(last - 1));
+    EXPECT_TRUE(isNewFromS1(101));
+    for (uint32_t i = 0; i < 20; i++)
+        fromS0(200 + i);
+    EXPECT_EQ(1, log.count(TQ_LOG_WARN, "budget of 8192 bytes"));
+    g_clock += 10000;
+    fromS0(300);
+    EXPECT_EQ(2, log.count(TQ_LOG_WARN, "budget of 8192 bytes"));
+    TQ_Server_setBroadcastRecordBudget(TQ_SERVER_BROADCAST_RECORD_BUDGET);
     TQ_Server_setBroadcastTimeSource(nullptr);
 }

@@ -226,6 +226,9 @@ typedef struct TQ_Server_ServerNode {
     int32_t live;          /* 1 while the node has a connection */
     int32_t refCount;      /* references taken with acquire */
     TQ_HashSet neighbours; /* TQ_Server_Neighbour entries, by uuid */
+
+    /* 1 once announced neighbours were left out over the bound; node lock */
+    int32_t neighboursCapped;
 } TQ_Server_ServerNode;
 
 /* A neighbour of a server node: a 32-byte block of the server allocator. */
@@ -607,15 +610,24 @@ TQ_API void TQ_Server_logPeerFault(TQ_Connection *connection, TQ_Logger *logger,
  * always NUL-terminated when `size` is not 0. Returns `out`. Any thread. */
 TQ_API const char *TQ_Server_escapeText(const char *text, char *out, size_t size);
 
-/* Records of received broadcasts the server keeps at most unless told
- * otherwise. */
-#define TQ_SERVER_BROADCAST_RECORD_LIMIT 65536u
-/* Bounds the table of broadcast records (0 counts as 1). Every record
- * expires 10 seconds after it was made or forwarded; past the bound the
- * records that would expire first are forgotten early, with a warning, and
- * a late copy of their dataset is then taken for new. Any thread; takes
- * effect at the next new record. */
-TQ_API void TQ_Server_setBroadcastRecordLimit(uint32_t limit);
+/* Heap bytes the records of received broadcasts may take unless told
+ * otherwise: 32 MiB. */
+#define TQ_SERVER_BROADCAST_RECORD_BUDGET (32ull << 20)
+/* Bounds the memory of the broadcast records (duplicate detection) to about
+ * `bytes`, counting each record's block, its haveIt set and its share of the
+ * tables. Every record expires 10 seconds after it was made or forwarded;
+ * past the budget the oldest records are forgotten early, with a warning at
+ * most every 10 seconds, and a late copy of their dataset is then taken for
+ * new. The newest record is always kept. Any thread; takes effect at the
+ * next new record. */
+TQ_API void TQ_Server_setBroadcastRecordBudget(uint64_t bytes);
+/* Neighbours one server node may announce unless told otherwise. */
+#define TQ_SERVER_NEIGHBOUR_LIMIT 4096u
+/* Bounds the neighbours stored for each server node: entries announced past
+ * the bound are not stored (one warning per node), so those servers may be
+ * sent broadcasts they already have. Any thread; applies to neighbour
+ * datasets received afterwards. */
+TQ_API void TQ_Server_setNeighbourLimit(uint32_t limit);
 /* For tests only: the clock by which broadcast records expire and
  * neighbours age, in place of TQ_getTimeMs; null restores TQ_getTimeMs.
  * `source` must be callable from any thread. */
