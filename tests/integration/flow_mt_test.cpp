@@ -11,7 +11,6 @@
 #include <cstring>
 #include <map>
 #include <algorithm>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -108,11 +107,10 @@ bool once(const std::vector<uint32_t> &v, uint32_t count = kCount)
 long shedTotal(Mesh &mesh)
 {
     long sum = 0;
-    std::regex shed(": shed (\\d+) datasets \\(total");
     for (int i = 0; i < mesh.size(); ++i) {
         std::string log = mesh[i].log();
-        for (std::sregex_iterator it(log.begin(), log.end(), shed), end; it != end; ++it)
-            sum += std::stol((*it)[1]);
+        for (size_t at = log.find(": shed "); at != std::string::npos; at = log.find(": shed ", at + 1))
+            sum += std::atol(log.c_str() + at + 7);
     }
     return sum;
 }
