@@ -170,6 +170,14 @@ int writeAll(int fd, const void *bytes, size_t size)
         ssize_t sent = send(fd, at, size, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR)
             continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            /* A descriptor handed over non-blocking: wait as a blocking
+             * socket would while the server is not reading. */
+            struct pollfd writable = {fd, POLLOUT, 0};
+            if (poll(&writable, 1, -1) < 0 && errno != EINTR)
+                return -1;
+            continue;
+        }
         if (sent < 0)
             return -1;
         at += sent;

@@ -32,7 +32,8 @@ int waitReadable(int fd, int timeoutMs);
  * -1 on error (errno set). */
 long readSome(int fd, void *buffer, size_t size);
 
-/* Writes all `size` bytes (blocking): 0, or -1 on error (errno set). Never
+/* Writes all `size` bytes, waiting for as long as the peer does not read
+ * (also on a non-blocking descriptor): 0, or -1 on error (errno set). Never
  * raises SIGPIPE. */
 int writeAll(int fd, const void *bytes, size_t size);
 

@@ -57,6 +57,55 @@ TQ_Buffer *allocate(Link *link, uint32_t length)
     return dataset;
 }
 
+/* The link being read on this thread while its datasets are delivered:
+ * the sends they cause are charged to it. Set on the I/O thread only. */
+thread_local Link *t_reading = nullptr;
+
+/* Only service datasets without the reliable flag may be shed; handshake,
+ * neighbour, group and reliable datasets must arrive or end the link. */
+inline bool sheddable(const TQ_Buffer *dataset)
+{
+    return dataset->first.data[4] > TQ_DATASET_GROUPS && (dataset->first.data[5] & TQ_FLAG_RELIABLE) == 0;
+}
+
+/* The epoll interest the link's state asks for. */
+uint32_t interest(const Link *link)
+{
+    return (link->readPaused ? 0u : static_cast<uint32_t>(EPOLLIN)) |
+           (link->epollOut ? static_cast<uint32_t>(EPOLLOUT) : 0u);
+}
+
+void resumeReading(Link *link)
+{
+    link->readPaused = false;
+    link->blockers.clear();
+    if (link->fd >= 0)
+        setEvents(link, interest(link));
+}
+
+/* `congested` has drained, sheds or ends: every link waiting on it alone
+ * reads again. Links are few and this runs once per congestion, so a scan
+ * of them all is cheaper than keeping waiter lists alive across link ends. */
+void releaseWaiters(Link *congested)
+{
+    for (Link *other : g_transport.links) {
+        auto at = std::find(other->blockers.begin(), other->blockers.end(), congested);
+        if (at == other->blockers.end())
+            continue;
+        other->blockers.erase(at);
+        if (other->blockers.empty() && other->readPaused)
+            resumeReading(other);
+    }
+}
+
+void reportShed(Link *link, uint64_t total, uint64_t t)
+{
+    TQ_log(g_transport.log, TQ_LOG_WARN, "tcp: link %s: shed %llu datasets (total %llu) while congested\n", link->name,
+           static_cast<unsigned long long>(total - link->shedReported), static_cast<unsigned long long>(total));
+    link->shedReported = total;
+    link->shedReportedAt = t;
+}
+
 void deliver(Link *link, TQ_Buffer *dataset)
 {
     TQ_bufferAcquire(dataset);
@@ -79,12 +128,18 @@ void connectionSend(TQ_Connection *connection, TQ_Buffer *dataset)
                dataset->size);
         return;
     }
-    bool wake = false;
+    const Settings &settings = g_transport.settings;
+    bool wake = false, blocks = false;
     {
         std::lock_guard<std::mutex> lock(link->mutex);
         if (link->sendClosed || link->overflow)
             return;
-        if (link->queuedBytes + length > g_transport.settings.sendQueueBytes || link->ringCount >= kMaxQueuedDatasets) {
+        bool overCap = link->queuedBytes + length > settings.sendQueueBytes || link->ringCount >= kMaxQueuedDatasets;
+        if ((overCap || link->shedding) && sheddable(dataset)) {
+            ++link->shedTotal;
+            return;
+        }
+        if (overCap) {
             link->overflow = true;
             wake = true;
         } else {
@@ -100,12 +155,22 @@ void connectionSend(TQ_Connection *connection, TQ_Buffer *dataset)
             link->ring[(link->ringHead + link->ringCount) & (link->ring.size() - 1)] = TQ_bufferAcquire(dataset);
             ++link->ringCount;
             link->queuedBytes += length;
+            if (link->queuedBytes >= settings.highWater)
+                link->congested = true;
+            blocks = link->congested && !link->shedding;
             if (!link->flushPending) {
                 link->flushPending = true;
                 wake = true;
             }
         }
     }
+    /* Only the I/O thread reads links, so t_reading is set only there and
+     * the reader's blockers are touched by that thread alone. A link never
+     * waits on itself: two peers flooding each other would stop both. */
+    Link *reader = t_reading;
+    if (blocks && reader != nullptr && reader != link &&
+        std::find(reader->blockers.begin(), reader->blockers.end(), link) == reader->blockers.end())
+        reader->blockers.push_back(link);
     if (wake)
         post(link);
 }
@@ -146,6 +211,8 @@ void beginClose(Link *link)
     link->phase = Phase::Closing;
     link->closing.store(true);
     link->deadline = now() + g_transport.settings.closeTimeoutMs;
+    if (link->readPaused)
+        resumeReading(link); /* a closing link reads to see the peer's end */
     bool empty;
     {
         std::lock_guard<std::mutex> lock(link->mutex);
@@ -166,6 +233,7 @@ void flush(Link *link)
 {
     if (link->phase != Phase::Open && link->phase != Phase::Closing)
         return;
+    bool drained = false;
     for (;;) {
         iovec iov[kMaxIov];
         int count = 0;
@@ -205,6 +273,10 @@ void flush(Link *link)
             size_t mask = link->ring.size() - 1;
             link->queuedBytes -= left;
             link->progressAt = now();
+            if (link->congested && link->queuedBytes < g_transport.settings.lowWater) {
+                link->congested = link->shedding = false;
+                drained = true;
+            }
             while (left > 0) {
                 TQ_Buffer *dataset = link->ring[link->ringHead];
                 size_t rest = datasetLength(dataset) - link->headOffset;
@@ -227,9 +299,11 @@ void flush(Link *link)
         std::lock_guard<std::mutex> lock(link->mutex);
         empty = link->ringCount == 0;
     }
+    if (drained)
+        releaseWaiters(link);
     if (empty == link->epollOut) {
         link->epollOut = !empty;
-        setEvents(link, EPOLLIN | (empty ? 0u : static_cast<uint32_t>(EPOLLOUT)));
+        setEvents(link, interest(link));
     }
     if (empty && link->phase == Phase::Closing && !link->shut) {
         tlsShutdown(link); /* TLS */
@@ -320,7 +394,9 @@ bool consume(Link *link, const uint8_t *data, size_t count)
     return true;
 }
 
-void readable(Link *link)
+namespace {
+
+void readRounds(Link *link)
 {
     for (int round = 0; round < kReadRounds; ++round) {
         if (link->phase != Phase::Open && link->phase != Phase::Closing && link->phase != Phase::Hello)
@@ -356,10 +432,78 @@ void readable(Link *link)
         } else if (!consume(link, target, static_cast<size_t>(got))) {
             return;
         }
+        if (!link->blockers.empty())
+            return; /* what was read went to a congested link: wait for it */
         if (static_cast<size_t>(got) < room)
             return; /* drained: the next readiness brings more */
     }
     tlsReadLater(link); /* TLS */
+}
+
+} /* namespace */
+
+void readable(Link *link)
+{
+    t_reading = link;
+    readRounds(link);
+    t_reading = nullptr;
+    if (!link->blockers.empty() && !link->readPaused) {
+        if (link->phase != Phase::Open) {
+            link->blockers.clear();
+            return;
+        }
+        link->readPaused = true;
+        ++link->pauses;
+        setEvents(link, interest(link));
+    }
+}
+
+/* ---- Flow control ---- */
+
+void flowTick(Link *link, uint64_t t)
+{
+    const Settings &settings = g_transport.settings;
+    bool stalled = false, disconnect = false;
+    uint64_t shed;
+    {
+        std::lock_guard<std::mutex> lock(link->mutex);
+        if (link->congested && !link->shedding && t - link->progressAt >= settings.stallLimitMs) {
+            stalled = true;
+            disconnect = !link->forServer && settings.slowClientDisconnect;
+            link->shedding = !disconnect;
+        }
+        shed = link->shedTotal;
+    }
+    if (disconnect) {
+        TQ_log(g_transport.log, TQ_LOG_ERROR,
+               "tcp: connection %s: the peer does not read and over %llu bytes are queued; disconnecting\n", link->name,
+               static_cast<unsigned long long>(settings.highWater));
+        die(link, TQ_LOG_INFO, nullptr);
+        return;
+    }
+    if (stalled) {
+        ++link->stalls;
+        TQ_log(g_transport.log, TQ_LOG_WARN,
+               "tcp: link %s: the peer took nothing for %u ms; shedding what may be shed until it catches up\n",
+               link->name, settings.stallLimitMs);
+        releaseWaiters(link);
+    }
+    if (shed > link->shedReported && t - link->shedReportedAt >= kShedReportMs)
+        reportShed(link, shed, t);
+}
+
+void flowEnded(Link *link)
+{
+    uint64_t shed;
+    {
+        std::lock_guard<std::mutex> lock(link->mutex);
+        shed = link->shedTotal;
+    }
+    if (shed > link->shedReported)
+        reportShed(link, shed, now());
+    link->readPaused = false;
+    link->blockers.clear();
+    releaseWaiters(link);
 }
 
 } /* namespace tcp */

@@ -20,6 +20,8 @@ const uint32_t kDirectReadMin = 16 * 1024;
 const int kMaxIov = 64;
 const int kReadRounds = 8;
 const uint32_t kMaxQueuedDatasets = 1u << 20;
+/* Shed datasets are reported at most this often per link. */
+const uint64_t kShedReportMs = 1000;
 
 enum class Phase { Connecting, Hello, Open, Closing, Dead };
 
@@ -61,6 +63,15 @@ struct Link : Watched {
     uint32_t headGot = 0;
     TQ_Buffer *partial = nullptr; /* a dataset being read */
     uint32_t partialGot = 0;
+    /* Flow control: a link whose datasets were sent to a congested link
+     * during a read stops reading (readPaused) until every congested link
+     * it waits on (blockers) has drained or sheds. */
+    bool readPaused = false;
+    std::vector<Link *> blockers;
+    uint64_t pauses = 0;       /* times its reading was paused */
+    uint64_t stalls = 0;       /* times it began to shed */
+    uint64_t shedReported = 0; /* part of shedTotal already logged */
+    uint64_t shedReportedAt = 0;
 
     /* Shared with senders, under mutex. */
     std::mutex mutex;
@@ -71,6 +82,9 @@ struct Link : Watched {
     uint64_t progressAt = 0; /* data waiting or last written */
     bool sendClosed = false, flushPending = false, overflow = false;
     bool closeRequested = false, destroyed = false;
+    bool congested = false; /* queue reached highWater and has not fallen under lowWater */
+    bool shedding = false;  /* congested without progress for stallLimit: sheds what it may */
+    uint64_t shedTotal = 0; /* datasets shed over the link's life */
 
     std::atomic<bool> closing{false}; /* close or destroy asked: deliver no more */
     std::atomic<bool> posted{false};  /* in the attention list */
@@ -90,9 +104,12 @@ inline Link *linkOf(TQ_Connection *connection)
 
 /* ---- link.cpp: datasets over one link ---- */
 
-/* The connection's send: queues the dataset with one reference taken, or
- * marks the link for disconnection when its queue is over the bound. Never
- * waits on the network. Any thread. */
+/* The connection's send: queues the dataset with one reference taken. A
+ * service dataset without the reliable flag is shed (counted) instead while
+ * the link sheds or when it would pass the cap; any other dataset that
+ * would pass the cap marks the link for disconnection. Sent during the read
+ * of another link on the I/O thread to a congested link, it makes the
+ * reader wait. Never waits on the network. Any thread. */
 void connectionSend(TQ_Connection *connection, TQ_Buffer *dataset);
 /* Releases every queued dataset and refuses later sends. Any thread. */
 void dropQueue(Link *link);
@@ -111,9 +128,18 @@ void flush(Link *link);
 /* Cuts `count` received bytes into the hello and datasets, delivering each
  * complete dataset. False when the link no longer reads. I/O thread. */
 bool consume(Link *link, const uint8_t *data, size_t count);
-/* Reads what the socket holds (a bounded number of rounds) and consumes it.
- * I/O thread. */
+/* Reads what the socket holds (a bounded number of rounds) and consumes it;
+ * stops, with reading paused, after a round whose datasets went to a
+ * congested link. I/O thread. */
 void readable(Link *link);
+/* The link's periodic flow check at time `t`: a congested link without
+ * write progress for stallLimit starts to shed and lets its waiters read
+ * (a client under slowClient "disconnect" is closed), and shed datasets are
+ * reported. May end the link. I/O thread. */
+void flowTick(Link *link, uint64_t t);
+/* The link is ending: its waiters read again and what it shed unreported
+ * is logged. I/O thread. */
+void flowEnded(Link *link);
 
 } /* namespace tcp */
 

@@ -2,6 +2,7 @@
 #include "tcp.h"
 
 #include <set>
+#include <algorithm>
 #include <stdexcept>
 
 namespace tcp {
@@ -84,6 +85,37 @@ void readMs(const libconfig::Setting &group, const char *name, uint32_t &out)
     out = static_cast<uint32_t>(value);
 }
 
+/* The flow control settings: the watermarks, the stall limit and what a
+ * stalled client gets. Checked together, after the cap and sendTimeout,
+ * since one reading may change any of them. */
+void readFlowSettings(const libconfig::Setting &group, Settings &settings)
+{
+    readNumber(group, "highWater", 1, uint64_t(1) << 40, settings.highWater);
+    readNumber(group, "lowWater", 0, uint64_t(1) << 40, settings.lowWater);
+    readMs(group, "stallLimit", settings.stallLimitMs);
+    if (group.exists("slowClient")) {
+        const libconfig::Setting &setting = group["slowClient"];
+        std::string value = setting.getType() == libconfig::Setting::TypeString ? setting.c_str() : "";
+        if (value != "drop" && value != "disconnect")
+            throw std::runtime_error("tcp: slowClient must be \"drop\" or \"disconnect\"");
+        settings.slowClientDisconnect = value == "disconnect";
+    }
+    /* Watermarks not named follow a smaller cap, so a group that sets only
+     * sendQueueBytes stays valid. */
+    if (!group.exists("highWater") && settings.highWater >= settings.sendQueueBytes)
+        settings.highWater = settings.sendQueueBytes / 4;
+    if (!group.exists("lowWater") && settings.lowWater >= settings.highWater)
+        settings.lowWater = settings.highWater / 4;
+    if (!group.exists("stallLimit") && settings.stallLimitMs >= settings.sendTimeoutMs)
+        settings.stallLimitMs = std::max<uint32_t>(1, settings.sendTimeoutMs / 2);
+    if (settings.highWater >= settings.sendQueueBytes)
+        throw std::runtime_error("tcp: highWater must be under sendQueueBytes");
+    if (settings.lowWater >= settings.highWater)
+        throw std::runtime_error("tcp: lowWater must be under highWater");
+    if (settings.stallLimitMs >= settings.sendTimeoutMs)
+        throw std::runtime_error("tcp: stallLimit must be under sendTimeout");
+}
+
 } /* namespace */
 
 void readSettings(const libconfig::Setting &group, Settings &settings)
@@ -102,6 +134,7 @@ void readSettings(const libconfig::Setting &group, Settings &settings)
     readNumber(group, "sendQueueBytes", TQ_SERVER_SIZE_LIMIT, uint64_t(1) << 40, settings.sendQueueBytes);
     if (settings.reconnectMaxMs < settings.reconnectMinMs)
         settings.reconnectMaxMs = settings.reconnectMinMs;
+    readFlowSettings(group, settings);
 }
 
 void noteSetting(const char *name)

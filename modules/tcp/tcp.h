@@ -28,7 +28,11 @@ struct Settings {
     uint32_t reconnectMaxMs = 30000;       /* cap of the doubling delay */
     uint32_t closeTimeoutMs = 2000;        /* to send what is queued when a link is closed */
     uint32_t sendTimeoutMs = 30000;        /* a peer taking nothing for this long is dropped */
-    uint64_t sendQueueBytes = 8u << 20;    /* queued bytes per link before it is dropped */
+    uint64_t sendQueueBytes = 16u << 20;   /* most bytes a link holds queued: its cap */
+    uint64_t highWater = 2u << 20;         /* queued bytes from which a link is congested */
+    uint64_t lowWater = 512u << 10;        /* queued bytes under which it is not any more */
+    uint32_t stallLimitMs = 2000;          /* congested without write progress: it sheds */
+    bool slowClientDisconnect = false;     /* slowClient = "disconnect": a stalled client is closed */
 };
 
 /* Reads `group` into `settings`; throws std::runtime_error (with a message

@@ -154,6 +154,7 @@ void die(Link *link, int level, const char *why, bool parkConnector)
         return;
     if (why != nullptr)
         TQ_log(g_transport.log, level, "tcp: connection %s closed: %s\n", link->name, why);
+    flowEnded(link);
     epoll_ctl(g_transport.epfd, EPOLL_CTL_DEL, link->fd, nullptr);
     tlsFree(link); /* TLS */
     close(link->fd);
@@ -590,6 +591,8 @@ void tick()
         }
         if (stalled)
             die(link, TQ_LOG_ERROR, "the peer took nothing for too long");
+        else
+            flowTick(link, t);
     }
     if (g_transport.stopping)
         return;

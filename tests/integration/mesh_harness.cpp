@@ -136,7 +136,8 @@ bool Mesh::start(int i)
                        "serverName = \"" + s.name + "\";\nprotocols = ( { name = \"tcp\";\n  listen = \"" +
                            s.listenHost + ":" + std::to_string(s.serverPort) +
                            "\";\n  clientListen = \"127.0.0.1:" + std::to_string(s.clientPort) + "\";\n  peers = [ " +
-                           peersOf(i) + " ];\n  reconnectMin = 100; reconnectMax = 400; connectTimeout = 3000; } );\n");
+                           peersOf(i) + " ];\n  reconnectMin = 100; reconnectMax = 400; connectTimeout = 3000;\n  " +
+                           s.tcpSettings + " } );\n");
     tq_test::writeFile(s.root / "Config/relay.cfg", s.relayCfg);
     Launch launch;
     launch.program = TQ_SERVER_BIN;

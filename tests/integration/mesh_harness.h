@@ -38,6 +38,7 @@ struct Server {
     std::string name;                        /* server name "n<i>" */
     std::filesystem::path root;              /* its install root */
     std::string relayCfg;                    /* Config/relay.cfg, written at every start */
+    std::string tcpSettings;                 /* more settings of its tcp group */
     std::string netns;                       /* network namespace it runs in; empty: the test's */
     std::string listenHost = "127.0.0.1";    /* where it takes servers */
     uint16_t serverPort = 0, clientPort = 0; /* 0 until it first listened */

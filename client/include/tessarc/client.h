@@ -15,6 +15,14 @@
  * including the header, u8 type, u8 flags, u16 reserved 0, little-endian),
  * then for service types (4 and up) a u32 subtype and the payload.
  *
+ * Flow control: the sending calls block while the server is not reading,
+ * as a socket does. A server holds back reading a publisher whose datasets
+ * it cannot pass on as fast as they come, so a publisher at full speed is
+ * slowed to the pace of the mesh and its slowest reader instead of losing
+ * datasets; a reader that takes nothing for a while is cut out of that
+ * pace by its server (its datasets are dropped, or it is disconnected, as
+ * the server is configured).
+ *
  * Threads: a client object may be used by two threads at once, one on the
  * sending side (TQ_Client_send, TQ_Client_queue, TQ_Client_flush) and one on
  * the receiving side (TQ_Client_receive); each side by one thread at a time.
@@ -102,7 +110,8 @@ void TQ_Client_close(TQ_Client *client);
 /* Sends one dataset at once: header (type, flags, length), the u32 subtype,
  * then `size` bytes of `payload`; anything queued goes first. TQ_CLIENT_OK,
  * or a code with the message in TQ_Client_errorText. A failed send leaves
- * the connection unusable. Sending side. */
+ * the connection unusable. Blocks while the server is not reading. Sending
+ * side. */
 int TQ_Client_send(TQ_Client *client, uint8_t type, uint8_t flags, uint32_t subtype, const void *payload,
                    uint32_t size);
 
@@ -117,7 +126,8 @@ int TQ_Client_queue(TQ_Client *client, uint8_t type, uint8_t flags, uint32_t sub
  * whose header is not checked (for tests of servers). Sending side. */
 int TQ_Client_queueRaw(TQ_Client *client, const void *bytes, uint32_t length);
 
-/* Writes out everything queued. Sending side. */
+/* Writes out everything queued; blocks while the server is not reading.
+ * Sending side. */
 int TQ_Client_flush(TQ_Client *client);
 
 /* Waits up to `timeoutMs` (negative: without limit) for the next dataset
