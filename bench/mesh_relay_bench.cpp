@@ -335,6 +335,18 @@ struct Client {
         ssl = SSL_new(context);
         return ssl != nullptr && SSL_set_fd(ssl, fd) == 1 && SSL_connect(ssl) == 1;
     }
+    /* Up to `length` bytes as they come, within `timeoutMs`; 0 at the end
+     * or on a time-out. */
+    ssize_t readSome(uint8_t *bytes, size_t length, int timeoutMs)
+    {
+        pollfd p{fd, POLLIN, 0};
+        if ((ssl == nullptr || SSL_pending(ssl) == 0) && poll(&p, 1, timeoutMs) != 1)
+            return 0;
+        size_t got = 0;
+        if (ssl != nullptr)
+            return SSL_read_ex(ssl, bytes, length, &got) == 1 ? (ssize_t)got : 0;
+        return recv(fd, bytes, length, 0);
+    }
     bool put(const uint8_t *bytes, size_t length)
     {
         size_t written = 0;
@@ -357,13 +369,7 @@ struct Client {
             std::memmove(in.data(), in.data() + at, have - at);
             have -= at;
             at = 0;
-            pollfd p{fd, POLLIN, 0};
-            if ((ssl == nullptr || SSL_pending(ssl) == 0) && poll(&p, 1, timeoutMs) != 1)
-                return nullptr;
-            size_t got = 0;
-            ssize_t n = ssl != nullptr
-                            ? (SSL_read_ex(ssl, in.data() + have, in.size() - have, &got) == 1 ? (ssize_t)got : -1)
-                            : recv(fd, in.data() + have, in.size() - have, 0);
+            ssize_t n = readSome(in.data() + have, in.size() - have, timeoutMs);
             if (n <= 0)
                 return nullptr;
             have += (size_t)n;
@@ -618,19 +624,16 @@ void compare(benchmark::State &state, const std::string &what, double value, con
 
 /* ---- Benchmarks ---- */
 
-/* Reads from `fd` in chunks of up to 1 MiB until `want` datasets of the
+/* Reads from the client in chunks of up to 1 MiB until `want` datasets of the
  * relay's type have come or nothing came for `idleMs`; the number that
  * came. */
-long drain(int fd, long want, int idleMs)
+long drain(Client &c, long want, int idleMs)
 {
     std::vector<uint8_t> in(kForwardRead + c_maxDataset);
     size_t have = 0;
     long got = 0;
     while (got < want) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, idleMs) != 1)
-            break;
-        ssize_t n = recv(fd, in.data() + have, kForwardRead, 0);
+        ssize_t n = c.readSome(in.data() + have, kForwardRead, idleMs);
         if (n <= 0)
             break;
         have += (size_t)n;
@@ -678,11 +681,11 @@ void BM_Flood(benchmark::State &state)
     for (auto _ : state) {
         long got = 0;
         auto start = Clock::now();
-        std::thread reader([&] { got = drain(s.c.fd, c_flood, 5000); });
+        std::thread reader([&] { got = drain(s.c, c_flood, 5000); });
         long wrote = 0;
         while (wrote < c_flood) {
             long count = std::min(perBlock, c_flood - wrote);
-            if (!sendAll(s.a.fd, block.data(), (size_t)count * one.size()))
+            if (!s.a.put(block.data(), (size_t)count * one.size()))
                 break;
             wrote += count;
         }
