@@ -7,6 +7,7 @@
 #include "config.h"
 #include "modules.h"
 #include "tcp.h"
+#include "tls.h"
 
 #include <tessarc/module.h>
 
@@ -64,6 +65,7 @@ extern "C" TQ_API void configure(libconfig::Setting &group, TQ_Logger *)
 {
     tcp::Settings settings;
     try {
+        tcp::readTlsSettings(group);
         tcp::readSettings(group, settings);
     } catch (const std::runtime_error &) {
         return;
@@ -73,7 +75,9 @@ extern "C" TQ_API void configure(libconfig::Setting &group, TQ_Logger *)
         if (ms < 1 || ms > 3600000)
             std::abort();
     }
-    if (settings.reconnectMaxMs < settings.reconnectMinMs || settings.sendQueueBytes < TQ_SERVER_SIZE_LIMIT)
+    if (settings.reconnectMaxMs < settings.reconnectMinMs || settings.sendQueueBytes < TQ_SERVER_SIZE_LIMIT ||
+        !(settings.lowWater < settings.highWater && settings.highWater < settings.sendQueueBytes) ||
+        settings.stallLimitMs >= settings.sendTimeoutMs)
         std::abort();
 }
 
