@@ -230,6 +230,7 @@ void sweep(uint64_t time, const BroadcastRecord *keep)
             continue;
         }
         forget(&it);
+        g_coreCounters.recordsForgotten.fetch_add(1, std::memory_order_relaxed);
         excess--;
     }
 }
@@ -280,6 +281,8 @@ BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *
         verdict = BroadcastNew;
     }
     TQ_mutexUnlock(g_comm.broadcastLock);
+    (verdict == BroadcastNew ? g_coreCounters.broadcastsFirst : g_coreCounters.broadcastsRepeated)
+        .fetch_add(1, std::memory_order_relaxed);
 
     /* A dataset that arrives with no hop left keeps ttl 0 rather than
      * wrapping round to 65535. */
@@ -344,6 +347,19 @@ void Tessarc::Core::destroyBroadcastTables()
     TQ_hashSetDestroy(&g_comm.broadcastRecords);
     TQ_mutexDelete(g_comm.broadcastLock);
     g_comm.broadcastLock = 0;
+}
+
+/* Each record is a 256-byte block with a 32-byte block per node noted in
+ * its haveIt set. */
+void Tessarc::Core::broadcastRecordUsage(uint64_t *records, uint64_t *bytes)
+{
+    TQ_mutexLock(g_comm.broadcastLock);
+    *records = TQ_hashSetSize(&g_comm.broadcastRecords);
+    *bytes = *records * 256;
+    TQ_HashSetIterator it;
+    for (TQ_hashSetBegin(&g_comm.broadcastRecords, &it); TQ_hashSetHasNext(&it); TQ_hashSetNext(&it))
+        *bytes += 32 * (uint64_t)TQ_hashSetSize(&static_cast<BroadcastRecord *>(it.m_value)->haveIt);
+    TQ_mutexUnlock(g_comm.broadcastLock);
 }
 
 /* ---- Bound and clock ---- */

@@ -123,6 +123,7 @@ void Core::receiveCallback(TQ_Connection *connection, TQ_Buffer *dataset)
         TQ_connectionInvalidate(connection);
         return;
     }
+    g_coreCounters.received[header.type].fetch_add(1, std::memory_order_relaxed);
     route(connection, dataset, header.type, header.flags);
 }
 
@@ -175,9 +176,10 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
     }
 
     TQ_Server_Service *service = TQ_Server_findServiceByType(plain.type);
-    if (!service)
+    if (!service) {
+        g_coreCounters.noService.fetch_add(1, std::memory_order_relaxed);
         TQ_log(&g_TQ_serverLog, TQ_LOG_WARN, "No service for dataset type %d\n", plain.type);
-    else if (verdict == BroadcastNew)
+    } else if (verdict == BroadcastNew)
         service->handleDataset(node, dataset, groups);
     else if (service->handleDatasetAlt)
         service->handleDatasetAlt(node, dataset, groups);
