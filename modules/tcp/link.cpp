@@ -36,6 +36,7 @@ __attribute__((noinline)) bool refuseLength(Link *link, uint32_t length)
         TQ_log(g_transport.log, TQ_LOG_ERROR,
                "tcp: connection %s: dataset length %u is over the limit of %lu bytes; closing\n", link->name, length,
                static_cast<unsigned long>(g_transport.cb->sizeLimit));
+    tcpMetricsDropped(link, Drop::Malformed);
     beginClose(link);
     return false;
 }
@@ -58,6 +59,7 @@ TQ_Buffer *allocate(Link *link, uint32_t length)
 
 void deliver(Link *link, TQ_Buffer *dataset)
 {
+    TQ_metricAdd(link->counters.datasetsIn, 1);
     TQ_bufferAcquire(dataset);
     if (!link->closing.load(std::memory_order_relaxed))
         g_transport.cb->receive(&link->conn, dataset);
@@ -202,6 +204,8 @@ void flush(Link *link)
             size_t mask = link->ring.size() - 1;
             link->queuedBytes -= left;
             link->progressAt = now();
+            TQ_metricAdd(link->counters.bytesOut, written);
+            int64_t sent = 0;
             while (left > 0) {
                 TQ_Buffer *dataset = link->ring[link->ringHead];
                 size_t rest = datasetLength(dataset) - link->headOffset;
@@ -214,7 +218,9 @@ void flush(Link *link)
                 TQ_bufferRelease(dataset);
                 link->ringHead = (link->ringHead + 1) & mask;
                 --link->ringCount;
+                ++sent;
             }
+            TQ_metricAdd(link->counters.datasetsOut, sent);
         }
         if (static_cast<size_t>(written) < total)
             break;
@@ -331,6 +337,8 @@ void readable(Link *link)
         }
         ssize_t got = recv(link->fd, target, room, MSG_DONTWAIT);
         if (got == 0) {
+            if (link->phase != Phase::Closing)
+                tcpMetricsDropped(link, Drop::PeerClosed);
             die(link, TQ_LOG_INFO, link->phase == Phase::Closing ? nullptr : "the peer closed it");
             return;
         }
@@ -341,6 +349,7 @@ void readable(Link *link)
                 dieErrno(link, errno);
             return;
         }
+        TQ_metricAdd(link->counters.bytesIn, got);
         if (direct) {
             link->partialGot += static_cast<uint32_t>(got);
             if (link->partialGot == link->partial->size) {

@@ -5,6 +5,7 @@
 #ifndef TESSARC_MODULES_TCP_LINK_H
 #define TESSARC_MODULES_TCP_LINK_H
 
+#include "metrics.h"
 #include "tcp.h"
 
 #include <atomic>
@@ -38,6 +39,7 @@ struct Link : Watched {
     bool outgoing = false;
     bool forServer = false;
     Connector *connector = nullptr;
+    LinkCounters counters; /* set when the link is made */
 
     /* I/O thread only. */
     Phase phase = Phase::Connecting;
