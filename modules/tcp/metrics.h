@@ -41,7 +41,9 @@ void tcpMetricsReconnect();
 
 /* For the send-queue flow control: the link's queue stalled (once per
  * stall), how long a stall lasted when it ends, and datasets shed instead of
- * queued. Registered and exposed; called by the flow-control code. */
+ * queued. Any thread. The series are registered and exposed (at 0), but
+ * nothing calls these yet: the flow-control code does, once it queues,
+ * stalls and sheds. */
 void tcpMetricsStall(Link *link);
 void tcpMetricsStalledTime(Link *link, uint64_t ms);
 void tcpMetricsShed(Link *link, uint64_t datasets);
