@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <map>
-#include <regex>
 #include <string>
 
 #include "mesh_harness.h"
@@ -86,12 +85,15 @@ std::string httpGet(uint16_t port, const std::string &path)
     return reply;
 }
 
-/* The value of the first sample whose series matches `series` (a regular
- * expression); -1 when there is none. */
+/* The value of the first sample whose line starts with `series`; -1 when
+ * there is none. */
 double sample(const std::string &text, const std::string &series)
 {
-    std::smatch m;
-    return std::regex_search(text, m, std::regex("\n" + series + " ([0-9.e+]+)\n")) ? std::stod(m[1]) : -1;
+    size_t at = text.find("\n" + series);
+    if (at == std::string::npos)
+        return -1;
+    size_t end = text.find('\n', at + 1), space = text.rfind(' ', end);
+    return std::stod(text.substr(space + 1, end - space - 1));
 }
 
 TEST(Relay, DatasetsCrossTwoLinkedServersOnceEachWay)
@@ -232,10 +234,10 @@ TEST(Relay, MetricsFollowTheDatasetsAndABusyPortRefusesTheService)
     EXPECT_EQ(countOf(mesh[1].log(), "failed to init service 'metrics'"), 1) << mesh[1].log();
     close(busy);
 
-    std::smatch m;
+    const std::string serving = "metrics: serving http://127.0.0.1:";
     std::string log = mesh[0].log();
-    ASSERT_TRUE(std::regex_search(log, m, std::regex("metrics: serving http://127.0.0.1:([0-9]+)/metrics"))) << log;
-    uint16_t port = (uint16_t)std::stoi(m[1]);
+    ASSERT_NE(log.find(serving), std::string::npos) << log;
+    uint16_t port = (uint16_t)std::stoi(log.substr(log.find(serving) + serving.size()));
     EXPECT_EQ(httpGet(port, "/other").find(" 404 "), 8u);
     std::string before = httpGet(port, "/metrics");
     ASSERT_EQ(before.find(" 200 "), 8u) << before;
@@ -249,14 +251,14 @@ TEST(Relay, MetricsFollowTheDatasetsAndABusyPortRefusesTheService)
     auto moved = [&](const std::string &series) {
         return sample(after, series) - std::max(0.0, sample(before, series));
     };
-    EXPECT_EQ(moved("tessarc_relay_from_clients_total"), 3) << after;
-    EXPECT_EQ(moved("tessarc_datasets_received_total\\{type=\"16\"\\}"), 3);
-    EXPECT_GE(moved("tessarc_tcp_datasets_received_total\\{link=\"clients\"\\}"), 3);
-    EXPECT_GE(moved("tessarc_tcp_bytes_received_total\\{link=\"clients\"\\}"), 3 * 15);
-    EXPECT_GE(moved("tessarc_tcp_datasets_sent_total\\{link=\"server [^\"]+\"\\}"), 3);
-    EXPECT_EQ(sample(after, "tessarc_nodes\\{kind=\"client\"\\}"), 1);
-    EXPECT_EQ(sample(after, "tessarc_nodes\\{kind=\"server\"\\}"), 1);
-    EXPECT_GT(sample(after, "process_resident_memory_bytes"), 0);
+    EXPECT_EQ(moved("tessarc_relay_from_clients_total "), 3) << after;
+    EXPECT_EQ(moved("tessarc_datasets_received_total{type=\"16\"}"), 3);
+    EXPECT_GE(moved("tessarc_tcp_datasets_received_total{link=\"clients\"}"), 3);
+    EXPECT_GE(moved("tessarc_tcp_bytes_received_total{link=\"clients\"}"), 3 * 15);
+    EXPECT_GE(moved("tessarc_tcp_datasets_sent_total{link=\"server "), 3);
+    EXPECT_EQ(sample(after, "tessarc_nodes{kind=\"client\"}"), 1);
+    EXPECT_EQ(sample(after, "tessarc_nodes{kind=\"server\"}"), 1);
+    EXPECT_GT(sample(after, "process_resident_memory_bytes "), 0);
 
     TQ_Client_close(x);
     TQ_Client_close(y);
