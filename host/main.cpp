@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include <tessarc/metrics.h>
 #include <tessarc/server.h>
 
 #include "args.h"
@@ -117,6 +118,13 @@ void writeBanner()
     TQ_log(s_log, TQ_LOG_PRINT, "Starting Tessarc Server\n");
     TQ_log(s_log, TQ_LOG_PRINT, "Revision: %s (%s)\n", c_TQ_buildRevision, c_TQ_buildVersion);
     TQ_log(s_log, TQ_LOG_PRINT, "Built on: %s\n", c_TQ_buildDate);
+    /* The same build, for whoever scrapes the metrics: one series of value 1
+     * labelled with revision and version, kept for the process's life. */
+    const char *build[] = {c_TQ_buildRevision, c_TQ_buildVersion};
+    TQ_Metric *info = TQ_metricRegister("tessarc_build_info", "Revision and version of the running server.",
+                                        TQ_METRIC_GAUGE, "revision,version");
+    if (TQ_MetricCell *cell = TQ_metricCell(info, build))
+        TQ_metricSet(cell, 1);
 }
 
 /* The start-up sequence. Returns 1 when another instance holds the install

@@ -39,7 +39,7 @@ set(CPACK_DEBIAN_MAIN_PACKAGE_NAME tessarc)
 set(CPACK_DEBIAN_MAIN_DESCRIPTION "
 tessarc-server loads protocol and service modules from its install root,
 hands received datasets to the services that own their types and floods
-broadcast datasets through the mesh. Ships tcp.protocol, relay.service,
+broadcast datasets through the mesh. Ships tcp.protocol, relay.service, metrics.service,
 the client tool tessarc-cli and a hardened systemd unit.")
 set(CPACK_DEBIAN_MAIN_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME tessarc-dev)

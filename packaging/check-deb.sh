@@ -27,7 +27,7 @@ for f in conffiles postinst prerm postrm triggers shlibs; do
     [ -e "$control/$f" ] || fail "$main has no $f"
 done
 grep -qx 'activate-noawait ldconfig' "$control/triggers" || fail "$main: no ldconfig trigger"
-for f in Communication.cfg Logging.cfg relay.cfg; do
+for f in Communication.cfg Logging.cfg relay.cfg metrics.cfg; do
     grep -qx "/etc/tessarc/$f" "$control/conffiles" || fail "$main: /etc/tessarc/$f is no conffile"
 done
 
@@ -42,12 +42,14 @@ expect_main=(
     "$libdir/libtessarc-client.so.0"
     /usr/lib/tessarc/Protocols/tcp.protocol
     /usr/lib/tessarc/Services/relay.service
+    /usr/lib/tessarc/Services/metrics.service
     # Every shipped module is listed here too (tq_install_module in
     # modules/CMakeLists.txt), as is its settings file below.
     /usr/lib/systemd/system/tessarc-server.service
     /etc/tessarc/Communication.cfg
     /etc/tessarc/Logging.cfg
     /etc/tessarc/relay.cfg
+    /etc/tessarc/metrics.cfg
     /var/lib/tessarc/Config
     /var/lib/tessarc/Protocols
     /var/lib/tessarc/Services
@@ -57,6 +59,7 @@ expect_main=(
 expect_dev=(
     /usr/include/tessarc/runtime.h
     /usr/include/tessarc/server.h
+    /usr/include/tessarc/metrics.h
     /usr/include/tessarc/module.h
     /usr/include/tessarc/client.h
     "$libdir/libtessarc.so"

@@ -353,6 +353,7 @@ void holdToBudget(uint64_t time, const BroadcastRecord *keep)
         }
         forget(&it);
         s_table.forgotten++;
+        g_coreCounters.recordsForgotten.fetch_add(1, std::memory_order_relaxed);
     }
     if (s_table.warned && time >= s_table.warnedAt && time - s_table.warnedAt < kBudgetWarningMs)
         return;
@@ -504,6 +505,15 @@ void Tessarc::Core::destroyBroadcastTables()
     s_table = Table();
     TQ_mutexDelete(g_comm.broadcastLock);
     g_comm.broadcastLock = 0;
+}
+
+/* The records held and their heap footprint, as the budget counts it. */
+void Tessarc::Core::broadcastRecordUsage(uint64_t *records, uint64_t *bytes)
+{
+    TQ_mutexLock(g_comm.broadcastLock);
+    *records = TQ_hashSetSize(&g_comm.broadcastRecords);
+    *bytes = s_table.bytes;
+    TQ_mutexUnlock(g_comm.broadcastLock);
 }
 
 /* ---- Budget and clock ---- */

@@ -125,6 +125,7 @@ void TQ_Server_startCommunication(void)
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "CM: cannot start the work queue thread; queued work will not run\n");
     createBroadcastTables();
     g_comm.started = true;
+    registerCoreMetrics();
 
     TQ_Server_Encryption *provider = g_comm.encryption.load();
     if (provider && provider->init(&g_encryptionContext) == -1)
@@ -149,6 +150,9 @@ void TQ_Server_stopCommunication(void)
 
 void TQ_Server_destroyCommunication(void)
 {
+    /* Before anything they read goes; waits for an exposition in progress. */
+    if (g_comm.started)
+        unregisterCoreMetrics();
     TQ_ListIterator it;
     for (TQ_listBegin(&g_comm.protocols, &it); TQ_listHasNext(&it); TQ_listNext(&it))
         static_cast<TQ_Server_Protocol *>(it.m_value)->destroy();

@@ -163,6 +163,27 @@ void handleBasicDataset(TQ_Connection *connection, TQ_Buffer *dataset);
  * server node in the server table. Caller holds the server state lock. */
 void announceNeighbour(uint8_t subtype, const TQ_Uuid *uuid);
 
+/* ---- Metrics (metrics.cpp) ------------------------------------------------ */
+
+/* What the core counts as datasets flow; relaxed atomics, read at
+ * exposition time. */
+struct CoreCounters {
+    std::atomic<uint64_t> received[256]; /* datasets from protocols, by type byte */
+    std::atomic<uint64_t> noService;     /* service datasets no service owns */
+    std::atomic<uint64_t> broadcastsFirst, broadcastsRepeated;
+    std::atomic<uint64_t> recordsForgotten; /* records dropped early to keep the table bounded */
+};
+extern CoreCounters g_coreCounters;
+
+/* Register and unregister the core's metrics with the communication state
+ * (after the broadcast tables exist, before they go). */
+void registerCoreMetrics();
+void unregisterCoreMetrics();
+
+/* Broadcast records held and the memory they take (broadcast.cpp; takes the
+ * broadcast lock). */
+void broadcastRecordUsage(uint64_t *records, uint64_t *bytes);
+
 } /* namespace Core */
 } /* namespace Tessarc */
 

@@ -129,6 +129,7 @@ void Core::receiveCallback(TQ_Connection *connection, TQ_Buffer *dataset)
     /* What the core and the services log about this dataset is counted
      * against the connection it came on. */
     setReceivingConnection(connection);
+    g_coreCounters.received[header.type].fetch_add(1, std::memory_order_relaxed);
     route(connection, dataset, header.type, header.flags);
     setReceivingConnection(nullptr);
 }
@@ -208,6 +209,9 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
         if (!readWellFormedBroadcast(dataset, &header))
             return;
         verdict = broadcastCheck(node, dataset, &header);
+        if (verdict != BroadcastDrop)
+            (verdict == BroadcastNew ? g_coreCounters.broadcastsFirst : g_coreCounters.broadcastsRepeated)
+                .fetch_add(1, std::memory_order_relaxed);
         if (verdict == BroadcastDrop)
             return;
         if (!groups) {
@@ -230,9 +234,10 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
     }
 
     TQ_Server_Service *service = TQ_Server_findServiceByType(plain.type);
-    if (!service)
+    if (!service) {
+        g_coreCounters.noService.fetch_add(1, std::memory_order_relaxed);
         TQ_Server_logPeerFault(nullptr, &g_TQ_serverLog, TQ_LOG_WARN, "No service for dataset type %d\n", plain.type);
-    else if (verdict == BroadcastNew)
+    } else if (verdict == BroadcastNew)
         service->handleDataset(node, dataset, groups);
     else if (service->handleDatasetAlt)
         service->handleDatasetAlt(node, dataset, groups);

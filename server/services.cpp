@@ -36,6 +36,10 @@ int compareByOrder(const void *a, const void *b)
  * start-up thread and by the start task; read from any thread after that. */
 TQ_TreeSet s_byType;
 TQ_TreeSet s_byOrder;
+/* The service of each nonzero dataset type, kept with s_byType: every
+ * received service dataset looks its service up here, so the lookup costs
+ * the same however many services are loaded. */
+TQ_Server_Service *s_typeIndex[256];
 
 TQ_Server_Service *service(const TQ_TreeSetIterator &it)
 {
@@ -93,6 +97,7 @@ void TQ_Server_initServices(void)
 {
     TQ_treeSetInit(&s_byType, compareByType);
     TQ_treeSetInit(&s_byOrder, compareByOrder);
+    memset(s_typeIndex, 0, sizeof s_typeIndex);
     g_TQ_Server_serviceApi.allocator = g_TQ_serverAllocator;
 }
 
@@ -100,6 +105,7 @@ void TQ_Server_destroyServices(void)
 {
     TQ_treeSetDestroy(&s_byType);
     TQ_treeSetDestroy(&s_byOrder);
+    memset(s_typeIndex, 0, sizeof s_typeIndex);
 }
 
 int32_t TQ_Server_addService(TQ_Server_Service *service)
@@ -109,19 +115,14 @@ int32_t TQ_Server_addService(TQ_Server_Service *service)
         return -1;
     TQ_treeSetInsert(&s_byType, service);
     TQ_treeSetInsert(&s_byOrder, service);
+    if (service->datasetType != 0)
+        s_typeIndex[service->datasetType] = service;
     return 1;
 }
 
 TQ_Server_Service *TQ_Server_findServiceByType(uint8_t type)
 {
-    if (type == 0)
-        return nullptr;
-    /* The order by type reads nothing of a key with a nonzero type but
-     * that type, so the rest of the probe record is left as it is. */
-    TQ_Server_Service key;
-    key.datasetType = type;
-    TQ_TreeSetIterator it;
-    return TQ_treeSetFind(&s_byType, &it, &key) ? service(it) : nullptr;
+    return s_typeIndex[type]; /* entry 0 stays null */
 }
 
 void *TQ_Server_getServiceInterface(const char *name)
@@ -159,6 +160,8 @@ void TQ_Server_Services_preinit(void)
             TQ_log(&g_TQ_serverLog, TQ_LOG_INFO, "Service manager: failed to init service '%s'\n", s->name);
             TQ_treeSetErase(&it);
             TQ_treeSetRemoveNoFree(&s_byType, s);
+            if (s_typeIndex[s->datasetType] == s)
+                s_typeIndex[s->datasetType] = nullptr;
         } else {
             TQ_treeSetNext(&it);
         }

@@ -10,6 +10,7 @@
  *
  * Hot path: no lock of its own but a shared read lock on the client list,
  * no heap allocation but the converted dataset buffer. */
+#include <tessarc/metrics.h>
 #include <tessarc/module.h>
 
 #include <string.h>
@@ -105,6 +106,34 @@ std::vector<TQ_Server_Node *> s_clients; /* client nodes, under s_clientsLock */
 std::atomic<int> s_servers{0};           /* server nodes: no broadcast while there are none */
 
 std::atomic<uint64_t> s_fromClients{0}, s_fromMesh{0}, s_repeats{0}, s_dropped{0};
+
+/* ---- Metrics ---- */
+
+/* The counters above, read when the metrics are scraped: the hot path
+ * stays as it is. */
+TQ_Metric *s_metrics[4];
+
+void collectCounter(void *counter, TQ_MetricWriter *writer)
+{
+    TQ_metricWriteSample(writer, nullptr,
+                         (double)static_cast<std::atomic<uint64_t> *>(counter)->load(std::memory_order_relaxed));
+}
+
+void registerMetrics()
+{
+    const struct {
+        const char *name, *help;
+        std::atomic<uint64_t> *counter;
+    } counters[] = {
+        {"tessarc_relay_from_clients_total", "Datasets the relay took from clients.", &s_fromClients},
+        {"tessarc_relay_from_mesh_total", "Datasets the relay took from the mesh.", &s_fromMesh},
+        {"tessarc_relay_repeats_total", "Mesh datasets that arrived again over another path.", &s_repeats},
+        {"tessarc_relay_dropped_total", "Datasets the relay dropped (malformed, or no memory).", &s_dropped},
+    };
+    for (size_t i = 0; i < 4; i++)
+        s_metrics[i] = TQ_metricRegisterCollector(counters[i].name, counters[i].help, TQ_METRIC_COUNTER, nullptr,
+                                                  collectCounter, counters[i].counter);
+}
 
 /* ---- Sending ---- */
 
@@ -251,7 +280,10 @@ void handleRepeat(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
 int32_t preinit(TQ_Server_ServiceApi *api)
 {
     s_api = api;
-    return s_settingsRead ? 1 : -1;
+    if (!s_settingsRead)
+        return -1;
+    registerMetrics();
+    return 1;
 }
 
 void postinit()
@@ -308,6 +340,10 @@ void predestroy()
 
 void postdestroy()
 {
+    for (TQ_Metric *&metric : s_metrics) {
+        TQ_metricUnregister(metric);
+        metric = nullptr;
+    }
     s_meshReady.store(false);
     if (s_groupManager)
         TQ_treeSetDestroy(&s_groups);

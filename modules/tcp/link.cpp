@@ -37,6 +37,7 @@ __attribute__((noinline)) bool refuseLength(Link *link, uint32_t length)
         TQ_log(g_transport.log, TQ_LOG_ERROR,
                "tcp: connection %s: dataset length %u is over the limit of %lu bytes; closing\n", link->name, length,
                static_cast<unsigned long>(g_transport.cb->sizeLimit));
+    tcpMetricsDropped(link, Drop::Malformed);
     beginClose(link);
     return false;
 }
@@ -108,10 +109,22 @@ void reportShed(Link *link, uint64_t total, uint64_t t)
 
 void deliver(Link *link, TQ_Buffer *dataset)
 {
+    TQ_metricAdd(link->counters.datasetsIn, 1);
     TQ_bufferAcquire(dataset);
     if (!link->closing.load(std::memory_order_relaxed) && (!link->forServer || identityMatches(link, dataset)))
         g_transport.cb->receive(&link->conn, dataset);
     TQ_bufferRelease(dataset);
+}
+
+/* Counts the time a stall lasted, from the last progress before it to `t`,
+ * once: when the queue drains below its low watermark or the link ends.
+ * Called with the link's mutex held. */
+void endStall(Link *link, uint64_t t)
+{
+    if (link->stalledFrom == 0)
+        return;
+    tcpMetricsStalledTime(link, t > link->stalledFrom ? t - link->stalledFrom : 0);
+    link->stalledFrom = 0;
 }
 
 } /* namespace */
@@ -137,6 +150,7 @@ void connectionSend(TQ_Connection *connection, TQ_Buffer *dataset)
         bool overCap = link->queuedBytes + length > settings.sendQueueBytes || link->ringCount >= kMaxQueuedDatasets;
         if ((overCap || link->shedding) && sheddable(dataset)) {
             ++link->shedTotal;
+            tcpMetricsShed(link, 1);
             return;
         }
         if (overCap) {
@@ -274,9 +288,12 @@ void flush(Link *link)
             link->queuedBytes -= left;
             link->progressAt = now();
             if (link->congested && link->queuedBytes < g_transport.settings.lowWater) {
+                endStall(link, link->progressAt);
                 link->congested = link->shedding = false;
                 drained = true;
             }
+            TQ_metricAdd(link->counters.bytesOut, written);
+            int64_t sent = 0;
             while (left > 0) {
                 TQ_Buffer *dataset = link->ring[link->ringHead];
                 size_t rest = datasetLength(dataset) - link->headOffset;
@@ -289,7 +306,9 @@ void flush(Link *link)
                 TQ_bufferRelease(dataset);
                 link->ringHead = (link->ringHead + 1) & mask;
                 --link->ringCount;
+                ++sent;
             }
+            TQ_metricAdd(link->counters.datasetsOut, sent);
         }
         if (static_cast<size_t>(written) < total)
             break;
@@ -412,6 +431,8 @@ void readRounds(Link *link)
         ssize_t got = link->tls != nullptr ? tlsRead(link, target, room) /* TLS */
                                            : recv(link->fd, target, room, MSG_DONTWAIT);
         if (got == 0) {
+            if (link->phase != Phase::Closing)
+                tcpMetricsDropped(link, Drop::PeerClosed);
             die(link, TQ_LOG_INFO, link->phase == Phase::Closing ? nullptr : "the peer closed it");
             return;
         }
@@ -422,6 +443,7 @@ void readRounds(Link *link)
                 dieErrno(link, errno);
             return;
         }
+        TQ_metricAdd(link->counters.bytesIn, got);
         if (direct) {
             link->partialGot += static_cast<uint32_t>(got);
             if (link->partialGot == link->partial->size) {
@@ -471,6 +493,7 @@ void flowTick(Link *link, uint64_t t)
             stalled = true;
             disconnect = !link->forServer && settings.slowClientDisconnect;
             link->shedding = !disconnect;
+            link->stalledFrom = link->progressAt;
         }
         shed = link->shedTotal;
     }
@@ -483,6 +506,7 @@ void flowTick(Link *link, uint64_t t)
     }
     if (stalled) {
         ++link->stalls;
+        tcpMetricsStall(link);
         TQ_log(g_transport.log, TQ_LOG_WARN,
                "tcp: link %s: the peer took nothing for %u ms; shedding what may be shed until it catches up\n",
                link->name, settings.stallLimitMs);
@@ -498,6 +522,7 @@ void flowEnded(Link *link)
     {
         std::lock_guard<std::mutex> lock(link->mutex);
         shed = link->shedTotal;
+        endStall(link, now());
     }
     if (shed > link->shedReported)
         reportShed(link, shed, now());

@@ -5,6 +5,7 @@
 #ifndef TESSARC_MODULES_TCP_LINK_H
 #define TESSARC_MODULES_TCP_LINK_H
 
+#include "metrics.h"
 #include "tcp.h"
 
 #include <atomic>
@@ -42,6 +43,7 @@ struct Link : Watched {
     bool forServer = false;
     Connector *connector = nullptr;
     TlsSession *tls = nullptr; /* the TLS session of a link that requires TLS (tls.h) */
+    LinkCounters counters;     /* set when the link is made */
 
     /* I/O thread only. */
     Phase phase = Phase::Connecting;
@@ -82,9 +84,10 @@ struct Link : Watched {
     uint64_t progressAt = 0; /* data waiting or last written */
     bool sendClosed = false, flushPending = false, overflow = false;
     bool closeRequested = false, destroyed = false;
-    bool congested = false; /* queue reached highWater and has not fallen under lowWater */
-    bool shedding = false;  /* congested without progress for stallLimit: sheds what it may */
-    uint64_t shedTotal = 0; /* datasets shed over the link's life */
+    bool congested = false;   /* queue reached highWater and has not fallen under lowWater */
+    bool shedding = false;    /* congested without progress for stallLimit: sheds what it may */
+    uint64_t shedTotal = 0;   /* datasets shed over the link's life */
+    uint64_t stalledFrom = 0; /* last progress before the stall it sheds in; 0 when not stalled */
 
     std::atomic<bool> closing{false}; /* close or destroy asked: deliver no more */
     std::atomic<bool> posted{false};  /* in the attention list */

@@ -179,6 +179,7 @@ void die(Link *link, int level, const char *why, bool parkConnector)
             if (link->added && now() - link->openedAt >= kStableLinkMs)
                 connector->delayMs = g_transport.settings.reconnectMinMs;
             scheduleConnector(connector, connector->delayMs);
+            tcpMetricsReconnect();
             TQ_log(g_transport.log, TQ_LOG_INFO, "tcp: reconnecting to %s in about %u ms\n", connector->address.c_str(),
                    connector->delayMs);
             connector->delayMs = std::min(connector->delayMs * 2, g_transport.settings.reconnectMaxMs);
@@ -194,6 +195,7 @@ void die(Link *link, int level, const char *why, bool parkConnector)
 void dieErrno(Link *link, int error)
 {
     char text[128];
+    tcpMetricsDropped(link, Drop::Error);
     die(link, TQ_LOG_INFO, errorText(error, text, sizeof text));
 }
 
@@ -217,6 +219,7 @@ bool reap(Link *link)
         TQ_connectionDestroy(&link->conn);
     }
     g_transport.links.erase(std::find(g_transport.links.begin(), g_transport.links.end(), link));
+    tcpMetricsLinkGone(link);
     delete link;
     return true;
 }
@@ -420,6 +423,7 @@ Link *newLink(int fd, bool outgoing, bool forServer, const sockaddr_in &address)
         setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
     }
     link->handshakeFrom = now();
+    tcpMetricsLinkMade(link);
     g_transport.links.push_back(link);
     return link;
 }
@@ -554,6 +558,7 @@ void handleAttention()
             TQ_log(g_transport.log, TQ_LOG_ERROR,
                    "tcp: connection %s: the peer does not read and over %llu bytes are queued; disconnecting\n",
                    link->name, static_cast<unsigned long long>(g_transport.settings.sendQueueBytes));
+            tcpMetricsDropped(link, Drop::QueueFull);
             die(link, TQ_LOG_INFO, nullptr);
         }
         if (destroyed && !link->destroySeen) {
@@ -580,6 +585,7 @@ void tick()
         if (link->phase == Phase::Dead || handshakeOverdue(link, t))
             continue;
         if (link->deadline != 0 && t >= link->deadline) {
+            tcpMetricsDropped(link, Drop::Timeout);
             die(link, TQ_LOG_INFO,
                 link->phase == Phase::Closing ? "the queue was not sent in time" : "no answer in time");
             continue;
@@ -589,10 +595,12 @@ void tick()
             std::lock_guard<std::mutex> lock(link->mutex);
             stalled = link->ringCount > 0 && t - link->progressAt >= g_transport.settings.sendTimeoutMs;
         }
-        if (stalled)
+        if (stalled) {
+            tcpMetricsDropped(link, Drop::SendTimeout);
             die(link, TQ_LOG_ERROR, "the peer took nothing for too long");
-        else
+        } else {
             flowTick(link, t);
+        }
     }
     if (g_transport.stopping)
         return;
@@ -787,6 +795,7 @@ int transportStart(const Settings &settings, TQ_Server_ProtocolCallbacks *callba
         TQ_log(g_transport.log, TQ_LOG_WARN,
                "tcp: no listen, clientListen or peers address is set; nothing can link to this server\n");
     g_transport.readBuffer = new uint8_t[kReadBufferSize];
+    tcpMetricsStart();
 
     g_transport.iface.ops = &s_ifaceOps;
     g_transport.iface.protocol = protocol;
@@ -855,6 +864,7 @@ void transportDestroy()
     g_transport.epfd = g_transport.wakefd = -1;
     delete[] g_transport.readBuffer;
     g_transport.readBuffer = nullptr;
+    tcpMetricsStop();
     g_transport.started = false;
 }
 

@@ -1,12 +1,16 @@
 /* relay.service and the client library with real processes on 127.0.0.1:
  * two tessarc-server processes linked over tcp.protocol, clients on both
  * (in this process through the library, and tessarc-cli processes), and
- * handshakes the servers refuse, as the client sees them. */
+ * handshakes the servers refuse, as the client sees them; metrics.service
+ * scraped while datasets flow. */
 #include <gtest/gtest.h>
 
 #include <tessarc/client.h>
 
+#include <netinet/in.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -57,6 +61,39 @@ std::string receive(TQ_Client *client, int count)
         seen += entry.second;
     EXPECT_EQ(TQ_Client_receive(client, &dataset, 300), TQ_CLIENT_TIMEOUT) << "more after: " << seen;
     return seen;
+}
+
+/* The whole reply to GET `path` from 127.0.0.1:`port`, status line first;
+ * empty when nothing answers. */
+std::string httpGet(uint16_t port, const std::string &path)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string request = "GET " + path + " HTTP/1.0\r\n\r\n", reply;
+    if (connect(fd, (sockaddr *)&address, sizeof address) == 0 &&
+        write(fd, request.data(), request.size()) == (ssize_t)request.size()) {
+        char chunk[4096];
+        for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+            reply.append(chunk, (size_t)n);
+    }
+    close(fd);
+    return reply;
+}
+
+/* The value of the first sample whose line starts with `series`; -1 when
+ * there is none. */
+double sample(const std::string &text, const std::string &series)
+{
+    size_t at = text.find("\n" + series);
+    if (at == std::string::npos)
+        return -1;
+    size_t end = text.find('\n', at + 1), space = text.rfind(' ', end);
+    return std::stod(text.substr(space + 1, end - space - 1));
 }
 
 TEST(Relay, DatasetsCrossTwoLinkedServersOnceEachWay)
@@ -171,3 +208,59 @@ TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
 }
 
 } /* namespace */
+
+TEST(Relay, MetricsFollowTheDatasetsAndABusyPortRefusesTheService)
+{
+    TempDir dir;
+    Mesh mesh(dir.path(), 2, tq_mesh::line(2));
+    /* n0 serves metrics on a port of the system's choosing; n1 is given a
+     * port this test holds. */
+    int busy = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(busy, (sockaddr *)&address, sizeof address), 0);
+    ASSERT_EQ(listen(busy, 1), 0);
+    ASSERT_EQ(getsockname(busy, (sockaddr *)&address, &length), 0);
+    const std::string busyPort = std::to_string(ntohs(address.sin_port));
+    for (int i : {0, 1}) {
+        std::filesystem::copy_file(TQ_BINARY_DIR "/modules/metrics/metrics.service",
+                                   mesh[i].root / "Services/metrics.service");
+        tq_test::writeFile(mesh[i].root / "Config/metrics.cfg", "port = " + (i ? busyPort : "0") + ";\n");
+    }
+    ASSERT_TRUE(mesh.startAll()) << mesh.why(); /* n1 runs on without the service */
+    EXPECT_EQ(countOf(mesh[1].log(), "metrics: cannot serve on 127.0.0.1:" + busyPort), 1) << mesh[1].log();
+    EXPECT_EQ(countOf(mesh[1].log(), "failed to init service 'metrics'"), 1) << mesh[1].log();
+    close(busy);
+
+    const std::string serving = "metrics: serving http://127.0.0.1:";
+    std::string log = mesh[0].log();
+    ASSERT_NE(log.find(serving), std::string::npos) << log;
+    uint16_t port = (uint16_t)std::stoi(log.substr(log.find(serving) + serving.size()));
+    EXPECT_EQ(httpGet(port, "/other").find(" 404 "), 8u);
+    std::string before = httpGet(port, "/metrics");
+    ASSERT_EQ(before.find(" 200 "), 8u) << before;
+    EXPECT_NE(before.find("# TYPE tessarc_relay_from_clients_total counter\n"), std::string::npos);
+
+    TQ_Client *x = join(mesh, 0, "x"), *y = join(mesh, 1, "y");
+    for (uint32_t i = 0; i < 3; ++i)
+        ASSERT_EQ(TQ_Client_send(x, 16, 0, i, "abc", 3), TQ_CLIENT_OK);
+    EXPECT_EQ(receive(y, 3), "0:abc;1:abc;2:abc;");
+    std::string after = httpGet(port, "/metrics");
+    auto moved = [&](const std::string &series) {
+        return sample(after, series) - std::max(0.0, sample(before, series));
+    };
+    EXPECT_EQ(moved("tessarc_relay_from_clients_total "), 3) << after;
+    EXPECT_EQ(moved("tessarc_datasets_received_total{type=\"16\"}"), 3);
+    EXPECT_GE(moved("tessarc_tcp_datasets_received_total{link=\"clients\"}"), 3);
+    EXPECT_GE(moved("tessarc_tcp_bytes_received_total{link=\"clients\"}"), 3 * 15);
+    EXPECT_GE(moved("tessarc_tcp_datasets_sent_total{link=\"server "), 3);
+    EXPECT_EQ(sample(after, "tessarc_nodes{kind=\"client\"}"), 1);
+    EXPECT_EQ(sample(after, "tessarc_nodes{kind=\"server\"}"), 1);
+    EXPECT_GT(sample(after, "process_resident_memory_bytes "), 0);
+
+    TQ_Client_close(x);
+    TQ_Client_close(y);
+    EXPECT_TRUE(mesh.stopAll()) << mesh.why();
+}
