@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <algorithm>
 #include <set>
@@ -141,9 +142,16 @@ TEST(FlowControl, FloodThroughALineArrivesOnceInOrderAndARingNeitherDeadlocksNor
         EXPECT_TRUE(tq_mesh::waitUntil([&] { return reader.seen.size() + shedTotal(mesh) >= 2 * kCount; }, 5000))
             << reader.seen.size() << " arrived, " << shedTotal(mesh) << " shed\n"
             << mesh.why();
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 3; ++i) {
             EXPECT_EQ(tq_test::countOf(mesh[i].log(), "disconnecting") + tq_test::countOf(mesh[i].log(), "too long"),
                       0);
+            /* Peak memory: the record budget (32 MiB) and a 1 MiB queue per link over a few MB of program. */
+            std::ifstream status("/proc/" + std::to_string(mesh[i].process->pid()) + "/status");
+            std::string line;
+            while (std::getline(status, line) && line.rfind("VmHWM:", 0) != 0) {
+            }
+            EXPECT_LT(std::atol(line.c_str() + 6), 64L << 10) << "server " << i << " " << line;
+        }
         EXPECT_TRUE(mesh.stopAll()) << mesh.why();
     }
 }
