@@ -1,6 +1,4 @@
-/* Connection and node lifetimes: destroy exactly once, per-service node
- * info, a server node held by a service past its last link and a relink of
- * the same server, neighbour bookkeeping. */
+/* Connection and node lifetimes, and neighbour bookkeeping. */
 #include "peer.h"
 
 #include <cstring>
@@ -126,9 +124,8 @@ TEST(Connections, NeighboursKeepTheFirstTimeAndForgetRemovedOnes)
 
 TEST(Connections, AServerLinkThatDiesDuringAnAnnouncementIsRemovedSafely)
 {
-    /* Admitting a server announces it to the others while the server state
-     * lock is held; here the one other link fails that send and its
-     * protocol removes it from destroy, on the spot. */
+    /* The announcement of a new server (under the server state lock) fails
+     * on the one other link, whose protocol removes it from destroy. */
     const TQ_Uuid gone = makeUuid(0xD0), newcomer = makeUuid(0xE0);
     nodeEvents().clear();
     Link *doomed = connect("doomed", true);

@@ -1,5 +1,4 @@
-/* The handshake against scripted peers: exact bytes on the wire, every way
- * a link ends, encryption and group-manager calls. */
+/* The handshake against scripted peers. */
 #include "peer.h"
 
 #include <cstring>
@@ -214,8 +213,7 @@ TEST(Handshake, EncryptionStartsOnTheSideTheIdentifiersOrder)
         remove(link);
     }
     /* A peer requiring encryption is taken while a provider is installed,
-     * even one that cannot encrypt this link; clients start the upper side
-     * once both have accepted. */
+     * even one that cannot encrypt this link. */
     g_canEncrypt = 0;
     g_lower = g_upper = g_removed = 0;
     Link *strict = connect("enc-required", true);
@@ -276,9 +274,8 @@ TEST(Handshake, GroupTestAsksBothWaysAndRefusalRejects)
     for (Link *link : {server, client, member})
         remove(link);
 
-    /* With no group manager a peer is admitted without a group exchange and
-     * with no groups; with no communication manager a new link stays idle,
-     * and both links still come down cleanly. */
+    /* No group manager: admitted without exchange or groups. No
+     * communication manager: a new link stays idle. */
     TQ_Server_setGroupManager(nullptr);
     EXPECT_EQ(1, g_refusingDestroyed.load());
     Link *bare = connect("g-none", false);
