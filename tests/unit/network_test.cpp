@@ -1,7 +1,4 @@
-// Network helpers: address texts, host:port parsing at its cut and port
-// boundaries, the interface list, and the readiness waits on real loopback
-// sockets (duplicates, the 64-socket cap, bad descriptors, a full send
-// buffer, a refused connect).
+// Network helpers; the readiness waits on real loopback sockets.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -134,9 +131,8 @@ TEST(Network, WaitForReadDuplicatesAndTheCap)
     arr.push_back(ready[0]);
     EXPECT_EQ(TQ_socketWaitForRead(arr.data(), static_cast<int>(arr.size()), 0), 0);
     EXPECT_EQ(arr, std::vector<int>(arr.size(), -1));
-    // Duplicates do not use up the cap: ready[1] is the 64th distinct socket
-    // after a duplicate; ready[0] repeated once the set is full is still
-    // reported there, and counted once.
+    // Duplicates do not use up the cap, and a ready one repeated once the set
+    // is full is reported there too, counted once.
     arr.assign(1, ready[0]);
     arr.insert(arr.end(), quiet.begin(), quiet.end() - 2);
     arr.insert(arr.end(), {quiet[0], ready[1], quiet.back(), ready[0]});
