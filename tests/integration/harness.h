@@ -47,14 +47,12 @@ struct Launch {
     int stdoutFd = -1;                 /* standard output in place of <n>.out when >= 0 */
 };
 
-/* tessarc-server (the one of this build) started with TQ_INSTALL_DIR set to
- * `root`, outside service mode, with `args` on its command line. */
+/* This build's tessarc-server on install root `root`, not in service mode. */
 Launch serverLaunch(const std::filesystem::path &root, std::vector<std::string> args = {});
 
-/* One child process; killed (SIGKILL) and reaped if still running when the
- * object goes, and killed by the kernel when the test program ends. Start
- * children from the test's main thread only: the kernel's kill follows the
- * thread that forked. */
+/* One child process, killed and reaped with the object or the test program.
+ * Start children from the main thread: the kernel's kill follows the thread
+ * that forked. */
 class Child {
 public:
     /* Starts the child; its output goes to <dir>/<n>.out and <n>.err. */

@@ -1,7 +1,5 @@
-/* relay.service and the client library with real processes on 127.0.0.1:
- * two tessarc-server processes linked over tcp.protocol, clients on both
- * (in this process through the library, and tessarc-cli processes), and
- * handshakes the servers refuse, as the client sees them; metrics.service
+/* relay.service with two linked tessarc-server processes and library
+ * clients, refused handshakes as the client sees them, and metrics.service
  * scraped while datasets flow. */
 #include <gtest/gtest.h>
 
@@ -38,10 +36,8 @@ TQ_Client *join(Mesh &mesh, int i, const char *name)
     return client;
 }
 
-/* "subtype:payload;" for each of the next `count` datasets `client`
- * receives (waiting up to 10 s for each), in subtype order (datasets from
- * different servers may pass each other), then checks that nothing more
- * comes within a short while. */
+/* "subtype:payload;" for the next `count` datasets, in subtype order (those
+ * of different servers may pass each other); then nothing more comes. */
 std::string receive(TQ_Client *client, int count)
 {
     std::map<uint32_t, std::string> bySubtype;
@@ -102,23 +98,13 @@ TEST(Relay, DatasetsCrossTwoLinkedServersOnceEachWay)
     Mesh mesh(dir.path(), 2, tq_mesh::line(2));
     ASSERT_TRUE(mesh.startAll()) << mesh.why();
 
-    /* x and z on n0, y on n1 through the library; w on n1 is a tessarc-cli
-     * listener that ends after two datasets. */
+    /* x and z on n0, y on n1. Each dataset reaches every other client once,
+     * never its sender; one over the 256-byte pool and an empty one too. */
     TQ_Client *x = join(mesh, 0, "x");
     TQ_Client *z = join(mesh, 0, "z");
     TQ_Client *y = join(mesh, 1, "y");
-    Child w({c_cli, {"--name", "w", "listen", mesh[1].clientAddress(), "--count", "2", "--for", "15000"}, {}, {}, {}},
-            dir.path());
-    ASSERT_TRUE(mesh[1].process->waitFor("relay: client w joined")) << w.err();
-
     ASSERT_EQ(TQ_Client_send(x, 16, 0, 7, "one", 3), TQ_CLIENT_OK);
     ASSERT_EQ(TQ_Client_send(y, 16, 0x80, 8, "two", 3), TQ_CLIENT_OK);
-    EXPECT_EQ(w.wait(), 0) << w.err();
-    EXPECT_EQ(countOf(w.out(), "dataset type 16 subtype 7, 3 bytes: one\n"), 1) << w.out();
-    EXPECT_EQ(countOf(w.out(), "dataset type 16 subtype 8, 3 bytes: two\n"), 1) << w.out();
-
-    /* Each dataset reaches every other client once and never its sender;
-     * a payload over the 256-byte pool and an empty one cross as well. */
     std::string big(5000, 'q');
     ASSERT_EQ(TQ_Client_send(z, 16, 0, 9, big.data(), (uint32_t)big.size()), TQ_CLIENT_OK);
     ASSERT_EQ(TQ_Client_send(z, 16, 0, 10, nullptr, 0), TQ_CLIENT_OK);
@@ -152,7 +138,7 @@ TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
     const std::string clients = mesh[0].clientAddress();
     const std::string servers = "127.0.0.1:" + std::to_string(mesh[0].serverPort);
 
-    /* An old version: the server rejects it and says why in its log; the
+    /* An old version: rejected with the reason in the server's log; the
      * tool exits with 2 and names both sides. */
     Child old({c_cli, {"--protocol-version", "2.0", "send", clients, "x"}, {}, {}, {}}, dir.path());
     EXPECT_EQ(old.wait(), 2);
@@ -174,17 +160,9 @@ TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
     EXPECT_EQ(name.err().rfind("tessarc-cli: lookup of \"no-such-host.invalid\" (ADDRESS) failed: ", 0), 0u)
         << name.err();
 
-    /* Another network: both sides reject. */
-    TQ_ClientOptions options{};
-    options.networkId = "Elsewhere";
-    TQ_ClientError error;
-    EXPECT_EQ(TQ_Client_connect(clients.c_str(), &options, &error), nullptr);
-    EXPECT_EQ(error.code, TQ_CLIENT_REFUSED);
-    EXPECT_STREQ(error.message, "the server's network identifier \"Tessarc\" is not \"Elsewhere\"; rejected");
-    EXPECT_TRUE(mesh[0].process->waitFor("Got network ID: Elsewhere (version 2.1)"));
-
     /* The address for servers speaks something else first: the client
      * says so rather than waiting or misreading it. */
+    TQ_ClientError error;
     EXPECT_EQ(TQ_Client_connect(servers.c_str(), nullptr, &error), nullptr);
     EXPECT_EQ(error.code, TQ_CLIENT_PROTOCOL);
     EXPECT_NE(strstr(error.message, "is this its address for clients?"), nullptr) << error.message;

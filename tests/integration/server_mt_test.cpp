@@ -1,6 +1,4 @@
-/* tessarc-server's stop triggers and its single-instance lock, run for real:
- * stop signals (also during start-up) and service-mode notifications, a
- * second instance from the same install root, the lock after a kill. */
+/* tessarc-server's stop triggers and its single-instance lock, run for real. */
 #include <gtest/gtest.h>
 
 #include <poll.h>

@@ -90,7 +90,7 @@ void serviceDataset(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
 TQ_Server_Service g_service = {servicePreinit, nothing, serviceAddNode,  serviceRemoveNode, serviceDataset, nullptr,
                                nothing,        nothing, "peer-recorder", nullptr,           -100,           0};
 
-/* A basic dataset: `fixed` zeroed bytes under its header and subtype, then `text` and its NUL if given. */
+/* A basic dataset: `fixed` zeroed bytes with header and subtype, then `text`. */
 Bytes basic(uint8_t subtype, size_t fixed, const std::string *text = nullptr, uint8_t extraFlags = 0)
 {
     Bytes b(fixed + (text ? text->size() + 1 : 0), 0);
@@ -237,16 +237,18 @@ TQ_Uuid makeUuid(uint8_t seed)
     return uuid;
 }
 
-TQ_Server_Node *shakeAsServer(Link *link, const TQ_Uuid &uuid, const std::string &name)
+static TQ_Server_Node *shake(Link *link, const Bytes &last)
 {
-    feedAll(link, {netIdDataset(2, 1, "Tessarc"), verdictDataset(1), uuidDataset(uuid, name)});
+    feedAll(link, {netIdDataset(TQ_WIRE_VERSION_MAJOR, TQ_WIRE_VERSION_MINOR, "Tessarc"), verdictDataset(1), last});
     return nodeOf(link);
 }
-
+TQ_Server_Node *shakeAsServer(Link *link, const TQ_Uuid &uuid, const std::string &name)
+{
+    return shake(link, uuidDataset(uuid, name));
+}
 TQ_Server_Node *shakeAsClient(Link *link, const std::string &name)
 {
-    feedAll(link, {netIdDataset(2, 1, "Tessarc"), verdictDataset(1), nodeNameDataset(name)});
-    return nodeOf(link);
+    return shake(link, nodeNameDataset(name));
 }
 
 /* ---- Node events and the core ---- */

@@ -40,12 +40,10 @@ struct Link {
 
 /* TQ_connectionInit, then the addConnection callback. */
 Link *connect(const std::string &name, bool isServer);
-/* The receive callback with `bytes` in a fresh buffer; feedAll does so
- * for each of `datasets` in turn. */
+/* The receive callback with each dataset in a fresh buffer. */
 void feed(Link *link, const Bytes &bytes);
 void feedAll(Link *link, const std::vector<Bytes> &datasets);
-/* A new buffer of the server allocator holding `bytes`, one reference held
- * by the caller; and the bytes of a buffer. */
+/* A server-allocator buffer of `bytes` (one reference for the caller). */
 TQ_Buffer *toBuffer(const Bytes &bytes);
 Bytes bytesOf(TQ_Buffer *buffer);
 /* As a protocol takes a link down: invalidate, removeConnection,
@@ -66,14 +64,12 @@ Bytes neighbourDataset(uint8_t subtype, const std::vector<Neighbour> &entries);
 /* Bytes seed, seed+1, ... */
 TQ_Uuid makeUuid(uint8_t seed);
 
-/* A whole handshake as a server peer (network ID "Tessarc" 2.1, accept,
- * UUID) or a client peer (network ID, accept, name); the attached node. */
+/* A whole handshake as a server or client peer; the attached node. */
 TQ_Server_Node *shakeAsServer(Link *link, const TQ_Uuid &uuid, const std::string &name);
 TQ_Server_Node *shakeAsClient(Link *link, const std::string &name);
 
-/* What the recording service (type 0) heard. With holdServers set it takes
- * a reference on every server node added, as a service that keeps nodes
- * would; releaseHeld gives them back. */
+/* What the recording service (type 0) heard. With holdServers it keeps a
+ * reference on each server node added, until releaseHeld. */
 struct NodeEvents {
     std::mutex lock;
     std::vector<TQ_Server_Node *> added, removed, held; /* guarded by lock */
@@ -83,9 +79,8 @@ struct NodeEvents {
 };
 NodeEvents &nodeEvents();
 
-/* The core for one test program: TQ_Server_init, the "peer" protocol and
- * the recording service, name "alpha", communication started; all taken
- * down again at the end. */
+/* The core for one test program: the "peer" protocol and the recording
+ * service, name "alpha", communication started. */
 class ServerEnvironment : public ::testing::Environment {
 public:
     void SetUp() override;

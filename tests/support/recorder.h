@@ -1,6 +1,5 @@
-/* Observers for dataset delivery: a service that records what its dataset
- * hooks receive, a capture of the server log, and builders of broadcast
- * datasets. Used with the scripted peers of peer.h. */
+/* Observers for the scripted peers: a recording service, a capture of the
+ * server log, and broadcast datasets. */
 #ifndef TQ_TEST_RECORDER_H
 #define TQ_TEST_RECORDER_H
 
@@ -21,14 +20,12 @@ struct Delivery {
     TQ_TreeSet *set; /* the groups set as passed */
 };
 
-/* Registers a recording service of `type` (with a handleDatasetAlt hook
- * when `withAlt`). Call after the environment is up, before any dataset of
- * the type flows; a later call for a type already registered does nothing. */
+/* Registers a recording service of `type` once (with handleDatasetAlt when
+ * `withAlt`), after the environment is up. */
 void addRecordingService(uint8_t type, bool withAlt);
 /* Every delivery so far to any recording service, oldest first; clears. */
 std::vector<Delivery> takeDeliveries();
-/* When set, called inside each hook after the delivery is recorded, on the
- * delivering thread: a test reacts to a delivery while it is under way. */
+/* Called on the delivering thread inside each hook, after recording. */
 extern std::function<void(const Delivery &)> g_onDelivery;
 
 /* Captures the messages of the server log (level and formatted text) for
@@ -42,8 +39,7 @@ public:
     std::vector<std::string> take(); /* "<level> <text>", oldest first; clears */
 };
 
-/* A broadcast dataset: header with `flags`, `ttl`, hops 0, four bytes of
- * group information at offset 40 (0xAA), origin and sequence, then
+/* A broadcast dataset: four bytes of group information (0xAA) at 40, then
  * `payload` bytes 0x11, 0x12, ... */
 Bytes broadcastDataset(uint8_t type, uint16_t ttl, const TQ_Uuid &origin, uint32_t sequence,
                        uint8_t flags = TQ_FLAG_BROADCAST, uint32_t payload = 4);

@@ -1,6 +1,4 @@
-/* Broadcast through scripted server and client peers: what goes out on
- * each link and in which order, duplicate detection, forwarding rules,
- * malformed broadcasts, and how records expire and stay bounded. */
+/* Broadcast through scripted server and client peers. */
 #include "recorder.h"
 
 #include <atomic>
@@ -61,9 +59,7 @@ struct Mesh {
         g_sendOrder.clear();
         takeDeliveries();
     }
-    /* Indices of the server links that were sent exactly `bytes`, once;
-     * fails on any other dataset, and on any dataset sent to the client.
-     * Clears. */
+    /* Indices of the server links sent exactly `bytes` once, nothing else. */
     std::vector<int> receivers(const Bytes &bytes)
     {
         std::vector<int> who;
@@ -81,8 +77,7 @@ struct Mesh {
     }
 };
 
-/* A dataset as the group filter leaves it: group information zeroed. A
- * repeat is delivered and passed on so. */
+/* As the group filter leaves it (so repeats are delivered and passed on). */
 Bytes filtered(Bytes bytes)
 {
     std::memset(&bytes[headerOf(bytes).groupInfoOffset], 0, 4);
@@ -139,31 +134,16 @@ TEST(Broadcast, GoesToEveryServerOnceAndSentToFollowsTheSendingOrder)
     }
     TQ_listDestroy(&sentTo);
 
-    /* The next broadcast takes the next sequence number. */
-    TQ_Buffer *next = toBuffer(built);
-    TQ_Server_broadcast(next, &groups, nullptr);
-    EXPECT_EQ(h.sequence + 1, headerOf(bytesOf(next)).sequence);
-    EXPECT_EQ(4u, mesh.receivers(bytesOf(next)).size());
-    TQ_bufferRelease(next);
-
-    /* Refused: flagged already, no hop allowed, too short for the header,
-     * group information outside the dataset. Nothing goes out. */
+    /* Refused, nothing goes out: flagged already, no hop allowed. */
     TQ_Server_broadcast(buffer, &groups, nullptr);
     EXPECT_EQ(1, log.count(TQ_LOG_WARN, "Not broadcasting a dataset that already has the broadcast flag set\n"));
     TQ_bufferRelease(buffer);
     Bytes noTtl = broadcastDataset(kType, 0, TQ_Uuid{}, 0, 0);
-    Bytes shortOne(built.begin(), built.begin() + 39);
-    Bytes outside = built;
-    outside[20] = (uint8_t)(built.size() - 3); /* 4 bytes of group information from 3 before the end */
-    for (const Bytes &bad : {noTtl, shortOne, outside}) {
-        buffer = toBuffer(bad);
-        TQ_Server_broadcast(buffer, &groups, nullptr);
-        EXPECT_EQ(bad, bytesOf(buffer));
-        TQ_bufferRelease(buffer);
-    }
+    buffer = toBuffer(noTtl);
+    TQ_Server_broadcast(buffer, &groups, nullptr);
+    EXPECT_EQ(noTtl, bytesOf(buffer));
+    TQ_bufferRelease(buffer);
     EXPECT_EQ(1, log.count(TQ_LOG_WARN, "Not broadcasting a dataset with a ttl of 0\n"));
-    EXPECT_EQ(1, log.count(TQ_LOG_ERROR, "shorter than the 40-byte broadcast header"));
-    EXPECT_EQ(1, log.count(TQ_LOG_ERROR, "lies outside it"));
     EXPECT_TRUE(mesh.receivers({}).empty());
     TQ_treeSetDestroy(&groups);
 }
@@ -186,20 +166,17 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
     EXPECT_EQ(aged(b), got[0].bytes);
     EXPECT_EQ((std::vector<int>{1, 2, 3}), mesh.receivers(aged(b)));
 
-    /* The same from s1 and s2: to handleDatasetAlt as it arrived, never
-     * forwarded again. */
-    feed(mesh.servers[1], b);
+    /* The same from s2: to handleDatasetAlt as it arrived, not forwarded. */
     feed(mesh.servers[2], b);
     got = takeDeliveries();
-    ASSERT_EQ(2u, got.size());
-    EXPECT_TRUE(got[0].alt && got[1].alt);
-    EXPECT_EQ(filtered(b), got[1].bytes);
-    EXPECT_EQ(mesh.nodes[2], got[1].node);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_TRUE(got[0].alt);
+    EXPECT_EQ(filtered(b), got[0].bytes);
+    EXPECT_EQ(mesh.nodes[2], got[0].node);
     EXPECT_TRUE(mesh.receivers({}).empty());
 
-    /* A second sender before the forward (s1's copy arrives while s3's is
-     * being delivered, and its delivery forwards): forwarded once, as s1's
-     * copy arrived, to neither sender. */
+    /* s1's copy arrives while s3's is being delivered: forwarded once, as
+     * s1's copy arrived, to neither sender. */
     Bytes b2 = broadcastDataset(kType, 3, origin, 2);
     g_onDelivery = [&](const Delivery &) {
         g_onDelivery = nullptr;
@@ -214,8 +191,7 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
     EXPECT_EQ(filtered(b2), got[1].bytes);
     EXPECT_EQ((std::vector<int>{0, 2}), mesh.receivers(filtered(b2)));
 
-    /* A service injects one with its own groups: no filter runs, so the
-     * group information travels on untouched. */
+    /* Injected by a service with its own groups: no filter runs. */
     Bytes b3 = broadcastDataset(kType, 3, origin, 3);
     TQ_Buffer *held = toBuffer(b3);
     TQ_TreeSet mine;
@@ -234,20 +210,15 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
     /* A type no service owns is still forwarded. */
     Bytes orphan = broadcastDataset(9, 3, origin, 4);
     feed(mesh.servers[0], orphan);
-    EXPECT_EQ(1, log.count(TQ_LOG_WARN, "No service for dataset type 9\n"));
     EXPECT_EQ((std::vector<int>{1, 2, 3}), mesh.receivers(aged(orphan)));
 
-    /* ttl 1 and ttl 0 arrive, are delivered with ttl 0 and go no further. */
-    for (uint16_t ttl : {1, 0}) {
-        Bytes last = broadcastDataset(kType, ttl, origin, 10 + ttl);
-        feed(mesh.servers[0], last);
-        got = takeDeliveries();
-        ASSERT_EQ(1u, got.size());
-        EXPECT_EQ(0, headerOf(got[0].bytes).ttl);
-        EXPECT_TRUE(mesh.receivers({}).empty());
-    }
-    /* The ttl-1 copy was not forwarded; a repeat with hops to spare is, with
-     * its ttl and hops as they came. */
+    /* ttl 1 arrives, is delivered with ttl 0 and goes no further. */
+    feed(mesh.servers[0], broadcastDataset(kType, 1, origin, 11));
+    got = takeDeliveries();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(0, headerOf(got[0].bytes).ttl);
+    EXPECT_TRUE(mesh.receivers({}).empty());
+    /* A repeat with hops to spare is forwarded, ttl and hops as they came. */
     Bytes later = broadcastDataset(kType, 3, origin, 11);
     feed(mesh.servers[1], later);
     got = takeDeliveries();
@@ -273,11 +244,9 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
     std::memset(&wrapped[16], 0xFF, 8); /* offset + length wrap round 32 bits */
     /* Group information over the header would be zeroed there by the
      * group manager: dropped before any byte is written. */
-    std::vector<Bytes> bad{cut, outside, wrapped};
-    for (uint32_t offset : {4u, 24u, 36u}) {
-        bad.push_back(whole);
-        std::memcpy(&bad.back()[20], &offset, 4);
-    }
+    Bytes over = whole;
+    over[20] = 36;
+    std::vector<Bytes> bad{cut, outside, wrapped, over};
     log.take();
     for (const Bytes &b : bad) {
         TQ_Buffer *buffer = toBuffer(b);
@@ -287,8 +256,8 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
     }
     EXPECT_EQ(1, log.count(TQ_LOG_ERROR, "broadcast dataset of 39 bytes: shorter than the 40-byte broadcast header"));
     EXPECT_EQ(2, log.count(TQ_LOG_ERROR, "lies outside it"));
-    EXPECT_EQ(3, log.count(TQ_LOG_ERROR, "overlaps the 40-byte broadcast header"));
-    EXPECT_EQ(6u, log.take().size());
+    EXPECT_EQ(1, log.count(TQ_LOG_ERROR, "overlaps the 40-byte broadcast header"));
+    EXPECT_EQ(4u, log.take().size());
     EXPECT_TRUE(takeDeliveries().empty());
     EXPECT_TRUE(mesh.receivers({}).empty());
     feed(mesh.servers[0], whole);
@@ -382,8 +351,8 @@ TEST(Broadcast, RecordsExpireAndTheTableStaysBounded)
         mesh.drain();
         return !got.empty() && !got[0].alt;
     };
-    auto fromS0 = [&](uint32_t sequence, uint16_t ttl = 3) {
-        feed(mesh.servers[0], broadcastDataset(kType, ttl, origin, sequence));
+    auto fromS0 = [&](uint32_t sequence) {
+        feed(mesh.servers[0], broadcastDataset(kType, 3, origin, sequence));
         mesh.drain();
     };
 
@@ -398,13 +367,6 @@ TEST(Broadcast, RecordsExpireAndTheTableStaysBounded)
     fromS0(3);
     EXPECT_TRUE(isNewFromS1(1));
     EXPECT_FALSE(isNewFromS1(2));
-
-    /* A record that is never forwarded (ttl used up) expires as well. */
-    g_clock = t0 + 20000;
-    fromS0(4, 1);
-    g_clock = t0 + 30001;
-    fromS0(5);
-    EXPECT_TRUE(isNewFromS1(4));
 
     /* Past the budget the oldest records (by the millisecond) go first,
      * with a warning at most every 10 s; 8 KiB holds a few records. */

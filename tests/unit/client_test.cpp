@@ -6,6 +6,8 @@
 
 #include <tessarc/client.h>
 
+#include "peer.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -17,51 +19,33 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void put16(Bytes &b, uint16_t v)
-{
-    b.insert(b.end(), {(uint8_t)v, (uint8_t)(v >> 8)});
-}
-void put32(Bytes &b, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b.push_back((uint8_t)(v >> (8 * i)));
-}
+using tqtest::Bytes;
 
 /* A dataset: header with the length of everything, then `body`. */
 Bytes dataset(uint8_t type, uint8_t flags, const Bytes &body)
 {
-    Bytes b;
-    put32(b, (uint32_t)(8 + body.size()));
-    b.insert(b.end(), {type, flags, 0, 0});
+    Bytes b(TQ_DATASET_HEADER_SIZE);
+    TQ_wirePutHeader(b.data(), (uint32_t)(b.size() + body.size()), type, flags);
     b.insert(b.end(), body.begin(), body.end());
     return b;
 }
-
 Bytes networkId(const std::string &id, uint16_t major, uint16_t minor)
 {
-    Bytes body = {0, 1};
-    put16(body, major);
-    put16(body, minor);
-    body.insert(body.end(), id.begin(), id.end());
-    body.push_back(0);
-    return dataset(2, 0x80, body);
+    return tqtest::netIdDataset(major, minor, id);
 }
-
 Bytes verdict(uint8_t v)
 {
-    return dataset(2, 0x80, {1, v});
+    return tqtest::verdictDataset(v);
 }
 Bytes groups()
 {
-    return dataset(4, 0x80, {0});
+    return dataset(TQ_DATASET_GROUPS, TQ_FLAG_RELIABLE, {0});
 }
 
 Bytes appDataset(uint8_t type, uint32_t subtype, const std::string &text)
 {
-    Bytes body;
-    put32(body, subtype);
+    Bytes body(4);
+    TQ_wirePutU32(body.data(), subtype);
     body.insert(body.end(), text.begin(), text.end());
     return dataset(type, 0, body);
 }
@@ -122,8 +106,7 @@ TEST(Client, HandshakeAndDatasetsByteForByte)
     ASSERT_NE(client, nullptr) << error.message;
     EXPECT_STREQ(TQ_Client_serverNetworkId(client), "Tessarc");
 
-    Bytes name = {2, 0, 0, 0, 'p', 'r', 'o', 'b', 'e', 0};
-    EXPECT_EQ(s.written(), join({networkId("Tessarc", 2, 1), verdict(1), dataset(2, 0x80, name)}));
+    EXPECT_EQ(s.written(), join({networkId("Tessarc", 2, 1), verdict(1), tqtest::nodeNameDataset("probe")}));
 
     TQ_ClientDataset d;
     ASSERT_EQ(TQ_Client_receive(client, &d, 1000), TQ_CLIENT_OK);

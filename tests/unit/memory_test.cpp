@@ -1,9 +1,6 @@
-// The heap-backed allocator: the pool/heap boundary of buffers, every
-// heap failure made to happen through the seam, cursor walks over hand-built
-// segment chains, strings in blocks, and pool misuse under AddressSanitizer.
+// The heap-backed allocator, buffer cursors, and strings in blocks.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -45,8 +42,7 @@ TEST(Allocator, BufferUsesThePoolExactlyWhenHeaderAndPayloadFitIn255Bytes)
     for (TQ_Buffer *b : {pooled, heap}) // the whole payload is there
         memset(b->first.data, 0xab, b->size);
     EXPECT_TRUE(pooled->first.length == fits && heap->size == fits + 1 && heap->allocator == &al.a);
-    // Each goes back where it came from: only the pooled one comes out of the
-    // pool again.
+    // Each goes back where it came from.
     TQ_bufferFree(pooled);
     TQ_bufferFree(heap);
     void *first = al.take(256), *second = al.take(256);
@@ -95,9 +91,7 @@ TEST(Allocator, EveryHeapFailureIsReportedAndLeavesTheAllocatorWhole)
     EXPECT_EQ(n, 4) << "state, large buffer, 256-byte chunk, 32-byte chunk";
 }
 
-// A buffer of 9 payload bytes in segments of 3, 0, 5 and 1 (the last three
-// linked on by hand), read at every offset and length; then a copy into a
-// differently cut chain.
+// 9 bytes in segments of 3, 0, 5 and 1, read at every offset and length.
 TEST(Buffer, CursorWalksAcrossSegmentEdges)
 {
     Allocator al;
@@ -147,8 +141,7 @@ TEST(Buffer, CursorWalksAcrossSegmentEdges)
     src->size = 9;
 
     // Buffer to buffer across both chains' edges; a short destination copies
-    // nothing, a short source stops after the destination stretches it could
-    // fill (here 1 byte, 1 byte, then the empty segment).
+    // nothing, a short source stops after the stretches it could fill.
     TQ_bufferInitIter(src, &it);
     TQ_bufferInitIter(dst, &d);
     EXPECT_TRUE(TQ_bufferSkip(&it, 1) == 1 && TQ_bufferSkip(&d, 3) == 1 && TQ_bufferCopyToBuf(&d, &it, 7) == 1);
@@ -180,7 +173,6 @@ TEST(Strings, BlockFollowsLengthLongStringsAreCutAndGoBackWhereTheyCame)
         const std::string text(length, 'a');
         char *s = TQ_copyStringWithAllocator(&al.a, text.c_str());
         EXPECT_EQ(std::string(s), text.substr(0, 255));
-        // It goes back to the pool of its size: the next block of that size.
         TQ_freeStringWithAllocator(&al.a, s);
         EXPECT_EQ(al.take(block), static_cast<void *>(s));
         al.give(block, s);

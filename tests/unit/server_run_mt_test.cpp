@@ -197,29 +197,21 @@ void *serverChild(void *)
         g_works[i] = Work{&g_sayOps, 0, i};
     static TQ_Server_Protocol loop{nullptr, nullptr, loopRun, loopStop, loopDestroy,
                                    nullptr, nullptr, nullptr, nullptr,  "loop"},
-        fail{nullptr,
-             nullptr,
-             [](TQ_Server_ProtocolCallbacks *) { return -1; },
-             [] { say("stop fail"); },
-             [] { say("destroy fail"); },
-             nullptr,
-             nullptr,
-             nullptr,
-             nullptr,
-             "fail"};
-    auto nodeHook = [](TQ_Server_Node *) { say("node hook"); };
-    static TQ_Server_Service mainService = {mainPreinit,
-                                            mainPostinit,
-                                            nodeHook,
-                                            nodeHook,
-                                            datasetHook,
-                                            nullptr,
-                                            [] { say("predestroy main"); },
-                                            [] { say("postdestroy main"); },
-                                            "main",
-                                            nullptr,
-                                            5,
-                                            10};
+        fail{};
+    fail.run = [](TQ_Server_ProtocolCallbacks *) { return -1; };
+    fail.stop = [] { say("stop fail"); };
+    fail.destroy = [] { say("destroy fail"); };
+    fail.name = "fail";
+    static TQ_Server_Service mainService{};
+    mainService.preinit = mainPreinit;
+    mainService.postinit = mainPostinit;
+    mainService.addNode = mainService.removeNode = [](TQ_Server_Node *) { say("node hook"); };
+    mainService.handleDataset = datasetHook;
+    mainService.predestroy = [] { say("predestroy main"); };
+    mainService.postdestroy = [] { say("postdestroy main"); };
+    mainService.name = "main";
+    mainService.order = 5;
+    mainService.datasetType = 10;
 
     initMallocAllocator(&g_allocator);
     TQ_Server_stop(); // before the server runs: only logs
@@ -236,12 +228,8 @@ void *serverChild(void *)
     return nullptr;
 }
 
-struct ChildResult {
-    int status;
-    std::string out; // everything the child wrote
-};
-
-ChildResult runChild(bool encryptionAccepts)
+// Runs the server in a child; its exit status and everything it wrote.
+std::pair<int, std::string> runChild(bool encryptionAccepts)
 {
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);
@@ -265,40 +253,31 @@ ChildResult runChild(bool encryptionAccepts)
             pause();
     }
     close(fds[1]);
-    ChildResult result{};
+    std::pair<int, std::string> result{};
     char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        result.out.append(buf, n);
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        result.second.append(buf, n);
     close(fds[0]);
-    waitpid(pid, &result.status, 0);
+    waitpid(pid, &result.first, 0);
     return result;
-}
-
-// Where `text` first appears in the output at or after `from`, or -1.
-int find(const std::string &out, const std::string &text, int from = 0)
-{
-    size_t at = out.find(text, (size_t)std::max(from, 0));
-    return at == std::string::npos ? -1 : (int)at;
-}
-
-int count(const std::string &out, const std::string &text)
-{
-    int n = 0;
-    for (int at = find(out, text); at >= 0; at = find(out, text, at + 1))
-        ++n;
-    return n;
 }
 
 TEST(ServerThreads, StartAndStopSequenceRunsInOrderAndEndsTheProcess)
 {
     for (int variant = 0; variant < 2; ++variant) {
         bool accepts = variant == 0;
-        ChildResult r = runChild(accepts);
-        const std::string &L = r.out;
+        auto [status, L] = runChild(accepts);
         SCOPED_TRACE(L);
-        ASSERT_TRUE(WIFEXITED(r.status));
-        EXPECT_EQ(WEXITSTATUS(r.status), 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        // Where `text` first appears at or after `from` (npos as -1); how often.
+        auto find = [&L = L](const std::string &text, long from = 0) { return (long)L.find(text, (size_t)from); };
+        auto count = [&](const std::string &text) {
+            int n = 0;
+            for (long at = find(text); at >= 0; at = find(text, at + 1))
+                ++n;
+            return n;
+        };
 
         std::vector<std::string> sequence = {
             "Server is already stopping",
@@ -321,33 +300,33 @@ TEST(ServerThreads, StartAndStopSequenceRunsInOrderAndEndsTheProcess)
             "destroy fail",
             "postdestroy callback",
         };
-        int at = -1;
+        long at = -1;
         if (!accepts)
             sequence.erase(sequence.begin() + 10);
         for (const std::string &step : sequence) {
-            int found = find(L, step, at + 1);
+            long found = find(step, at + 1);
             EXPECT_GT(found, at) << "missing or out of order: " << step;
             if (found > at)
                 at = found;
         }
         // Once before the run; once for the second stop from the postinit
         // callback, which races with the stop task it started.
-        EXPECT_EQ(count(L, "Server is already stopping"), 2);
-        EXPECT_GT(find(L, "Server is already stopping", find(L, "postinit callback")), 0);
-        EXPECT_EQ(count(L, "enc stop"), accepts ? 1 : 0);
-        EXPECT_TRUE(!accepts || find(L, "stop fail") < find(L, "enc stop"));
+        EXPECT_EQ(count("Server is already stopping"), 2);
+        EXPECT_GT(find("Server is already stopping", find("postinit callback")), 0);
+        EXPECT_EQ(count("enc stop"), accepts ? 1 : 0);
+        EXPECT_TRUE(!accepts || find("stop fail") < find("enc stop"));
         for (const char *never : {"node hook", "run returned"})
-            EXPECT_EQ(count(L, never), 0) << never;
+            EXPECT_EQ(count(never), 0) << never;
         // Queued work ran in queue order, what was queued during teardown
         // included, before the process ended.
-        int work = find(L, "run loop");
+        long work = find("run loop");
         for (int i = 1; i <= 6; ++i) {
-            int found = find(L, "work " + std::to_string(i), work + 1);
+            long found = find("work " + std::to_string(i), work + 1);
             EXPECT_GT(found, work) << "work " << i;
             work = found;
         }
-        EXPECT_GT(find(L, "work 4"), find(L, "destroy loop"));
-        EXPECT_LT(find(L, "work 6"), find(L, "postdestroy callback"));
+        EXPECT_GT(find("work 4"), find("destroy loop"));
+        EXPECT_LT(find("work 6"), find("postdestroy callback"));
     }
 }
 
