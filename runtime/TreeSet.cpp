@@ -560,6 +560,16 @@ extern "C" void *TQ_treeSetInsert(TQ_TreeSet *set, void *element)
         return element;
     }
     return withLess(set, [&](auto less) -> void * {
+        // An element after the largest one, as a key that grows with time
+        // is, would be carried by the search down the rightmost path to the
+        // rightmost leaf: it goes there directly, after one comparison, and
+        // the tree comes out the same.
+        TQ_TreeNode *last = rightmostLeaf(root);
+        if (less(last->m_keys[keyCount(last) - 1], element)) {
+            insertAndSplit(set, last, element, TQ_TREE_LEAF, TQ_TREE_LEAF, less);
+            ++set->m_size;
+            return element;
+        }
         const SearchResult at = search(root, element, less);
         if (at.found)
             return at.node->m_keys[at.index];
