@@ -22,6 +22,7 @@
 #include <string.h>
 #include <vector>
 
+#include "../runtime/treeorder.h"
 #include "core.h"
 
 using namespace Tessarc::Core;
@@ -312,10 +313,13 @@ void forget(TQ_TreeSetIterator *it)
     letGo(record);
 }
 
-/* Enters a record in the expiry order. Caller holds the broadcast lock. */
+/* Enters a record in the expiry order, comparing inline in the order of
+ * broadcastRecordCompare (expiresAt, ties by address): the insertion is the
+ * receive path's largest cost, with a comparison or two per element on its
+ * way down. Caller holds the broadcast lock. */
 void enterExpiry(BroadcastRecord *record)
 {
-    TQ_treeSetInsert(&g_comm.broadcastExpiry, record);
+    TQ_treeSetInsertByKeyThenAddress(&g_comm.broadcastExpiry, record, offsetof(BroadcastRecord, expiresAt));
     if (record->expiresAt < s_table.frontBound)
         s_table.frontBound = record->expiresAt;
 }
