@@ -43,6 +43,11 @@ constexpr uint64_t kBudgetWarningMs = 10000;
 constexpr size_t kSpareRecords = 512;
 /* The bucket count of a fresh haveIt set; a spare keeps only such a set. */
 constexpr uint32_t kHaveItBuckets = 32;
+/* Identifier copies let go are kept for the next haveIt entries, up to this
+ * many (32 KB): each new record and each repeat then takes and gives back a
+ * copy under the broadcast lock it holds anyway, instead of a round trip to
+ * the allocator's pool lock for each. */
+constexpr size_t kSpareCopies = 1024;
 
 /* ---- What a record costs ---- */
 
@@ -77,6 +82,7 @@ struct Table {
     uint64_t warnedAt = 0;
     uint64_t forgotten = 0;                /* records forgotten early since the last warning */
     std::vector<BroadcastRecord *> spares; /* blocks with an empty haveIt set, kSpareRecords at most */
+    std::vector<void *> spareCopies;       /* 32-byte blocks, kSpareCopies at most */
 } s_table;
 
 uint64_t now()
@@ -231,18 +237,42 @@ thread_local std::vector<TQ_Server_Node *> Candidates::s_arena;
 
 /* ---- Records ---- */
 
+/* A 32-byte block for an identifier copy: a spare, or one from the pool;
+ * null when none can be had. Caller holds the broadcast lock. */
+void *takeCopy()
+{
+    if (s_table.spareCopies.empty()) {
+        TQ_Allocator *allocator = g_TQ_serverAllocator;
+        return allocator->allocBlock32(allocator);
+    }
+    void *copy = s_table.spareCopies.back();
+    s_table.spareCopies.pop_back();
+    return copy;
+}
+
+/* Keeps a copy no longer in any set as a spare, or gives it back to the
+ * pool when there are enough. Caller holds the broadcast lock. */
+void letGoCopy(void *copy)
+{
+    if (s_table.spareCopies.size() < kSpareCopies) {
+        s_table.spareCopies.push_back(copy);
+        return;
+    }
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    allocator->freeBlock32(allocator, copy);
+}
+
 /* Notes that the node with `id` has the dataset; without a block nothing is
  * noted. Caller holds the broadcast lock. */
 void addHaveIt(BroadcastRecord *record, const TQ_Uuid *id)
 {
-    TQ_Allocator *allocator = g_TQ_serverAllocator;
-    TQ_Uuid *copy = static_cast<TQ_Uuid *>(allocator->allocBlock32(allocator));
+    TQ_Uuid *copy = static_cast<TQ_Uuid *>(takeCopy());
     if (!copy)
         return;
     *copy = *id;
     uint64_t before = footprint(record);
     if (TQ_hashSetInsert(&record->haveIt, copy) != copy)
-        allocator->freeBlock32(allocator, copy);
+        letGoCopy(copy);
     s_table.bytes += footprint(record) - before;
 }
 
@@ -289,16 +319,16 @@ void letGo(BroadcastRecord *record)
         freeBroadcastRecord(record);
         return;
     }
-    TQ_Allocator *allocator = g_TQ_serverAllocator;
-    for (uint32_t bucket = 0; haveIt->m_size > 0 && bucket < haveIt->m_capacity; bucket++) {
-        for (TQ_ListNode *n = haveIt->m_buckets[bucket].m_head; n;) {
-            TQ_ListNode *next = n->m_next;
-            void *copy = n->m_value;
-            TQ_hashSetRemoveNoFree(haveIt, copy);
-            allocator->freeBlock32(allocator, copy);
-            n = next;
-        }
+    /* Emptied bucket by bucket, up to the last copy: the set keeps its
+     * bucket array, and no copy is hashed again to be found. */
+    uint32_t left = haveIt->m_size;
+    for (uint32_t bucket = 0; left > 0 && bucket < haveIt->m_capacity; bucket++) {
+        TQ_List *list = &haveIt->m_buckets[bucket];
+        for (TQ_ListNode *n = list->m_head; n; n = n->m_next, left--)
+            letGoCopy(n->m_value);
+        TQ_listClear(list);
     }
+    haveIt->m_size = 0;
     s_table.spares.push_back(record);
 }
 
@@ -492,6 +522,7 @@ void Tessarc::Core::createBroadcastTables()
     g_comm.broadcastLock = TQ_mutexCreate();
     s_table = Table();
     s_table.spares.reserve(kSpareRecords);
+    s_table.spareCopies.reserve(kSpareCopies);
 }
 
 /* Frees every record, forwarded or not, and the tables. */
@@ -505,6 +536,9 @@ void Tessarc::Core::destroyBroadcastTables()
     TQ_hashSetDestroy(&g_comm.broadcastRecords);
     for (BroadcastRecord *record : s_table.spares)
         freeBroadcastRecord(record);
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    for (void *copy : s_table.spareCopies)
+        allocator->freeBlock32(allocator, copy);
     s_table = Table();
     TQ_mutexDelete(g_comm.broadcastLock);
     g_comm.broadcastLock = 0;
