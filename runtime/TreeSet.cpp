@@ -564,17 +564,24 @@ void *insertWith(TQ_TreeSet *set, void *element, Less less)
         set->m_size = 1;
         return element;
     }
-    // An element after the largest one, as a key that grows with time is,
-    // would be carried by the search down the rightmost path to the
-    // rightmost leaf: it goes there directly, after one comparison, and the
-    // tree comes out the same.
+    // Keys that grow with time arrive at or near the end of the order. An
+    // element after the largest one would be carried by the search down the
+    // rightmost path to the rightmost leaf: it goes there directly, after one
+    // comparison. Otherwise the search starts at the deepest node of that
+    // path whose parent's last element orders before the element: from the
+    // root the search would have come down the same path to it, every
+    // element above ordering before the element, so the outcome and the
+    // tree are the same, and only the elements near the end are compared.
     TQ_TreeNode *last = rightmostLeaf(root);
     if (less(last->m_keys[keyCount(last) - 1], element)) {
         insertAndSplit(set, last, element, TQ_TREE_LEAF, TQ_TREE_LEAF, less);
         ++set->m_size;
         return element;
     }
-    const SearchResult at = search(root, element, less);
+    TQ_TreeNode *from = last;
+    while (from->m_parent && !less(from->m_parent->m_keys[keyCount(from->m_parent) - 1], element))
+        from = from->m_parent;
+    const SearchResult at = search(from, element, less);
     if (at.found)
         return at.node->m_keys[at.index];
     insertAndSplit(set, at.node, element, TQ_TREE_LEAF, TQ_TREE_LEAF, less);
