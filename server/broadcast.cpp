@@ -369,18 +369,21 @@ void expire(uint64_t time)
 }
 
 /* Over the budget, forgets the records that would expire first, except
- * `keep`, down to 1/64 below the budget, so that the front of the expiry
- * order is sought once per batch rather than once per new record. Warns at
- * most every kBudgetWarningMs. Caller holds the broadcast lock. */
+ * `keep`, until the records fit again: at the budget each new record
+ * forgets about one old one. Forgetting in step keeps memory warm: the
+ * nodes and blocks one forgotten record gives back are what the next new
+ * one takes, from the heap's per-thread cache and the spares, whereas a
+ * batch of hundreds overflows both and leaves the next records to take
+ * memory that has gone cold. Warns at most every kBudgetWarningMs. Caller
+ * holds the broadcast lock. */
 void holdToBudget(uint64_t time, const BroadcastRecord *keep)
 {
     uint64_t budget = s_budget.load(std::memory_order_relaxed);
     if (s_table.bytes <= budget)
         return;
-    uint64_t target = budget - budget / 64;
     TQ_TreeSetIterator it;
     TQ_treeSetBegin(&g_comm.broadcastExpiry, &it);
-    while (s_table.bytes > target && TQ_treeSetHasNext(&it)) {
+    while (s_table.bytes > budget && TQ_treeSetHasNext(&it)) {
         if (it.m_value == keep) {
             TQ_treeSetNext(&it);
             continue;
