@@ -82,7 +82,8 @@ struct Table {
     uint64_t warnedAt = 0;
     uint64_t forgotten = 0;                /* records forgotten early since the last warning */
     std::vector<BroadcastRecord *> spares; /* blocks with an empty haveIt set, kSpareRecords at most */
-    std::vector<void *> spareCopies;       /* 32-byte blocks, kSpareCopies at most */
+    size_t spareCopyCount = 0;             /* 32-byte blocks kept in spareCopies */
+    void *spareCopies[kSpareCopies];
 } s_table;
 
 uint64_t now()
@@ -241,21 +242,19 @@ thread_local std::vector<TQ_Server_Node *> Candidates::s_arena;
  * null when none can be had. Caller holds the broadcast lock. */
 void *takeCopy()
 {
-    if (s_table.spareCopies.empty()) {
+    if (s_table.spareCopyCount == 0) {
         TQ_Allocator *allocator = g_TQ_serverAllocator;
         return allocator->allocBlock32(allocator);
     }
-    void *copy = s_table.spareCopies.back();
-    s_table.spareCopies.pop_back();
-    return copy;
+    return s_table.spareCopies[--s_table.spareCopyCount];
 }
 
 /* Keeps a copy no longer in any set as a spare, or gives it back to the
  * pool when there are enough. Caller holds the broadcast lock. */
 void letGoCopy(void *copy)
 {
-    if (s_table.spareCopies.size() < kSpareCopies) {
-        s_table.spareCopies.push_back(copy);
+    if (s_table.spareCopyCount < kSpareCopies) {
+        s_table.spareCopies[s_table.spareCopyCount++] = copy;
         return;
     }
     TQ_Allocator *allocator = g_TQ_serverAllocator;
@@ -552,7 +551,6 @@ void Tessarc::Core::createBroadcastTables()
     g_comm.broadcastLock = TQ_mutexCreate();
     s_table = Table();
     s_table.spares.reserve(kSpareRecords);
-    s_table.spareCopies.reserve(kSpareCopies);
 }
 
 /* Frees every record, forwarded or not, and the tables. */
@@ -567,8 +565,8 @@ void Tessarc::Core::destroyBroadcastTables()
     for (BroadcastRecord *record : s_table.spares)
         freeBroadcastRecord(record);
     TQ_Allocator *allocator = g_TQ_serverAllocator;
-    for (void *copy : s_table.spareCopies)
-        allocator->freeBlock32(allocator, copy);
+    for (size_t i = 0; i < s_table.spareCopyCount; i++)
+        allocator->freeBlock32(allocator, s_table.spareCopies[i]);
     s_table = Table();
     TQ_mutexDelete(g_comm.broadcastLock);
     g_comm.broadcastLock = 0;
