@@ -323,6 +323,8 @@ void letGo(BroadcastRecord *record)
     uint32_t left = haveIt->m_size;
     for (uint32_t bucket = 0; left > 0 && bucket < haveIt->m_capacity; bucket++) {
         TQ_List *list = &haveIt->m_buckets[bucket];
+        if (!list->m_head)
+            continue;
         for (TQ_ListNode *n = list->m_head; n; n = n->m_next, left--)
             letGoCopy(n->m_value);
         TQ_listClear(list);
@@ -391,6 +393,18 @@ void prefetchFront(TQ_TreeSetIterator *it, const BroadcastRecord *keep)
     const char *buckets = reinterpret_cast<const char *>(first->haveIt.m_buckets);
     for (size_t at = 0; at < first->haveIt.m_capacity * sizeof(TQ_List); at += 64)
         __builtin_prefetch(buckets + at);
+}
+
+/* An origin's broadcasts mostly arrive in the order of their sequence
+ * numbers, so the record table's bucket for the origin's next number is
+ * asked for now: the next new record finds it in the caches. */
+void prefetchNextBucket(const BroadcastRecord *record)
+{
+    BroadcastRecord next;
+    next.origin = record->origin;
+    next.sequence = record->sequence + 1;
+    const TQ_HashSet *table = &g_comm.broadcastRecords;
+    __builtin_prefetch(&table->m_buckets[broadcastRecordHash(&next) & (table->m_capacity - 1)]);
 }
 
 /* Over the budget, forgets the records that would expire first, except
@@ -484,6 +498,7 @@ BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *
     enterExpiry(record);
     expire(time);
     holdToBudget(time, record);
+    prefetchNextBucket(record);
     TQ_mutexUnlock(g_comm.broadcastLock);
 
     /* A dataset that arrives with no hop left keeps ttl 0 rather than
