@@ -12,6 +12,7 @@
 #include <string>
 
 #include "heap.h"
+#include "treeorder.h"
 #include "tessarc/runtime.h"
 
 namespace {
@@ -547,7 +548,11 @@ extern "C" void TQ_treeSetMerge(TQ_TreeSet *dst, TQ_TreeSet *src)
 
 /* ---- Elements ---- */
 
-extern "C" void *TQ_treeSetInsert(TQ_TreeSet *set, void *element)
+namespace {
+
+// Stores `element` unless an equal one is there (that one is returned).
+template <class Less>
+void *insertWith(TQ_TreeSet *set, void *element, Less less)
 {
     TQ_TreeNode *root = set->m_root;
     if (set->m_size == 0) {
@@ -559,14 +564,60 @@ extern "C" void *TQ_treeSetInsert(TQ_TreeSet *set, void *element)
         set->m_size = 1;
         return element;
     }
-    return withLess(set, [&](auto less) -> void * {
-        const SearchResult at = search(root, element, less);
-        if (at.found)
-            return at.node->m_keys[at.index];
-        insertAndSplit(set, at.node, element, TQ_TREE_LEAF, TQ_TREE_LEAF, less);
+    // Keys that grow with time arrive at or near the end of the order. An
+    // element after the largest one would be carried by the search down the
+    // rightmost path to the rightmost leaf: it goes there directly, after one
+    // comparison. Otherwise the search starts at the deepest node of that
+    // path whose parent's last element orders before the element: from the
+    // root the search would have come down the same path to it, every
+    // element above ordering before the element, so the outcome and the
+    // tree are the same, and only the elements near the end are compared.
+    TQ_TreeNode *last = rightmostLeaf(root);
+    if (less(last->m_keys[keyCount(last) - 1], element)) {
+        insertAndSplit(set, last, element, TQ_TREE_LEAF, TQ_TREE_LEAF, less);
         ++set->m_size;
         return element;
-    });
+    }
+    TQ_TreeNode *from = last;
+    while (from->m_parent && !less(from->m_parent->m_keys[keyCount(from->m_parent) - 1], element))
+        from = from->m_parent;
+    const SearchResult at = search(from, element, less);
+    if (at.found)
+        return at.node->m_keys[at.index];
+    insertAndSplit(set, at.node, element, TQ_TREE_LEAF, TQ_TREE_LEAF, less);
+    ++set->m_size;
+    return element;
+}
+
+// Orders elements by the unsigned 64-bit key stored `offset` bytes into
+// each, ties by element address.
+struct KeyThenAddressLess {
+    size_t offset;
+    uint64_t key(const void *element) const
+    {
+        uint64_t k;
+        memcpy(&k, static_cast<const char *>(element) + offset, sizeof k);
+        return k;
+    }
+    bool operator()(const void *a, const void *b) const
+    {
+        const uint64_t x = key(a), y = key(b);
+        if (x != y)
+            return x < y;
+        return reinterpret_cast<uintptr_t>(a) < reinterpret_cast<uintptr_t>(b);
+    }
+};
+
+} // namespace
+
+extern "C" void *TQ_treeSetInsert(TQ_TreeSet *set, void *element)
+{
+    return withLess(set, [&](auto less) { return insertWith(set, element, less); });
+}
+
+void *TQ_treeSetInsertByKeyThenAddress(TQ_TreeSet *set, void *element, size_t keyOffset)
+{
+    return insertWith(set, element, KeyThenAddressLess{keyOffset});
 }
 
 extern "C" int TQ_treeSetFind(TQ_TreeSet *set, TQ_TreeSetIterator *it, const void *key)

@@ -22,6 +22,7 @@
 #include <string.h>
 #include <vector>
 
+#include "../runtime/treeorder.h"
 #include "core.h"
 
 using namespace Tessarc::Core;
@@ -37,11 +38,16 @@ constexpr uint64_t kNeighbourAgeMs = 10000;
 constexpr uint64_t kBudgetWarningMs = 10000;
 /* Records let go are kept, emptied, for the next new ones, up to this many:
  * a new record then costs no allocation and no bucket initialisation. They
- * are held outside the budget (about 1 KB each). One batch cut to the
- * default budget fits. */
+ * are held outside the budget (about 1 KB each). The records that expire
+ * in one millisecond at a high rate, freed together, fit. */
 constexpr size_t kSpareRecords = 512;
 /* The bucket count of a fresh haveIt set; a spare keeps only such a set. */
 constexpr uint32_t kHaveItBuckets = 32;
+/* Identifier copies let go are kept for the next haveIt entries, up to this
+ * many (32 KB): each new record and each repeat then takes and gives back a
+ * copy under the broadcast lock it holds anyway, instead of a round trip to
+ * the allocator's pool lock for each. */
+constexpr size_t kSpareCopies = 1024;
 
 /* ---- What a record costs ---- */
 
@@ -76,6 +82,8 @@ struct Table {
     uint64_t warnedAt = 0;
     uint64_t forgotten = 0;                /* records forgotten early since the last warning */
     std::vector<BroadcastRecord *> spares; /* blocks with an empty haveIt set, kSpareRecords at most */
+    size_t spareCopyCount = 0;             /* 32-byte blocks kept in spareCopies */
+    void *spareCopies[kSpareCopies];
 } s_table;
 
 uint64_t now()
@@ -230,18 +238,40 @@ thread_local std::vector<TQ_Server_Node *> Candidates::s_arena;
 
 /* ---- Records ---- */
 
+/* A 32-byte block for an identifier copy: a spare, or one from the pool;
+ * null when none can be had. Caller holds the broadcast lock. */
+void *takeCopy()
+{
+    if (s_table.spareCopyCount == 0) {
+        TQ_Allocator *allocator = g_TQ_serverAllocator;
+        return allocator->allocBlock32(allocator);
+    }
+    return s_table.spareCopies[--s_table.spareCopyCount];
+}
+
+/* Keeps a copy no longer in any set as a spare, or gives it back to the
+ * pool when there are enough. Caller holds the broadcast lock. */
+void letGoCopy(void *copy)
+{
+    if (s_table.spareCopyCount < kSpareCopies) {
+        s_table.spareCopies[s_table.spareCopyCount++] = copy;
+        return;
+    }
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    allocator->freeBlock32(allocator, copy);
+}
+
 /* Notes that the node with `id` has the dataset; without a block nothing is
  * noted. Caller holds the broadcast lock. */
 void addHaveIt(BroadcastRecord *record, const TQ_Uuid *id)
 {
-    TQ_Allocator *allocator = g_TQ_serverAllocator;
-    TQ_Uuid *copy = static_cast<TQ_Uuid *>(allocator->allocBlock32(allocator));
+    TQ_Uuid *copy = static_cast<TQ_Uuid *>(takeCopy());
     if (!copy)
         return;
     *copy = *id;
     uint64_t before = footprint(record);
     if (TQ_hashSetInsert(&record->haveIt, copy) != copy)
-        allocator->freeBlock32(allocator, copy);
+        letGoCopy(copy);
     s_table.bytes += footprint(record) - before;
 }
 
@@ -288,16 +318,18 @@ void letGo(BroadcastRecord *record)
         freeBroadcastRecord(record);
         return;
     }
-    TQ_Allocator *allocator = g_TQ_serverAllocator;
-    for (uint32_t bucket = 0; haveIt->m_size > 0 && bucket < haveIt->m_capacity; bucket++) {
-        for (TQ_ListNode *n = haveIt->m_buckets[bucket].m_head; n;) {
-            TQ_ListNode *next = n->m_next;
-            void *copy = n->m_value;
-            TQ_hashSetRemoveNoFree(haveIt, copy);
-            allocator->freeBlock32(allocator, copy);
-            n = next;
-        }
+    /* Emptied bucket by bucket, up to the last copy: the set keeps its
+     * bucket array, and no copy is hashed again to be found. */
+    uint32_t left = haveIt->m_size;
+    for (uint32_t bucket = 0; left > 0 && bucket < haveIt->m_capacity; bucket++) {
+        TQ_List *list = &haveIt->m_buckets[bucket];
+        if (!list->m_head)
+            continue;
+        for (TQ_ListNode *n = list->m_head; n; n = n->m_next, left--)
+            letGoCopy(n->m_value);
+        TQ_listClear(list);
     }
+    haveIt->m_size = 0;
     s_table.spares.push_back(record);
 }
 
@@ -312,10 +344,13 @@ void forget(TQ_TreeSetIterator *it)
     letGo(record);
 }
 
-/* Enters a record in the expiry order. Caller holds the broadcast lock. */
+/* Enters a record in the expiry order, comparing inline in the order of
+ * broadcastRecordCompare (expiresAt, ties by address): the insertion is the
+ * receive path's largest cost, with a comparison or two per element on its
+ * way down. Caller holds the broadcast lock. */
 void enterExpiry(BroadcastRecord *record)
 {
-    TQ_treeSetInsert(&g_comm.broadcastExpiry, record);
+    TQ_treeSetInsertByKeyThenAddress(&g_comm.broadcastExpiry, record, offsetof(BroadcastRecord, expiresAt));
     if (record->expiresAt < s_table.frontBound)
         s_table.frontBound = record->expiresAt;
 }
@@ -334,19 +369,60 @@ void expire(uint64_t time)
     s_table.frontBound = TQ_treeSetHasNext(&it) ? static_cast<BroadcastRecord *>(it.m_value)->expiresAt : UINT64_MAX;
 }
 
+/* The next records to be forgotten at the budget have long gone cold.
+ * Each new record asks for the memory of the two after it: the block of
+ * the second, and, from the first's block asked for last time, its
+ * buckets in the record table (whose capacity is a power of two) and in
+ * its haveIt set. By the time they are forgotten their misses are paid.
+ * `it` is on the front of the expiry order. */
+void prefetchFront(TQ_TreeSetIterator *it, const BroadcastRecord *keep)
+{
+    TQ_TreeSetIterator ahead = *it;
+    if (TQ_treeSetHasNext(&ahead) && ahead.m_value == keep)
+        TQ_treeSetNext(&ahead);
+    if (!TQ_treeSetHasNext(&ahead))
+        return;
+    const BroadcastRecord *first = static_cast<const BroadcastRecord *>(ahead.m_value);
+    TQ_treeSetNext(&ahead);
+    if (TQ_treeSetHasNext(&ahead) && ahead.m_value == keep)
+        TQ_treeSetNext(&ahead);
+    if (TQ_treeSetHasNext(&ahead))
+        __builtin_prefetch(ahead.m_value);
+    const TQ_HashSet *table = &g_comm.broadcastRecords;
+    __builtin_prefetch(&table->m_buckets[broadcastRecordHash(first) & (table->m_capacity - 1)]);
+    const char *buckets = reinterpret_cast<const char *>(first->haveIt.m_buckets);
+    for (size_t at = 0; at < first->haveIt.m_capacity * sizeof(TQ_List); at += 64)
+        __builtin_prefetch(buckets + at);
+}
+
+/* An origin's broadcasts mostly arrive in the order of their sequence
+ * numbers, so the record table's bucket for the origin's next number is
+ * asked for now: the next new record finds it in the caches. */
+void prefetchNextBucket(const BroadcastRecord *record)
+{
+    BroadcastRecord next;
+    next.origin = record->origin;
+    next.sequence = record->sequence + 1;
+    const TQ_HashSet *table = &g_comm.broadcastRecords;
+    __builtin_prefetch(&table->m_buckets[broadcastRecordHash(&next) & (table->m_capacity - 1)]);
+}
+
 /* Over the budget, forgets the records that would expire first, except
- * `keep`, down to 1/64 below the budget, so that the front of the expiry
- * order is sought once per batch rather than once per new record. Warns at
- * most every kBudgetWarningMs. Caller holds the broadcast lock. */
+ * `keep`, until the records fit again: at the budget each new record
+ * forgets about one old one. Forgetting in step keeps memory warm: the
+ * nodes and blocks one forgotten record gives back are what the next new
+ * one takes, from the heap's per-thread cache and the spares, whereas a
+ * batch of hundreds overflows both and leaves the next records to take
+ * memory that has gone cold. Warns at most every kBudgetWarningMs. Caller
+ * holds the broadcast lock. */
 void holdToBudget(uint64_t time, const BroadcastRecord *keep)
 {
     uint64_t budget = s_budget.load(std::memory_order_relaxed);
     if (s_table.bytes <= budget)
         return;
-    uint64_t target = budget - budget / 64;
     TQ_TreeSetIterator it;
     TQ_treeSetBegin(&g_comm.broadcastExpiry, &it);
-    while (s_table.bytes > target && TQ_treeSetHasNext(&it)) {
+    while (s_table.bytes > budget && TQ_treeSetHasNext(&it)) {
         if (it.m_value == keep) {
             TQ_treeSetNext(&it);
             continue;
@@ -355,6 +431,7 @@ void holdToBudget(uint64_t time, const BroadcastRecord *keep)
         s_table.forgotten++;
         g_coreCounters.recordsForgotten.fetch_add(1, std::memory_order_relaxed);
     }
+    prefetchFront(&it, keep);
     if (s_table.warned && time >= s_table.warnedAt && time - s_table.warnedAt < kBudgetWarningMs)
         return;
     TQ_log(&g_TQ_serverLog, TQ_LOG_WARN,
@@ -422,6 +499,7 @@ BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *
     enterExpiry(record);
     expire(time);
     holdToBudget(time, record);
+    prefetchNextBucket(record);
     TQ_mutexUnlock(g_comm.broadcastLock);
 
     /* A dataset that arrives with no hop left keeps ttl 0 rather than
@@ -502,6 +580,9 @@ void Tessarc::Core::destroyBroadcastTables()
     TQ_hashSetDestroy(&g_comm.broadcastRecords);
     for (BroadcastRecord *record : s_table.spares)
         freeBroadcastRecord(record);
+    TQ_Allocator *allocator = g_TQ_serverAllocator;
+    for (size_t i = 0; i < s_table.spareCopyCount; i++)
+        allocator->freeBlock32(allocator, s_table.spareCopies[i]);
     s_table = Table();
     TQ_mutexDelete(g_comm.broadcastLock);
     g_comm.broadcastLock = 0;

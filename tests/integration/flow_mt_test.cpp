@@ -162,7 +162,9 @@ TEST(FlowControl, ClientThatReadsNothingIsShedOrDisconnectedWhileTheReaderGetsEv
         SCOPED_TRACE(policy);
         tq_test::TempDir tmp;
         Mesh mesh(tmp.path(), 1, {});
-        mesh[0].tcpSettings = kSmallQueues + "stallLimit = 300; slowClient = \"" + policy + "\";";
+        /* Long enough that a reader starved of CPU by a sanitizer build on a busy machine is not taken for a
+         * stalled one. */
+        mesh[0].tcpSettings = kSmallQueues + "stallLimit = 1500; slowClient = \"" + policy + "\";";
         ASSERT_TRUE(mesh.startAll()) << mesh.why();
         Flooder reader(mesh, 0, "r"), idle(mesh, 0, "idle"), publisher(mesh, 0, "p");
         std::thread p([&] { publisher.publish(7, kPastSocketBuffers); });
