@@ -103,7 +103,10 @@ std::atomic<bool> s_meshReady{false};
 
 std::shared_mutex s_clientsLock;
 std::vector<TQ_Server_Node *> s_clients; /* client nodes, under s_clientsLock */
-std::atomic<int> s_servers{0};           /* server nodes: no broadcast while there are none */
+/* s_clients' size, written under the write lock: a server with no clients
+ * (one inside the mesh) skips converting what it only passes on. */
+std::atomic<size_t> s_clientCount{0};
+std::atomic<int> s_servers{0}; /* server nodes: no broadcast while there are none */
 
 std::atomic<uint64_t> s_fromClients{0}, s_fromMesh{0}, s_repeats{0}, s_dropped{0};
 
@@ -207,6 +210,8 @@ void deliverFromMesh(TQ_Buffer *dataset, uint32_t length)
         return;
     }
     s_fromMesh.fetch_add(1, std::memory_order_relaxed);
+    if (s_clientCount.load(std::memory_order_relaxed) == 0)
+        return;
     uint32_t payload = length - (uint32_t)start;
     TQ_Buffer *plain = newDataset(c_clientHeader + payload);
     if (!plain)
@@ -306,6 +311,7 @@ void addNode(TQ_Server_Node *node)
     {
         std::unique_lock<std::shared_mutex> guard(s_clientsLock);
         s_clients.push_back(node);
+        s_clientCount.store(s_clients.size(), std::memory_order_relaxed);
     }
     char safe[TQ_SERVER_ESCAPED_SIZE];
     TQ_log(logger(), TQ_LOG_INFO, "relay: client %s joined\n", TQ_Server_escapeText(node->name, safe, sizeof safe));
@@ -323,6 +329,7 @@ void removeNode(TQ_Server_Node *node)
             if (s_clients[i] == node) {
                 s_clients[i] = s_clients.back();
                 s_clients.pop_back();
+                s_clientCount.store(s_clients.size(), std::memory_order_relaxed);
                 break;
             }
         }
