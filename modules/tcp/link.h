@@ -18,7 +18,11 @@ namespace tcp {
 const uint32_t kHelloSize = 16;
 /* The rest of a dataset at least this long is read straight into its buffer. */
 const uint32_t kDirectReadMin = 16 * 1024;
-const int kMaxIov = 64;
+/* Datasets written per system call at most: the system's limit of 1024
+ * (IOV_MAX). Each call pushes its bytes through the loopback or network
+ * stack and may wake the reader, so a queue of small datasets written in
+ * fewer, larger calls costs the I/O thread much less per dataset. */
+const int kMaxIov = 1024;
 const int kReadRounds = 8;
 const uint32_t kMaxQueuedDatasets = 1u << 20;
 /* Shed datasets are reported at most this often per link. */
