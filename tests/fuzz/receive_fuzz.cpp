@@ -119,7 +119,20 @@ void openLink(bool forServer)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(forServer ? g_serverPort : g_clientPort));
     int fd = *slot = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    check(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0, "cannot connect to tcp");
+    /* From an address of its own in 127.0.0.0/8, so the closed links' ports
+     * waiting out TIME_WAIT spread over many local addresses. */
+    static uint32_t s_source = 0;
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = htonl(0x7F000002u + (s_source++ % 0xFFFFFCu));
+    bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        /* Should the local ports still run out, that input opens one link
+         * fewer. Anything else means the transport stopped listening. */
+        check(errno == EADDRNOTAVAIL || errno == EAGAIN, "cannot connect to tcp");
+        close(std::exchange(*slot, -1));
+        return;
+    }
     int one = 1;
     timeval limit = {kSettleMs / 1000, 0};
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
