@@ -25,16 +25,6 @@ Bytes dataset(uint32_t size, uint8_t type, uint8_t flags = 0, uint32_t length = 
 /* Decrypt writes the next scripted plain text, or refuses when none is left. */
 std::deque<Bytes> g_plain;
 int g_decrypts = 0;
-int cryptoInit(TQ_Server_EncryptionContext *)
-{
-    return 1;
-}
-void cryptoStop() {}
-int cryptoCan(TQ_Connection *)
-{
-    return 0;
-}
-void cryptoStart(TQ_Connection *) {}
 int cryptoDecrypt(TQ_Connection *, TQ_Buffer *buffer)
 {
     g_decrypts++;
@@ -46,9 +36,14 @@ int cryptoDecrypt(TQ_Connection *, TQ_Buffer *buffer)
     g_plain.pop_front();
     return 1;
 }
-void cryptoRemove(TQ_Connection *) {}
-TQ_Server_Encryption g_provider = {cryptoInit,  cryptoStop,    cryptoCan,   cryptoStart,
-                                   cryptoStart, cryptoDecrypt, cryptoRemove};
+void nothing(TQ_Connection *) {}
+TQ_Server_Encryption g_provider = {[](TQ_Server_EncryptionContext *) { return 1; },
+                                   [] {},
+                                   [](TQ_Connection *) { return 0; },
+                                   nothing,
+                                   nothing,
+                                   cryptoDecrypt,
+                                   nothing};
 
 } // namespace
 

@@ -168,33 +168,14 @@ namespace {
 
 std::atomic<int> g_lower{0}, g_upper{0}, g_removed{0};
 int g_canEncrypt = 1;
-int cryptoInit(TQ_Server_EncryptionContext *)
-{
-    return 1;
-}
-void cryptoStop() {}
-int cryptoCan(TQ_Connection *)
-{
-    return g_canEncrypt;
-}
-void cryptoLower(TQ_Connection *)
-{
-    g_lower++;
-}
-void cryptoUpper(TQ_Connection *)
-{
-    g_upper++;
-}
-int cryptoDecrypt(TQ_Connection *, TQ_Buffer *)
-{
-    return 0;
-}
-void cryptoRemove(TQ_Connection *)
-{
-    g_removed++;
-}
-TQ_Server_Encryption g_provider = {cryptoInit,  cryptoStop,    cryptoCan,   cryptoLower,
-                                   cryptoUpper, cryptoDecrypt, cryptoRemove};
+/* Counts which side starts encryption and which links it is told are gone. */
+TQ_Server_Encryption g_provider = {[](TQ_Server_EncryptionContext *) { return 1; },
+                                   [] {},
+                                   [](TQ_Connection *) { return g_canEncrypt; },
+                                   [](TQ_Connection *) { g_lower++; },
+                                   [](TQ_Connection *) { g_upper++; },
+                                   [](TQ_Connection *, TQ_Buffer *) { return 0; },
+                                   [](TQ_Connection *) { g_removed++; }};
 
 } // namespace
 

@@ -1,4 +1,4 @@
-// Loggers: format, inheritance, hex dumps and the registry.
+// Loggers: format, inheritance and the registry.
 #include "tessarc/runtime.h"
 
 #include <gtest/gtest.h>
@@ -144,25 +144,6 @@ TEST(Logging, TimeStampedHeaderOnServerLogger)
         pos = end + 1;
     }
     EXPECT_EQ(text.substr(pos), "continued 5\n");
-}
-
-TEST(Logging, HexDump)
-{
-    Capture cap;
-    TQ_Logger l = makeLogger("blob", nullptr, "B: ", 4, nullptr);
-    TQ_logToFile(&l, cap.f);
-    unsigned char data[20];
-    for (int i = 0; i < 20; ++i)
-        data[i] = static_cast<unsigned char>(i == 19 ? 0xFF : i * 13);
-
-    const std::string line1 = "00 0D 1A 27 34 41 4E 5B 68 75 82 8F 9C A9 B6 C3 ";
-    const std::string line2 = "D0 DD EA FF ";
-    TQ_logBlob(&l, 4, data, 20, 16, 1);
-    EXPECT_EQ(cap.text(), "\n\rB: 0x00000000: " + line1 + "\n\rB: 0x00000010: " + line2 + "\n\r");
-    TQ_logBlob(&l, 4, data, 3, 0, 0);
-    TQ_logBlob(&l, 4, data, 0, 16, 1);
-    TQ_logBlob(&l, 5, data, 20, 16, 1);
-    EXPECT_EQ(cap.text(), "\n\rB: 00 0D 1A \n\r\n\r");
 }
 
 TEST(Logging, RegistryReferenceCounting)

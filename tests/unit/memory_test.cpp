@@ -182,31 +182,6 @@ TEST(Strings, BlockFollowsLengthLongStringsAreCutAndGoBackWhereTheyCame)
     EXPECT_EQ(TQ_allocStringWithAllocator(&al.a, 256), nullptr);
 }
 
-TEST(AllocatorDeathTest, PoolMisuseIsCaughtInAddressSanitizerBuilds)
-{
-#if !defined(TQ_SANITIZE_ADDRESS)
-    GTEST_SKIP() << "free pool blocks are poisoned only in AddressSanitizer builds";
-#else
-    Allocator al;
-    EXPECT_DEATH(
-        {
-            volatile char *b = static_cast<char *>(al.take(256));
-            al.give(256, const_cast<char *>(b));
-            b[100] = 1;
-        },
-        "use-after-poison");
-    EXPECT_DEATH(
-        {
-            TQ_Buffer *b = TQ_bufferAcquire(al.a.allocBuffer(&al.a, 10));
-            TQ_bufferRelease(b);
-            TQ_bufferRelease(b);
-        },
-        "use-after-poison");
-    EXPECT_DEATH(*static_cast<volatile uint8_t *>(al.a.allocBuffer(&al.a, 10)->first.data + 10) = 1,
-                 "use-after-poison");
-#endif
-}
-
 TEST(HeapDeathTest, AFailedContainerRequestLogsOneFatalLineAndEndsTheProcessWithCode1)
 {
     // Each statement runs in a child whose first heap request fails.

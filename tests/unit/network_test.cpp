@@ -84,28 +84,6 @@ TEST(Network, HostAndPortParsingCutsTheHostAt15Characters)
     }
 }
 
-TEST(Network, LocalInterfacesAreClippedToCapacity)
-{
-    TQ_LocalAddr one[2];
-    memset(one, 0xAB, sizeof one);
-    uint32_t capacity = 1;
-    const uint32_t found = TQ_fillLocalAddrs(one, &capacity);
-    ASSERT_GE(found, 1u); // loopback is always up
-    EXPECT_EQ(capacity, 1u);
-    EXPECT_EQ(one[1].address, 0xABABABABu);
-
-    std::vector<TQ_LocalAddr> all(found + 1);
-    capacity = found + 1;
-    EXPECT_EQ(TQ_fillLocalAddrs(all.data(), &capacity), found);
-    EXPECT_EQ(capacity, found);
-    EXPECT_EQ(memcmp(&one[0], &all[0], sizeof one[0]), 0);
-    EXPECT_EQ(std::count_if(all.begin(), all.begin() + found,
-                            [](const TQ_LocalAddr &a) {
-                                return a.address == 0x7F000001u && a.isLoopback == 1 && a.netmask == 0xFF000000u;
-                            }),
-              1);
-}
-
 TEST(Network, WaitForReadDuplicatesAndTheCap)
 {
     Sockets s;

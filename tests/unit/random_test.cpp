@@ -1,5 +1,4 @@
-// Random bytes: with the kernel's generator every bit of every width is
-// reached; with getrandom refused (seccomp, in a fresh child) the call says
+// Random bytes: with getrandom refused (seccomp, in a fresh child) the call says
 // so with -1 and still fills the buffer from the C library generator.
 #include <gtest/gtest.h>
 
@@ -36,24 +35,6 @@ void withoutKernelGenerator()
 }
 
 } // namespace
-
-TEST(Random, KernelGeneratorReachesEveryBitOfEveryWidth)
-{
-    unsigned char buf[4] = {1, 2, 3, 4};
-    EXPECT_EQ(TQ_getRandomBytes(buf, 0), 1);
-    EXPECT_EQ(buf[0] + buf[1] + buf[2] + buf[3], 10);
-    uint64_t bits[4] = {0, 0, 0, 0};
-    for (int i = 0; i < 200; ++i) {
-        bits[0] |= TQ_randUint8();
-        bits[1] |= TQ_randUint16();
-        bits[2] |= TQ_randUint32();
-        bits[3] |= TQ_randUint64();
-    }
-    EXPECT_EQ(bits[0], 0xFFu);
-    EXPECT_EQ(bits[1], 0xFFFFu);
-    EXPECT_EQ(bits[2], 0xFFFFFFFFu);
-    EXPECT_EQ(bits[3], ~0ull);
-}
 
 TEST(Random, WithoutKernelGeneratorFallbackFillsAndReportsIt)
 {

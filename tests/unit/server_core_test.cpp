@@ -152,28 +152,6 @@ TEST_F(Core, NamesAreCutCopiedAndKeptWhenNoCopyCanBeHad)
     EXPECT_EQ(value(TQ_Server_getName()), longName.substr(0, 255));
 }
 
-TEST_F(Core, ProtocolOfATakenNameReplacesTheFirstInItsPlace)
-{
-    // Teardown destroys whatever is registered then: a2 and b, never a.
-    static std::vector<std::string> destroyed;
-    TQ_Server_Protocol a{}, b{}, a2{};
-    a.name = "tcp";
-    b.name = "udp";
-    a2.name = "tcp";
-    a2.destroy = [] { destroyed.push_back("a2"); };
-    b.destroy = [] { destroyed.push_back("b"); };
-    TQ_Server_addProtocol(&a);
-    TQ_Server_addProtocol(&b);
-    TQ_Server_addProtocol(&a2);
-    EXPECT_EQ(TQ_Server_getProtocol("tcp"), &a2);
-    EXPECT_EQ(TQ_Server_getProtocol("udp"), &b);
-    EXPECT_EQ(TQ_Server_getProtocol("tc"), nullptr);
-    TQ_Server_destroyCommunication();
-    EXPECT_EQ(destroyed, (std::vector<std::string>{"a2", "b"}));
-    TQ_Server_cleanupCommunication();
-    TQ_Server_initCommunication();
-}
-
 int g_sends = 0, g_continued = 0;
 void countSend(TQ_Connection *, TQ_Buffer *)
 {

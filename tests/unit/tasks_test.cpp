@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <ctime>
-#include <vector>
 
 #include "tessarc/runtime.h"
 
@@ -22,24 +20,3 @@ TEST(Semaphore, SignalsCollapseAndWaitsTimeOut)
     EXPECT_NE(TQ_semDelete(sem), 0);
 }
 
-TEST(Time, ClocksAndLocalTime)
-{
-    EXPECT_EQ(TQ_getTimeMs(), 0u); // the only test that starts the clock
-    TQ_initTime();
-    uint64_t last = TQ_getTimeMs();
-    TQ_msleep(30);
-    TQ_usleep(20999);
-    EXPECT_GE(TQ_getTimeMs() - last, 50u);
-
-    time_t wall = time(nullptr);
-    uint64_t sys = TQ_getSystemTime();
-    EXPECT_LE(static_cast<uint64_t>(wall) * 1000, sys);
-    EXPECT_LT(sys, (static_cast<uint64_t>(wall) + 2) * 1000);
-
-    TQ_LocalTime lt;
-    TQ_getLocalTime(&lt);
-    struct tm ref;
-    localtime_r(&wall, &ref);
-    EXPECT_EQ(std::vector<int>({lt.year, lt.mon, lt.mday, lt.wday, lt.yday}),
-              std::vector<int>({ref.tm_year, ref.tm_mon, ref.tm_mday, ref.tm_wday, ref.tm_yday}));
-}
