@@ -1,14 +1,19 @@
 /* Child processes and temporary directories for integration tests. */
 #include "harness.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -75,6 +80,101 @@ bool inOrder(const std::string &text, const std::vector<std::string> &parts)
         at += part.size();
     }
     return true;
+}
+
+uint16_t loggedPort(const std::string &log, const std::string &prefix)
+{
+    size_t at = log.find(prefix);
+    size_t colon = at == std::string::npos ? at : log.find(':', at + prefix.size());
+    if (colon == std::string::npos || colon > log.find('\n', at))
+        return 0;
+    return (uint16_t)std::atoi(log.c_str() + colon + 1);
+}
+
+int liveConnections(const std::string &log)
+{
+    return countOf(log, "CM: adding connection") - countOf(log, "CM: removing connection");
+}
+
+long statusKb(pid_t pid, const std::string &field)
+{
+    std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("\n" + field + ":");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + field.size() + 2);
+}
+
+int listenLoopback(uint16_t &port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    if (bind(fd, (sockaddr *)&address, length) != 0 || listen(fd, 16) != 0 ||
+        getsockname(fd, (sockaddr *)&address, &length) != 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+std::string dataset(uint32_t length, uint8_t type, uint8_t flags, const std::string &payload)
+{
+    std::string bytes = std::string((const char *)&length, 4) + std::string{char(type), char(flags), 0, 0} + payload;
+    for (size_t i = bytes.size(); i < length; ++i)
+        bytes.push_back((char)i);
+    bytes.resize(std::max<size_t>(length, 8));
+    return bytes;
+}
+
+Raw::Raw(uint16_t port) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    timeval limit{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (connect(fd, (sockaddr *)&address, sizeof address) != 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+Raw::~Raw()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+bool Raw::put(const std::string &bytes) const
+{
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += (size_t)n;
+    }
+    return true;
+}
+
+std::string Raw::take(size_t count, int idleMs) const
+{
+    std::string bytes;
+    char buffer[65536];
+    for (pollfd p{fd, POLLIN, 0}; bytes.size() < count && poll(&p, 1, idleMs) == 1;) {
+        ssize_t n = recv(fd, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
+        if (n <= 0)
+            break;
+        bytes.append(buffer, (size_t)n);
+    }
+    return bytes;
+}
+
+std::string Raw::dataset(int idleMs) const
+{
+    std::string head = take(4, idleMs);
+    uint32_t length = 0;
+    if (head.size() < 4)
+        return "";
+    std::memcpy(&length, head.data(), 4);
+    return length < 4 ? head : head + take(length - 4, idleMs);
 }
 
 Launch serverLaunch(const fs::path &root, std::vector<std::string> args)

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -36,6 +37,39 @@ bool waitForText(const std::filesystem::path &file, const std::string &text, int
 int countOf(const std::string &haystack, const std::string &needle);
 /* True when every part occurs in `text`, each after the previous one. */
 bool inOrder(const std::string &text, const std::vector<std::string> &parts);
+
+/* The port in the first "<prefix><host>:<port>" of `log`; 0 when absent. */
+uint16_t loggedPort(const std::string &log, const std::string &prefix);
+/* Connections the communication manager logged as added minus removed. */
+int liveConnections(const std::string &log);
+/* A field of /proc/<pid>/status in kB ("VmHWM", "VmRSS"); -1 if absent. */
+long statusKb(pid_t pid, const std::string &field);
+/* A socket listening on 127.0.0.1 at a port the system chose, put in
+ * `port`; -1 on failure. The caller closes it. */
+int listenLoopback(uint16_t &port);
+/* A dataset of `length` bytes (at least 8): type, flags, reserved 0, then
+ * `payload`, cut or padded with bytes counting up. */
+std::string dataset(uint32_t length, uint8_t type, uint8_t flags, const std::string &payload);
+
+/* A client socket to 127.0.0.1:<port> that speaks datasets; fd is -1 when
+ * the connection failed. A send stuck for 20 s fails, so a deadlock fails
+ * the test instead of hanging it. One thread may send while another
+ * receives. */
+struct Raw {
+    int fd;
+    explicit Raw(uint16_t port);
+    ~Raw();
+    Raw(const Raw &) = delete;
+    Raw &operator=(const Raw &) = delete;
+    /* All of `bytes`, or false. */
+    bool put(const std::string &bytes) const;
+    /* `count` bytes, or fewer at the end of the stream or after `idleMs`
+     * without any. */
+    std::string take(size_t count, int idleMs = 20000) const;
+    /* One whole dataset; empty at the end of the stream or after `idleMs`. */
+    std::string dataset(int idleMs = 20000) const;
+    bool atEnd() const { return take(1).empty(); }
+};
 
 /* How to start a child. */
 struct Launch {

@@ -29,6 +29,12 @@ struct RelayCounts {
 };
 RelayCounts relayCounts(const std::string &log);
 
+/* tessarc-server on install root `root` named `name`, with tcp.protocol
+ * (and relay.service when `relay`) copied in and Communication.cfg holding
+ * one tcp group of `tcpGroup`. */
+tq_test::Launch tcpServer(const std::filesystem::path &root, const std::string &name, const std::string &tcpGroup,
+                          bool relay = false);
+
 /* Links between servers i and j (i < j): a line or a ring. */
 std::vector<std::pair<int, int>> line(int count);
 std::vector<std::pair<int, int>> ring(int count);
@@ -39,16 +45,13 @@ struct Server {
     std::filesystem::path root;              /* its install root */
     std::string relayCfg;                    /* Config/relay.cfg, written at every start */
     std::string tcpSettings;                 /* more settings of its tcp group */
-    std::string netns;                       /* network namespace it runs in; empty: the test's */
-    std::string listenHost = "127.0.0.1";    /* where it takes servers */
     uint16_t serverPort = 0, clientPort = 0; /* 0 until it first listened */
     std::unique_ptr<tq_test::Child> process; /* the last one started; null before */
     bool running = false;                    /* started and not stopped since */
 
     /* The log of the last process started (its standard output). */
     std::string log() const { return process ? process->out() : std::string(); }
-    /* "127.0.0.1:<clientPort>": where its clients connect (inside its
-     * namespace, if any). */
+    /* "127.0.0.1:<clientPort>": where its clients connect. */
     std::string clientAddress() const { return "127.0.0.1:" + std::to_string(clientPort); }
 };
 
@@ -61,9 +64,6 @@ public:
 
     Server &operator[](int i) { return m_servers[(size_t)i]; }
     int size() const { return (int)m_servers.size(); }
-
-    /* Where server `from` dials server `to`; "127.0.0.1" unless set. */
-    void setDialHost(int from, int to, const std::string &host);
 
     /* Starts every server in order and waits until every link is up.
      * False (with the logs in `why()`) when a server did not come up. */
@@ -95,13 +95,11 @@ public:
     std::string why() const;
 
 private:
-    tq_test::Launch inNamespace(const std::string &netns, tq_test::Launch launch) const;
     std::string peersOf(int i) const;
 
     std::filesystem::path m_dir;
     std::vector<Server> m_servers;
     std::vector<std::pair<int, int>> m_links;
-    std::vector<std::pair<std::pair<int, int>, std::string>> m_dialHosts;
     int m_clients = 0;
 };
 

@@ -1,16 +1,10 @@
 /* Meshes of real servers on loopback: relayed datasets reach every client
  * of a ring exactly once, repeats reach the relay's second hook, the ttl
- * bounds the reach, a killed server rejoins on its own port; and a line of
- * servers each in a network namespace of its own. */
+ * bounds the reach, a killed server rejoins on its own port. */
 #include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <cstdlib>
 
 #include "mesh_harness.h"
 
-namespace fs = std::filesystem;
 using tq_mesh::Mesh;
 using tq_mesh::received;
 using tq_mesh::relayCounts;
@@ -61,11 +55,7 @@ bool allReceived(const Clients &clients, const std::vector<std::string> &sent, i
     });
 }
 
-/* Connections and nodes a server logged as added minus those removed. */
-int liveConnections(const std::string &log)
-{
-    return countOf(log, "CM: adding connection") - countOf(log, "CM: removing connection");
-}
+/* Nodes named `name` a server logged as added minus those removed. */
 int liveNodes(const std::string &log, const std::string &name)
 {
     return countOf(log, "adding a node with name '" + name + "'") -
@@ -105,7 +95,7 @@ long floodOnce(Mesh &mesh, int origin, int count)
         /* Every repeat went to the second hook, which logs each one. */
         EXPECT_EQ(countOf(log, "relay: repeat from "), n.repeats) << log;
         repeats += n.repeats;
-        EXPECT_EQ(liveConnections(log), 0) << log;
+        EXPECT_EQ(tq_test::liveConnections(log), 0) << log;
     }
     return repeats;
 }
@@ -186,78 +176,6 @@ TEST(MeshFaults, KilledServerRejoinsOnItsOwnPort)
     EXPECT_TRUE(allReceived(clients, west, 0, 2)) << mesh.why();
     EXPECT_TRUE(mesh.stopAll()) << mesh.why();
     EXPECT_EQ(relayCounts(mesh[1].log()).fromMesh, 10);
-}
-
-/* ---- Network namespaces ---- */
-
-/* Network namespaces made for one test and deleted (with their links) when
- * it ends; `made` is false where they cannot be made. */
-struct Namespaces {
-    std::vector<std::string> names;
-    bool made = false;
-
-    explicit Namespaces(int count)
-    {
-        if (geteuid() != 0 || std::system("ip netns list >/dev/null 2>&1") != 0)
-            return;
-        for (int i = 0; i < count; ++i) {
-            names.push_back("tqmesh" + std::to_string(getpid()) + "n" + std::to_string(i));
-            if (!run("ip netns add " + names.back()) || !run("ip -n " + names.back() + " link set lo up"))
-                return;
-        }
-        made = true;
-    }
-    ~Namespaces()
-    {
-        for (const std::string &n : names)
-            run("ip netns del " + n);
-    }
-    static bool run(const std::string &command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-    /* A veth pair between namespaces a and b, with `aAddress` and
-     * `bAddress` (from 198.18.0.0/15, prefix /24). */
-    bool link(int a, int b, const std::string &aAddress, const std::string &bAddress)
-    {
-        std::string va = "v" + std::to_string(b), vb = "v" + std::to_string(a);
-        return run("ip link add " + va + " netns " + names[(size_t)a] + " type veth peer name " + vb + " netns " +
-                   names[(size_t)b]) &&
-               run("ip -n " + names[(size_t)a] + " addr add " + aAddress + "/24 dev " + va) &&
-               run("ip -n " + names[(size_t)b] + " addr add " + bAddress + "/24 dev " + vb) &&
-               run("ip -n " + names[(size_t)a] + " link set " + va + " up") &&
-               run("ip -n " + names[(size_t)b] + " link set " + vb + " up");
-    }
-};
-
-/* n0 - n1 - n2, each in its own namespace, linked by veth pairs on
- * 198.18.1.0/24 and 198.18.2.0/24; n0 and n2 cannot reach each other but
- * through n1. Clients run in their servers' namespaces. */
-TEST(MeshNamespaces, LineOfThreeOverVethLinks)
-{
-    Namespaces ns(3);
-    if (!ns.made)
-        GTEST_SKIP() << "network namespaces cannot be made here";
-    if (!ns.link(0, 1, "198.18.1.1", "198.18.1.2") || !ns.link(1, 2, "198.18.2.2", "198.18.2.3"))
-        GTEST_SKIP() << "veth pairs cannot be made here";
-    TempDir tmp;
-    Mesh mesh(tmp.path(), 3, tq_mesh::line(3));
-    for (int i = 0; i < 3; ++i) {
-        mesh[i].netns = ns.names[(size_t)i];
-        mesh[i].listenHost = "0.0.0.0";
-    }
-    mesh.setDialHost(1, 0, "198.18.1.1");
-    mesh.setDialHost(2, 1, "198.18.2.2");
-    ASSERT_TRUE(mesh.startAll()) << mesh.why();
-    EXPECT_NE(mesh[1].log().find("198.18.1.1:" + std::to_string(mesh[0].serverPort)), std::string::npos);
-    EXPECT_NE(mesh[2].log().find("198.18.2.2:" + std::to_string(mesh[1].serverPort)), std::string::npos);
-    Clients clients = listenEverywhere(mesh, "");
-    std::vector<std::string> sent = texts("veth", 10);
-    ASSERT_EQ(mesh.send(0, sent), 0);
-    ASSERT_EQ(mesh.send(2, {"back"}), 0);
-    EXPECT_TRUE(allReceived(clients, sent, 1)) << mesh.why();
-    EXPECT_TRUE(allReceived(clients, {"back"}, 0, 2)) << mesh.why();
-    EXPECT_TRUE(mesh.stopAll()) << mesh.why();
-    for (const auto &c : clients)
-        EXPECT_EQ(c->wait(), 2);
-    EXPECT_EQ(relayCounts(mesh[2].log()).fromMesh, 10);
 }
 
 } /* namespace */

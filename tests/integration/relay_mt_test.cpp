@@ -5,9 +5,7 @@
 
 #include <tessarc/client.h>
 
-#include <netinet/in.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <map>
@@ -63,22 +61,8 @@ std::string receive(TQ_Client *client, int count)
  * empty when nothing answers. */
 std::string httpGet(uint16_t port, const std::string &path)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval limit{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string request = "GET " + path + " HTTP/1.0\r\n\r\n", reply;
-    if (connect(fd, (sockaddr *)&address, sizeof address) == 0 &&
-        write(fd, request.data(), request.size()) == (ssize_t)request.size()) {
-        char chunk[4096];
-        for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
-            reply.append(chunk, (size_t)n);
-    }
-    close(fd);
-    return reply;
+    tq_test::Raw http(port);
+    return http.put("GET " + path + " HTTP/1.0\r\n\r\n") ? http.take(SIZE_MAX, 10000) : "";
 }
 
 /* The value of the first sample whose line starts with `series`; -1 when
@@ -193,15 +177,9 @@ TEST(Relay, MetricsFollowTheDatasetsAndABusyPortRefusesTheService)
     Mesh mesh(dir.path(), 2, tq_mesh::line(2));
     /* n0 serves metrics on a port of the system's choosing; n1 is given a
      * port this test holds. */
-    int busy = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(busy, (sockaddr *)&address, sizeof address), 0);
-    ASSERT_EQ(listen(busy, 1), 0);
-    ASSERT_EQ(getsockname(busy, (sockaddr *)&address, &length), 0);
-    const std::string busyPort = std::to_string(ntohs(address.sin_port));
+    uint16_t taken = 0;
+    int busy = tq_test::listenLoopback(taken);
+    const std::string busyPort = std::to_string(taken);
     for (int i : {0, 1}) {
         std::filesystem::copy_file(TQ_BINARY_DIR "/modules/metrics/metrics.service",
                                    mesh[i].root / "Services/metrics.service");
@@ -212,10 +190,8 @@ TEST(Relay, MetricsFollowTheDatasetsAndABusyPortRefusesTheService)
     EXPECT_EQ(countOf(mesh[1].log(), "failed to init service 'metrics'"), 1) << mesh[1].log();
     close(busy);
 
-    const std::string serving = "metrics: serving http://127.0.0.1:";
-    std::string log = mesh[0].log();
-    ASSERT_NE(log.find(serving), std::string::npos) << log;
-    uint16_t port = (uint16_t)std::stoi(log.substr(log.find(serving) + serving.size()));
+    uint16_t port = tq_test::loggedPort(mesh[0].log(), "metrics: serving http://");
+    ASSERT_NE(port, 0) << mesh[0].log();
     EXPECT_EQ(httpGet(port, "/other").find(" 404 "), 8u);
     std::string before = httpGet(port, "/metrics");
     ASSERT_EQ(before.find(" 200 "), 8u) << before;
