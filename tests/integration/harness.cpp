@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -45,6 +46,12 @@ void writeFile(const fs::path &file, const std::string &text)
     std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
 }
 
+void install(const fs::path &root, const std::string &relative, const char *module)
+{
+    fs::create_directories((root / relative).parent_path());
+    fs::copy_file(fs::path(TQ_TEST_MODULE_DIR) / module, root / relative);
+}
+
 std::string readFile(const fs::path &file)
 {
     std::ostringstream text;
@@ -52,15 +59,20 @@ std::string readFile(const fs::path &file)
     return text.str();
 }
 
-bool waitForText(const fs::path &file, const std::string &text, int timeoutMs)
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (readFile(file).find(text) == std::string::npos) {
+    while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline)
-            return false;
+            return condition();
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+bool waitForText(const fs::path &file, const std::string &text, int timeoutMs)
+{
+    return waitUntil([&] { return readFile(file).find(text) != std::string::npos; }, timeoutMs);
 }
 
 int countOf(const std::string &haystack, const std::string &needle)
@@ -190,17 +202,12 @@ Child::Child(const Launch &launch, const fs::path &dir)
     m_err = dir / (std::to_string(n) + ".err");
 
     /* Everything the child needs is prepared before fork. */
-    std::vector<std::string> env = launch.setEnv, args = launch.args;
-    for (char **e = environ; *e != nullptr; ++e) {
-        std::string name = std::string(*e).substr(0, std::string(*e).find('='));
-        bool drop = false;
-        for (const std::string &other : launch.unsetEnv)
-            drop = drop || name == other;
-        for (const std::string &other : launch.setEnv)
-            drop = drop || name == other.substr(0, other.find('='));
-        if (!drop)
+    std::vector<std::string> env = launch.setEnv, args = launch.args, dropped = launch.unsetEnv;
+    for (const std::string &e : launch.setEnv)
+        dropped.push_back(e.substr(0, e.find('=')));
+    for (char **e = environ; *e != nullptr; ++e)
+        if (std::find(dropped.begin(), dropped.end(), std::string(*e, std::strcspn(*e, "="))) == dropped.end())
             env.push_back(*e);
-    }
     args.insert(args.begin(), launch.program);
     std::vector<char *> envp, argv;
     for (std::string &e : env)
@@ -242,21 +249,14 @@ Child::~Child()
 
 int Child::wait(int timeoutMs)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int status = 0;
-    while (!m_reaped && waitpid(m_pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-            m_reaped = true;
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    pid_t ended = 0;
+    if (!m_reaped && !waitUntil([&] { return (ended = waitpid(m_pid, &status, WNOHANG)) != 0; }, timeoutMs)) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
     }
-    if (m_reaped)
-        return -1;
     m_reaped = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    return ended != m_pid ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
 
 void Child::signal(int signo) const

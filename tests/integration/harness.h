@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,12 @@ private:
 
 /* Writes `text` to `file`, making its parent directories. */
 void writeFile(const std::filesystem::path &file, const std::string &text);
+/* Copies the test module `module` built here into `root` as `relative`. */
+void install(const std::filesystem::path &root, const std::string &relative, const char *module = "probe.protocol");
 /* The whole content of `file`; empty when it cannot be read. */
 std::string readFile(const std::filesystem::path &file);
+/* Polls `condition` every 10 ms for up to `timeoutMs`; its last value. */
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 20000);
 /* Waits up to `timeoutMs` for `text` to appear in `file`. */
 bool waitForText(const std::filesystem::path &file, const std::string &text, int timeoutMs = 15000);
 /* Number of times `needle` occurs in `haystack`. */

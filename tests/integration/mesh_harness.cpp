@@ -27,17 +27,6 @@ uint16_t listening(const std::string &log, const std::string &kind)
 
 /* ---- Helpers ---- */
 
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 RelayCounts relayCounts(const std::string &log)
 {
     RelayCounts c;

@@ -20,8 +20,7 @@
 
 namespace tq_mesh {
 
-/* Polls `condition` every 10 ms for up to `timeoutMs`; its last value. */
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 20000);
+using tq_test::waitUntil;
 
 /* The counts relay.service logs when it stops; all -1 when it has not. */
 struct RelayCounts {

@@ -5,8 +5,8 @@
  *
  * A protocol group may hold: tag (logged), fail (configure throws it),
  * delayMs (configure waits that long). The service obeys the program
- * arguments --probe-stop (stop the server at postinit), --probe-slow-start
- * and --probe-slow-stop (wait 1.5 s in preinit / predestroy). Built with
+ * arguments --probe-stop (stop the server at postinit) and --probe-slow-stop
+ * (wait 1.5 s in predestroy). Built with
  * PROBE_WITHOUT_CONFIGURE it lacks the configure entry. */
 #include <tessarc/module.h>
 
@@ -85,15 +85,15 @@ int32_t preinit(TQ_Server_ServiceApi *api)
     s_argv = args->getArgs(&s_argc);
     TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe service %s: preinit, %d args\n", s_name, static_cast<int>(s_argc));
     for (int32_t i = 0; i < s_argc; ++i)
-        TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe service %s: arg %d [%s]\n", s_name, static_cast<int>(i), s_argv[i]);
-    if (hasArg("--probe-slow-start"))
-        pause(1500);
+        TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe service %s: arg %d [%s]\n", s_name, static_cast<int>(i),
+               s_argv[i]);
     return 1;
 }
 void postinit()
 {
     char *name = s_api->getName(), *networkId = s_api->getNetworkId();
-    TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe service %s: postinit, server %s, network %s\n", s_name, name, networkId);
+    TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe service %s: postinit, server %s, network %s\n", s_name, name,
+           networkId);
     TQ_freeStringWithAllocator(s_api->allocator, name);
     TQ_freeStringWithAllocator(s_api->allocator, networkId);
     if (hasArg("--probe-stop"))

@@ -151,22 +151,22 @@ TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
     EXPECT_EQ(error.code, TQ_CLIENT_PROTOCOL);
     EXPECT_NE(strstr(error.message, "is this its address for clients?"), nullptr) << error.message;
 
-    /* A relay.cfg the relay cannot use: it refuses to start, the server
-     * runs on without it. */
-    Mesh bad(dir.path() / "bad", 2, {});
-    bad[0].relayCfg = "ttl = 0;\n";
-    bad[1].relayCfg = "logRepeats = 1;\n";
-    ASSERT_TRUE(bad.startAll()) << bad.why();
-    for (int i : {0, 1})
-        EXPECT_TRUE(bad[i].process->waitFor("Service manager: failed to init service 'relay'"));
-    EXPECT_TRUE(bad.stopAll()) << bad.why();
-    EXPECT_EQ(countOf(bad[0].log(), "relay.cfg: datasetType must be from 5 to 255, ttl from 1 to 65535"), 1);
-    EXPECT_EQ(countOf(bad[1].log(), "relay.cfg: logRepeats has the wrong type"), 1);
-
     /* Nothing listening: a connect error, not a hang. */
     EXPECT_TRUE(mesh.stopAll()) << mesh.why();
     EXPECT_EQ(TQ_Client_connect(clients.c_str(), nullptr, &error), nullptr);
     EXPECT_EQ(error.code, TQ_CLIENT_CONNECT) << error.message;
+}
+
+/* A relay.cfg the relay cannot use: it refuses to start, the server runs on without it. */
+TEST(Relay, UnusableRelayCfgRefusesTheServiceOnly)
+{
+    TempDir dir;
+    Mesh mesh(dir.path(), 1, {});
+    mesh[0].relayCfg = "ttl = 0;\n";
+    ASSERT_TRUE(mesh.startAll()) << mesh.why();
+    EXPECT_TRUE(mesh[0].process->waitFor("Service manager: failed to init service 'relay'"));
+    EXPECT_TRUE(mesh.stopAll()) << mesh.why();
+    EXPECT_EQ(countOf(mesh[0].log(), "relay.cfg: datasetType must be from 5 to 255, ttl from 1 to 65535"), 1);
 }
 
 } /* namespace */
@@ -195,7 +195,6 @@ TEST(Relay, MetricsFollowTheDatasetsAndABusyPortRefusesTheService)
     EXPECT_EQ(httpGet(port, "/other").find(" 404 "), 8u);
     std::string before = httpGet(port, "/metrics");
     ASSERT_EQ(before.find(" 200 "), 8u) << before;
-    EXPECT_NE(before.find("# TYPE tessarc_relay_from_clients_total counter\n"), std::string::npos);
 
     TQ_Client *x = join(mesh, 0, "x"), *y = join(mesh, 1, "y");
     for (uint32_t i = 0; i < 3; ++i)
@@ -207,12 +206,9 @@ TEST(Relay, MetricsFollowTheDatasetsAndABusyPortRefusesTheService)
     };
     EXPECT_EQ(moved("tessarc_relay_from_clients_total "), 3) << after;
     EXPECT_EQ(moved("tessarc_datasets_received_total{type=\"16\"}"), 3);
-    EXPECT_GE(moved("tessarc_tcp_datasets_received_total{link=\"clients\"}"), 3);
-    EXPECT_GE(moved("tessarc_tcp_bytes_received_total{link=\"clients\"}"), 3 * 15);
     EXPECT_GE(moved("tessarc_tcp_datasets_sent_total{link=\"server "), 3);
     EXPECT_EQ(sample(after, "tessarc_nodes{kind=\"client\"}"), 1);
     EXPECT_EQ(sample(after, "tessarc_nodes{kind=\"server\"}"), 1);
-    EXPECT_GT(sample(after, "process_resident_memory_bytes "), 0);
 
     TQ_Client_close(x);
     TQ_Client_close(y);

@@ -15,17 +15,6 @@
 namespace fs = std::filesystem;
 using namespace tq_test;
 
-namespace {
-
-/* Copies a test module (by default the probe) into the root as `relative`. */
-void install(const fs::path &root, const std::string &relative, const char *module = "probe.protocol")
-{
-    fs::create_directories((root / relative).parent_path());
-    fs::copy_file(fs::path(TQ_TEST_MODULE_DIR) / module, root / relative);
-}
-
-} /* namespace */
-
 TEST(Server, InstallRootThatCannotBeReadEndsWithCode1BeforeAnyOutput)
 {
     TempDir tmp;
