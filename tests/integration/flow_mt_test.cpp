@@ -19,8 +19,7 @@ const std::string kSmallQueues = "sendQueueBytes = 1048576; highWater = 65536; l
 const uint32_t kCount = 40000;             /* datasets per publisher, about 3 MiB */
 const uint32_t kPastSocketBuffers = 80000; /* more than the kernel holds for a client */
 
-/* A client of a server, handshake done. One thread publishes while another
- * reads. */
+/* A client of a server, handshake done. One thread publishes while another reads. */
 struct Flooder : tq_test::Raw {
     std::set<uint64_t> seen; /* publisher << 32 | sequence of what was collected */
 
@@ -52,8 +51,7 @@ struct Flooder : tq_test::Raw {
         while (!stop)
             take(1 << 16, 50);
     }
-    /* Sequence numbers by publisher, repeats included, until `expected`
-     * different ones or none for 6 s. */
+    /* Sequence numbers by publisher, repeats included, until `expected` different ones or none for 6 s. */
     std::map<uint32_t, std::vector<uint32_t>> collect(size_t expected)
     {
         std::map<uint32_t, std::vector<uint32_t>> got;
@@ -129,8 +127,7 @@ TEST(FlowControl, ClientThatReadsNothingIsShedOrDisconnectedWhileTheReaderGetsEv
         SCOPED_TRACE(policy);
         tq_test::TempDir tmp;
         Mesh mesh(tmp.path(), 1, {});
-        /* Long enough that a reader starved of CPU by a sanitizer build on a busy machine is not taken for a
-         * stalled one. */
+        /* Long enough that a reader starved of CPU by a sanitizer build is not taken for a stalled one. */
         mesh[0].tcpSettings = kSmallQueues + "stallLimit = 1500; slowClient = \"" + policy + "\";";
         ASSERT_TRUE(mesh.startAll()) << mesh.why();
         Flooder reader(mesh, 0, "r"), idle(mesh, 0, "idle"), publisher(mesh, 0, "p");

@@ -1,6 +1,5 @@
-/* Starting real processes from integration tests: a temporary directory, a
- * child process whose standard output and error go to files in it, bounded
- * waits for its output and its end. */
+/* Real processes for integration tests: temporary directories, children whose output goes to files
+ * there, bounded waits for that output and their end, raw dataset sockets. */
 #ifndef TESSARC_TESTS_HARNESS_H
 #define TESSARC_TESTS_HARNESS_H
 
@@ -14,8 +13,7 @@
 
 namespace tq_test {
 
-/* A fresh directory under the system temporary directory, removed with
- * everything in it when the object goes. */
+/* A fresh temporary directory, removed with everything in it when the object goes. */
 class TempDir {
 public:
     TempDir();
@@ -49,17 +47,13 @@ uint16_t loggedPort(const std::string &log, const std::string &prefix);
 int liveConnections(const std::string &log);
 /* A field of /proc/<pid>/status in kB ("VmHWM", "VmRSS"); -1 if absent. */
 long statusKb(pid_t pid, const std::string &field);
-/* A socket listening on 127.0.0.1 at a port the system chose, put in
- * `port`; -1 on failure. The caller closes it. */
+/* A socket the caller closes, listening on 127.0.0.1 at `port` of the system's choosing; -1 on failure. */
 int listenLoopback(uint16_t &port);
-/* A dataset of `length` bytes (at least 8): type, flags, reserved 0, then
- * `payload`, cut or padded with bytes counting up. */
+/* A dataset of `length` (>= 8) bytes: type, flags, 0, `payload` cut or padded with bytes counting up. */
 std::string dataset(uint32_t length, uint8_t type, uint8_t flags, const std::string &payload);
 
-/* A client socket to 127.0.0.1:<port> that speaks datasets; fd is -1 when
- * the connection failed. A send stuck for 20 s fails, so a deadlock fails
- * the test instead of hanging it. One thread may send while another
- * receives. */
+/* A client socket to 127.0.0.1:<port> speaking datasets (fd -1: no connection). A send stuck for 20 s
+ * fails, so a deadlock fails the test instead of hanging it. One thread may send while another receives. */
 struct Raw {
     int fd;
     explicit Raw(uint16_t port);
@@ -68,8 +62,7 @@ struct Raw {
     Raw &operator=(const Raw &) = delete;
     /* All of `bytes`, or false. */
     bool put(const std::string &bytes) const;
-    /* `count` bytes, or fewer at the end of the stream or after `idleMs`
-     * without any. */
+    /* `count` bytes, or fewer at the end of the stream or after `idleMs` without any. */
     std::string take(size_t count, int idleMs = 20000) const;
     /* One whole dataset; empty at the end of the stream or after `idleMs`. */
     std::string dataset(int idleMs = 20000) const;
@@ -104,9 +97,8 @@ public:
     std::string err() const { return readFile(m_err); }
     /* Waits up to `timeoutMs` for `text` to appear in standard output. */
     bool waitFor(const std::string &text, int timeoutMs = 15000) const { return waitForText(m_out, text, timeoutMs); }
-    /* Waits up to `timeoutMs` for the end: the exit code, 1000 + the signal
-     * number when a signal ended it, or -1 on time-out (the child is then
-     * killed). */
+    /* Waits up to `timeoutMs` for the end: the exit code, 1000 + the signal that ended it, or -1 on
+     * time-out (the child is then killed). */
     int wait(int timeoutMs = 15000);
     void signal(int signo) const;
     pid_t pid() const { return m_pid; }

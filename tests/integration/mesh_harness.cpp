@@ -17,6 +17,7 @@ using tq_test::Launch;
 namespace {
 
 const fs::path c_build = TQ_BINARY_DIR;
+const std::string c_cli = (c_build / "client/tessarc-cli").string();
 
 uint16_t listening(const std::string &log, const std::string &kind)
 {
@@ -30,14 +31,13 @@ uint16_t listening(const std::string &log, const std::string &kind)
 RelayCounts relayCounts(const std::string &log)
 {
     RelayCounts c;
-    size_t at = log.rfind("relay: ");
-    for (; at != std::string::npos; at = at == 0 ? std::string::npos : log.rfind("relay: ", at - 1)) {
-        if (std::sscanf(log.c_str() + at,
-                        "relay: %ld datasets from clients, %ld from the mesh, %ld repeats, %ld dropped", &c.fromClients,
-                        &c.fromMesh, &c.repeats, &c.dropped) == 4)
-            return c;
-    }
-    return RelayCounts();
+    size_t at = log.rfind(" datasets from clients, ");
+    at = at == std::string::npos ? at : log.rfind("relay: ", at);
+    if (at == std::string::npos ||
+        std::sscanf(log.c_str() + at, "relay: %ld datasets from clients, %ld from the mesh, %ld repeats, %ld dropped",
+                    &c.fromClients, &c.fromMesh, &c.repeats, &c.dropped) != 4)
+        return RelayCounts();
+    return c;
 }
 
 Launch tcpServer(const fs::path &root, const std::string &name, const std::string &tcpGroup, bool relay)
@@ -72,6 +72,12 @@ std::vector<std::pair<int, int>> ring(int count)
     std::vector<std::pair<int, int>> links = line(count);
     links.emplace_back(0, count - 1);
     return links;
+}
+
+int liveNodes(const std::string &log, const std::string &name)
+{
+    return countOf(log, "adding a node with name '" + name + "'") -
+           countOf(log, "removing a node with name '" + name + "'");
 }
 
 int received(const Child &client, const std::string &text)
@@ -140,13 +146,8 @@ bool Mesh::linked(int timeoutMs) const
                 const Server &sa = m_servers[(size_t)a], &sb = m_servers[(size_t)b];
                 if (!sa.running || !sb.running)
                     continue;
-                for (auto [self, other] : {std::make_pair(&sa, &sb), std::make_pair(&sb, &sa)}) {
-                    std::string log = self->log();
-                    if (countOf(log, "adding a node with name '" + other->name + "'") -
-                            countOf(log, "removing a node with name '" + other->name + "'") !=
-                        1)
-                        return false;
-                }
+                if (liveNodes(sa.log(), sb.name) != 1 || liveNodes(sb.log(), sa.name) != 1)
+                    return false;
             }
             return true;
         },
@@ -170,20 +171,16 @@ bool Mesh::stopAll()
         if (s.running)
             s.process->signal(SIGTERM);
     for (Server &s : m_servers)
-        if (s.running)
+        if (std::exchange(s.running, false))
             clean = s.process->wait(30000) == 0 && clean;
-    for (Server &s : m_servers)
-        s.running = false;
     return clean;
 }
 
 std::unique_ptr<Child> Mesh::listen(int i, const std::string &name)
 {
     Server &s = m_servers[(size_t)i];
-    Launch launch;
-    launch.program = (c_build / "client/tessarc-cli").string();
-    launch.args = {"--name", name, "listen", s.clientAddress()};
-    auto client = std::make_unique<Child>(launch, m_dir);
+    auto client =
+        std::make_unique<Child>(Launch{c_cli, {"--name", name, "listen", s.clientAddress()}, {}, {}, {}}, m_dir);
     if (!waitUntil([&] { return s.log().find("relay: client " + name + " joined\n") != std::string::npos; }))
         return nullptr;
     return client;
@@ -192,9 +189,7 @@ std::unique_ptr<Child> Mesh::listen(int i, const std::string &name)
 int Mesh::send(int i, const std::vector<std::string> &texts)
 {
     Server &s = m_servers[(size_t)i];
-    Launch launch;
-    launch.program = (c_build / "client/tessarc-cli").string();
-    launch.args = {"--name", "sender" + std::to_string(++m_clients), "send", s.clientAddress()};
+    Launch launch{c_cli, {"--name", "sender" + std::to_string(++m_clients), "send", s.clientAddress()}, {}, {}, {}};
     launch.args.insert(launch.args.end(), texts.begin(), texts.end());
     Child client(launch, m_dir);
     return client.wait(30000);

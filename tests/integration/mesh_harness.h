@@ -1,9 +1,6 @@
-/* Meshes of real tessarc-server processes for integration tests: every
- * server gets an install root of its own with tcp.protocol and
- * relay.service, listens on ports it is given by the system (and keeps them
- * across restarts), and dials the servers started before it that it is
- * linked with. Clients are tessarc-cli processes. Every wait is bounded and
- * polls a condition; nothing waits a fixed time. */
+/* Meshes of real tessarc-server processes, each with its own install root, tcp.protocol and
+ * relay.service, on ports the system gives (kept across restarts), dialling the servers started before it
+ * that it is linked with; tessarc-cli clients. Every wait is bounded and polls; none waits a fixed time. */
 #ifndef TESSARC_TESTS_MESH_HARNESS_H
 #define TESSARC_TESTS_MESH_HARNESS_H
 
@@ -28,11 +25,13 @@ struct RelayCounts {
 };
 RelayCounts relayCounts(const std::string &log);
 
-/* tessarc-server on install root `root` named `name`, with tcp.protocol
- * (and relay.service when `relay`) copied in and Communication.cfg holding
- * one tcp group of `tcpGroup`. */
+/* tessarc-server `name` on install root `root` with tcp.protocol (and relay.service when `relay`),
+ * Communication.cfg holding one tcp group of `tcpGroup`. */
 tq_test::Launch tcpServer(const std::filesystem::path &root, const std::string &name, const std::string &tcpGroup,
                           bool relay = false);
+
+/* Nodes named `name` a server logged as added minus those removed. */
+int liveNodes(const std::string &log, const std::string &name);
 
 /* Links between servers i and j (i < j): a line or a ring. */
 std::vector<std::pair<int, int>> line(int count);
@@ -54,9 +53,8 @@ struct Server {
     std::string clientAddress() const { return "127.0.0.1:" + std::to_string(clientPort); }
 };
 
-/* `count` servers named n0, n1, ... in directories under `dir`, linked by
- * `links`. Nothing runs until startAll or start. The destructor kills
- * (SIGKILL) every process still running. Used by the test's thread only. */
+/* `count` servers n0, n1, ... in directories under `dir`, linked by `links`; none runs before startAll
+ * or start. The destructor kills every process still running. Used by the test's thread only. */
 class Mesh {
 public:
     Mesh(const std::filesystem::path &dir, int count, std::vector<std::pair<int, int>> links);
@@ -67,27 +65,19 @@ public:
     /* Starts every server in order and waits until every link is up.
      * False (with the logs in `why()`) when a server did not come up. */
     bool startAll();
-    /* Starts server `i` (again) on the ports it had, if any, dialling the
-     * servers before it that it is linked with. Waits until it listens; does
-     * not wait for its links. */
+    /* Starts server `i` (again) on the ports it had, if any, dialling the servers before it that it is
+     * linked with. Waits until it listens, not for its links. */
     bool start(int i);
-    /* Waits until every running server holds exactly one node for each
-     * running server it is linked with (nodes added minus nodes removed in
-     * its log). */
+    /* Waits until every running server holds exactly one node for each running server it is linked with. */
     bool linked(int timeoutMs = 20000) const;
-    /* Sends `signo` to server `i` and waits for its end; the exit code, or
-     * 1000 + signal as tq_test::Child::wait reports it. */
+    /* Sends `signo` to server `i` and waits for its end; its code as tq_test::Child::wait gives it. */
     int stop(int i, int signo = SIGTERM);
-    /* Stops every running server with SIGTERM; true when each of them ended
-     * with exit code 0. */
+    /* Stops every running server with SIGTERM; true when each ended with exit code 0. */
     bool stopAll();
 
-    /* A client of server `i` named `name` that prints what it receives;
-     * returns once the relay has logged it as joined (null if it did not
-     * within the time limit). */
+    /* A client `name` of server `i` printing what it receives, once the relay logged it as joined (else null). */
     std::unique_ptr<tq_test::Child> listen(int i, const std::string &name);
-    /* Sends each of `texts` as one dataset from a new client of server `i`;
-     * the client's exit code. */
+    /* Sends each of `texts` as one dataset from a new client of server `i`; the client's exit code. */
     int send(int i, const std::vector<std::string> &texts);
 
     /* Every server's log, for failure messages. */

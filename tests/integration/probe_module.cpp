@@ -6,12 +6,13 @@
  * A protocol group may hold: tag (logged), fail (configure throws it),
  * delayMs (configure waits that long). The service obeys the program
  * arguments --probe-stop (stop the server at postinit) and --probe-slow-stop
- * (wait 1.5 s in predestroy). Built with
- * PROBE_WITHOUT_CONFIGURE it lacks the configure entry. */
+ * (wait 1.5 s in predestroy). Built with PROBE_WITHOUT_CONFIGURE it lacks
+ * the configure entry. */
 #include <tessarc/module.h>
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -27,18 +28,14 @@ TQ_Server_ServiceApi *s_api;
 int32_t s_argc;
 char **s_argv;
 
-void say(const char *format, const char *detail = "")
+void say(const char *format)
 {
-    TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, format, s_name, detail);
+    TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, format, s_name);
 }
 
 bool hasArg(const char *arg)
 {
-    for (int32_t i = 1; i < s_argc; ++i) {
-        if (std::strcmp(s_argv[i], arg) == 0)
-            return true;
-    }
-    return false;
+    return std::any_of(s_argv + 1, s_argv + s_argc, [&](const char *a) { return std::strcmp(a, arg) == 0; });
 }
 
 void pause(int ms)

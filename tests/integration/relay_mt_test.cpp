@@ -1,6 +1,5 @@
-/* relay.service with two linked tessarc-server processes and library
- * clients, refused handshakes as the client sees them, and metrics.service
- * scraped while datasets flow. */
+/* relay.service with linked tessarc-server processes and library clients,
+ * refused handshakes as the client sees them, metrics.service scraped. */
 #include <gtest/gtest.h>
 
 #include <tessarc/client.h>
@@ -34,8 +33,8 @@ TQ_Client *join(Mesh &mesh, int i, const char *name)
     return client;
 }
 
-/* "subtype:payload;" for the next `count` datasets, in subtype order (those
- * of different servers may pass each other); then nothing more comes. */
+/* "subtype:payload;" for the next `count` datasets in subtype order (those of different servers may
+ * pass each other); then nothing more comes. */
 std::string receive(TQ_Client *client, int count)
 {
     std::map<uint32_t, std::string> bySubtype;
@@ -57,16 +56,14 @@ std::string receive(TQ_Client *client, int count)
     return seen;
 }
 
-/* The whole reply to GET `path` from 127.0.0.1:`port`, status line first;
- * empty when nothing answers. */
+/* The whole reply to GET `path` from 127.0.0.1:`port`; empty when nothing answers. */
 std::string httpGet(uint16_t port, const std::string &path)
 {
     tq_test::Raw http(port);
     return http.put("GET " + path + " HTTP/1.0\r\n\r\n") ? http.take(SIZE_MAX, 10000) : "";
 }
 
-/* The value of the first sample whose line starts with `series`; -1 when
- * there is none. */
+/* The value of the first sample whose line starts with `series`; -1 when there is none. */
 double sample(const std::string &text, const std::string &series)
 {
     size_t at = text.find("\n" + series);
@@ -82,8 +79,8 @@ TEST(Relay, DatasetsCrossTwoLinkedServersOnceEachWay)
     Mesh mesh(dir.path(), 2, tq_mesh::line(2));
     ASSERT_TRUE(mesh.startAll()) << mesh.why();
 
-    /* x and z on n0, y on n1. Each dataset reaches every other client once,
-     * never its sender; one over the 256-byte pool and an empty one too. */
+    /* x and z on n0, y on n1. Each dataset reaches every other client once, never its sender; one
+     * over the 256-byte pool and an empty one too. */
     TQ_Client *x = join(mesh, 0, "x");
     TQ_Client *z = join(mesh, 0, "z");
     TQ_Client *y = join(mesh, 1, "y");
@@ -122,8 +119,7 @@ TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
     const std::string clients = mesh[0].clientAddress();
     const std::string servers = "127.0.0.1:" + std::to_string(mesh[0].serverPort);
 
-    /* An old version: rejected with the reason in the server's log; the
-     * tool exits with 2 and names both sides. */
+    /* An old version: rejected with the reason logged; the tool exits with 2 and names both sides. */
     Child old({c_cli, {"--protocol-version", "2.0", "send", clients, "x"}, {}, {}, {}}, dir.path());
     EXPECT_EQ(old.wait(), 2);
     EXPECT_NE(old.err().find("refused: the server refused the connection: this client announced network \"*\" "
@@ -133,28 +129,18 @@ TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
         << old.err();
     EXPECT_TRUE(mesh[0].process->waitFor("Version 2.0 is too old; rejecting."));
 
-    /* Mistakes found before dialling: a port past 65535 is a command-line
-     * error naming the argument (1), an unknown name a lookup failure (2). */
+    /* A port past 65535 is a command-line error naming the argument. */
     Child port({c_cli, {"bench", clients, "--to", "127.0.0.1:65536"}, {}, {}, {}}, dir.path());
     EXPECT_EQ(port.wait(), 1);
     EXPECT_EQ(port.err(), "tessarc-cli: --to \"127.0.0.1:65536\": the port must be a number from 1 to 65535; see "
                           "tessarc-cli --help\n");
-    Child name({c_cli, {"send", "no-such-host.invalid:7401", "x"}, {}, {}, {}}, dir.path());
-    EXPECT_EQ(name.wait(), 2);
-    EXPECT_EQ(name.err().rfind("tessarc-cli: lookup of \"no-such-host.invalid\" (ADDRESS) failed: ", 0), 0u)
-        << name.err();
 
-    /* The address for servers speaks something else first: the client
-     * says so rather than waiting or misreading it. */
+    /* The address for servers speaks first: the client says so rather than wait or misread it. */
     TQ_ClientError error;
     EXPECT_EQ(TQ_Client_connect(servers.c_str(), nullptr, &error), nullptr);
     EXPECT_EQ(error.code, TQ_CLIENT_PROTOCOL);
     EXPECT_NE(strstr(error.message, "is this its address for clients?"), nullptr) << error.message;
-
-    /* Nothing listening: a connect error, not a hang. */
     EXPECT_TRUE(mesh.stopAll()) << mesh.why();
-    EXPECT_EQ(TQ_Client_connect(clients.c_str(), nullptr, &error), nullptr);
-    EXPECT_EQ(error.code, TQ_CLIENT_CONNECT) << error.message;
 }
 
 /* A relay.cfg the relay cannot use: it refuses to start, the server runs on without it. */
@@ -175,8 +161,7 @@ TEST(Relay, MetricsFollowTheDatasetsAndABusyPortRefusesTheService)
 {
     TempDir dir;
     Mesh mesh(dir.path(), 2, tq_mesh::line(2));
-    /* n0 serves metrics on a port of the system's choosing; n1 is given a
-     * port this test holds. */
+    /* n0 serves metrics on a port of the system's choosing; n1 is given one this test holds. */
     uint16_t taken = 0;
     int busy = tq_test::listenLoopback(taken);
     const std::string busyPort = std::to_string(taken);

@@ -1,7 +1,5 @@
-/* tcp.protocol in real tessarc-server processes on 127.0.0.1: two servers
- * that dial each other, the wire seen from a raw client socket (framing,
- * order, pings, the size bounds, a reject sent before the close), a client
- * that stops reading, TLS, and descriptors running out. */
+/* tcp.protocol in real tessarc-server processes on 127.0.0.1: the wire seen
+ * from raw sockets, a client that stops reading, TLS, descriptors running out. */
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -34,13 +32,17 @@ uint16_t loggedPort(const Child &child, const std::string &kind)
     return child.waitFor(prefix) ? tq_test::loggedPort(child.out(), prefix) : 0;
 }
 
-/* One server "S" with the tcp group `group`. At the end of the test it
- * must stop on SIGTERM with code 0 and nothing on standard error
- * (sanitizer reports included). */
+/* One server "S" with the tcp group `group` and its port for `kind`. It must
+ * end on SIGTERM with code 0 and no sanitizer report on standard error. */
 struct OneServer {
     TempDir tmp;
     Child child;
-    explicit OneServer(const std::string &group) : child(tcpServer(tmp.path() / "root", "S", group), tmp.path()) {}
+    uint16_t port;
+    OneServer(const std::string &group, const std::string &kind)
+        : child(tcpServer(tmp.path() / "root", "S", group), tmp.path()), port(loggedPort(child, kind))
+    {
+        EXPECT_NE(port, 0) << child.out();
+    }
     ~OneServer()
     {
         child.signal(SIGTERM);
@@ -79,47 +81,18 @@ std::string pongOf(std::string ping)
 
 } /* namespace */
 
-TEST(Tcp, ServersDiallingEachOtherKeepOneLink)
-{
-    TempDir tmp;
-    uint16_t port[2];
-    for (uint16_t &p : port)
-        close(tq_test::listenLoopback(p));
-    Child a(tcpServer(tmp.path() / "a", "A",
-                      "listen = \"127.0.0.1:" + std::to_string(port[0]) + "\"; peers = [\"127.0.0.1:" +
-                          std::to_string(port[1]) + "\"]; reconnectMin = 200; reconnectMax = 800;"),
-            tmp.path());
-    Child b(tcpServer(tmp.path() / "b", "B",
-                      "listen = [\"127.0.0.1:" + std::to_string(port[1]) + "\"]; peers = [\"127.0.0.1:" +
-                          std::to_string(port[0]) + "\"]; reconnectMin = 200; reconnectMax = 800;"),
-            tmp.path());
-    ASSERT_TRUE(a.waitFor("Got a server node name: B")) << a.out();
-    ASSERT_TRUE(b.waitFor("Got a server node name: A")) << b.out();
-    /* Retries run every 200 to 800 ms: a second link would show by now. */
-    usleep(2500 * 1000);
-    /* One link, made once: no reject on either side, no node replaced. */
-    for (const std::string &out : {a.out(), b.out()}) {
-        EXPECT_EQ(liveConnections(out), 1) << out;
-        EXPECT_EQ(countOf(out, "Got a server node name"), 1) << out;
-        EXPECT_EQ(countOf(out, "removing a node") + countOf(out, "Got accept/reject: 0"), 0) << out;
-    }
-}
-
 TEST(Tcp, WireFramingOrderBoundsAndRejectBeforeClose)
 {
-    OneServer s("clientListen = \"127.0.0.1:0\";");
-    uint16_t port = loggedPort(s.child, "clients");
-    ASSERT_NE(port, 0) << s.child.out();
+    OneServer s("clientListen = \"127.0.0.1:0\";", "clients");
 
     /* The network-ID dataset comes whole, framed by its length. */
     const std::string networkId = networkIdDataset();
     {
-        Raw raw(port);
+        Raw raw(s.port);
         EXPECT_EQ(raw.dataset(), networkId);
 
-        /* Pings written in pieces that split headers, in one write many at
-         * a time, and one large enough to be read straight into its buffer;
-         * each pong comes back whole and in order. */
+        /* Pings in pieces that split headers, many in one write, and one read straight into its
+         * buffer: each pong comes back whole and in order. */
         std::string pings, pongs;
         for (uint32_t i = 0; i < 500; ++i) {
             std::string p = ping(9 + i % 40, i);
@@ -139,7 +112,7 @@ TEST(Tcp, WireFramingOrderBoundsAndRejectBeforeClose)
     }
     /* A length under 8 or over the limit ends the link with a clear line. */
     for (uint32_t length : {7u, 0u, kSizeLimit + 1}) {
-        Raw raw(port);
+        Raw raw(s.port);
         EXPECT_EQ(raw.dataset(), networkId);
         std::string bad = u32(length) + std::string{1, 0, 0, 0};
         ASSERT_TRUE(raw.put(ping(9, 1) + bad + ping(12, 2)));
@@ -150,10 +123,9 @@ TEST(Tcp, WireFramingOrderBoundsAndRejectBeforeClose)
     EXPECT_EQ(countOf(out, "is shorter than the 8-byte header; closing"), 2) << out;
     EXPECT_EQ(countOf(out, "dataset length 1048577 is over the limit of 1048576 bytes; closing"), 1) << out;
 
-    /* A client of another network is rejected: the verdict arrives before
-     * the end of the stream. */
+    /* A client of another network is rejected: the verdict arrives before the end of the stream. */
     {
-        Raw raw(port);
+        Raw raw(s.port);
         EXPECT_EQ(raw.dataset(), networkId);
         ASSERT_TRUE(raw.put(dataset(20, 2, 0x80, std::string{0, 1, 2, 0, 1, 0} + "Other" + '\0')));
         EXPECT_EQ(raw.dataset(), dataset(10, 2, 0x80, std::string{1, 0}));
@@ -163,14 +135,11 @@ TEST(Tcp, WireFramingOrderBoundsAndRejectBeforeClose)
 
 TEST(Tcp, ClientThatStopsReadingIsDroppedAndMemoryStaysBounded)
 {
-    OneServer s("clientListen = \"127.0.0.1:0\"; sendQueueBytes = " + std::to_string(kSizeLimit) + ";");
-    uint16_t port = loggedPort(s.child, "clients");
-    ASSERT_NE(port, 0) << s.child.out();
+    OneServer s("clientListen = \"127.0.0.1:0\"; sendQueueBytes = " + std::to_string(kSizeLimit) + ";", "clients");
     long before = tq_test::statusKb(s.child.pid(), "VmHWM");
 
-    /* 64 KiB pings, never reading a pong: without a bound the server would
-     * hold 1 GiB of them. */
-    Raw raw(port);
+    /* 64 KiB pings, never reading a pong: without a bound the server would hold 1 GiB of them. */
+    Raw raw(s.port);
     std::string p = ping(65536, 7);
     uint64_t sent = 0;
     while (sent < (uint64_t(1) << 30) && raw.put(p))
@@ -182,20 +151,17 @@ TEST(Tcp, ClientThatStopsReadingIsDroppedAndMemoryStaysBounded)
     EXPECT_LT(after - before, 200 * 1024) << before << " kB before, " << after << " kB after";
 
     /* The server goes on serving. */
-    Raw next(port);
+    Raw next(s.port);
     EXPECT_EQ(next.dataset().size(), 22u);
 }
 
 TEST(Tcp, SecondLinkFromOneServerIsClosedOrHeldByIdentifierOrder)
 {
-    OneServer s("listen = \"127.0.0.1:0\";");
-    uint16_t port = loggedPort(s.child, "servers");
-    ASSERT_NE(port, 0) << s.child.out();
+    OneServer s("listen = \"127.0.0.1:0\";", "servers");
 
-    /* A peer whose identifier orders after this server's: the server keeps
-     * its link and closes the newcomer. */
+    /* A peer whose identifier orders after this server's: the server keeps its link, closes the newcomer. */
     {
-        Raw first(port), second(port);
+        Raw first(s.port), second(s.port);
         ASSERT_TRUE(first.put(hello('\xff')));
         EXPECT_EQ(first.take(4), "TQT1");
         first.take(12);
@@ -205,11 +171,10 @@ TEST(Tcp, SecondLinkFromOneServerIsClosedOrHeldByIdentifierOrder)
         second.take(12);
         EXPECT_TRUE(second.atEnd());
     }
-    /* One that orders first decides: the newcomer is held unread, and when
-     * the first link ends it takes over, with what was sent behind its
-     * hello delivered in order. */
+    /* One that orders first decides: the newcomer is held unread; when the first link ends it takes
+     * over, with what was sent behind its hello delivered in order. */
     {
-        Raw first(port), second(port);
+        Raw first(s.port), second(s.port);
         ASSERT_TRUE(first.put(hello('\0')));
         EXPECT_EQ(first.take(16).substr(0, 4), "TQT1");
         EXPECT_EQ(first.dataset(), networkIdDataset());
@@ -245,8 +210,7 @@ TEST(Tcp, ServerThatCanListenNowhereStopsAndMisspeltSettingsAreNamed)
 
 namespace {
 
-/* A CA, certificates signed by it for a, b and c, and a self-signed "rogue"
- * one, made with the openssl tool; keys readable by their owner only. */
+/* A CA, certificates it signed for a, b and c, and a self-signed "rogue" one; keys owner-only. */
 bool makeCertificates(const fs::path &dir)
 {
     std::string script = "cd '" + dir.string() +
@@ -266,8 +230,7 @@ std::string tlsSettings(const fs::path &dir, const std::string &node)
            "\"; connectTimeout = 700; ";
 }
 
-/* Forwards one connection on `listener` to `port` both ways and keeps every
- * byte that crossed. */
+/* Forwards one connection on `listener` to `port` both ways, keeping every byte that crossed. */
 void recordRelay(int listener, uint16_t port, std::string &seen)
 {
     int in = accept(listener, nullptr, nullptr);
@@ -337,10 +300,9 @@ TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
     EXPECT_EQ(wire.find("TQT1"), std::string::npos);
     EXPECT_EQ(wire.find("Tessarc"), std::string::npos); /* the network identifier */
 
-    /* Refused, each with a line, and never handed to the server: a server
-     * whose certificate no trusted CA signed, clients with the wrong CA, a
-     * wrong pin or no certificate, a peer speaking plain text, and one that
-     * stalls in the handshake. */
+    /* Refused, each with a line, and never handed to the server: a server whose certificate no trusted
+     * CA signed, clients with the wrong CA, a wrong pin or no certificate, a peer speaking plain text,
+     * and one that stalls in the handshake. */
     tq_mesh::waitUntil([&] { return liveConnections(a.out()) == 0; }, 5000); /* the first part's links are gone */
     std::string before = a.out();
     Child rogue(tcpServer(dir / "r", "R",
@@ -376,8 +338,7 @@ TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
     }
     ASSERT_TRUE(a.waitFor("no answer in time")) << a.out();
     std::string after = a.out().substr(before.size());
-    /* A client that gives up on the server's certificate may reset the
-     * link before its alert is read: that line names the reset. */
+    /* A client that gives up on the server's certificate may reset the link before its alert is read. */
     EXPECT_EQ(countOf(after, " closed: "), 8) << after;
     for (const char *reason :
          {"certificate verify failed: self-signed certificate", "peer did not return a certificate",
@@ -405,18 +366,15 @@ TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
 
 TEST(Tcp, PortOutOfRangeIsRefusedNamingTheSetting)
 {
-    OneServer s("listen = \"127.0.0.1:0\"; clientListen = \"127.0.0.1:99999\";");
-    EXPECT_NE(loggedPort(s.child, "servers"), 0) << s.child.out();
+    OneServer s("listen = \"127.0.0.1:0\"; clientListen = \"127.0.0.1:99999\";", "servers");
     EXPECT_TRUE(s.child.waitFor("tcp: clientListen: \"127.0.0.1:99999\" has no port from 0 to 65535")) << s.child.out();
     EXPECT_EQ(countOf(s.child.out(), "listening for clients"), 0) << s.child.out();
 }
 
 TEST(Tcp, ServerLinkWhoseUuidDatasetDisagreesWithItsHelloIsClosed)
 {
-    OneServer s("listen = \"127.0.0.1:0\";");
-    uint16_t port = loggedPort(s.child, "servers");
-    ASSERT_NE(port, 0) << s.child.out();
-    Raw impostor(port);
+    OneServer s("listen = \"127.0.0.1:0\";", "servers");
+    Raw impostor(s.port);
     ASSERT_TRUE(impostor.put(hello('\xff')));
     std::string own = impostor.take(16).substr(4);
     ASSERT_EQ(own.size(), 12u);
@@ -461,17 +419,14 @@ TEST(Tcp, SilentPeersMeetTheHandshakeDeadlineAndRunningOutOfDescriptorsPausesAcc
 
 TEST(Tcp, LinkThatEndedDuringAStallDoesNotBlockTheNewcomerJudgedAgainstIt)
 {
-    OneServer s("listen = \"127.0.0.1:0\";");
-    uint16_t port = loggedPort(s.child, "servers");
-    ASSERT_NE(port, 0) << s.child.out();
+    OneServer s("listen = \"127.0.0.1:0\";", "servers");
     /* A peer ordering after this server, so this server judges newcomers. */
-    Raw kept(port), newcomer(port);
+    Raw kept(s.port), newcomer(s.port);
     ASSERT_TRUE(kept.put(hello('\xff')));
     kept.take(16);
     EXPECT_EQ(kept.dataset(), networkIdDataset());
     newcomer.take(16);
-    /* While the server is stopped the newcomer's hello arrives first, then
-     * the end of the kept link: both are read in one batch on resumption. */
+    /* While the server is stopped the newcomer's hello arrives, then the kept link's end: one batch. */
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     s.child.signal(SIGSTOP);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
