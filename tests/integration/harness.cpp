@@ -96,10 +96,10 @@ bool inOrder(const std::string &text, const std::vector<std::string> &parts)
 
 uint16_t loggedPort(const std::string &log, const std::string &prefix)
 {
-    size_t at = log.find(prefix);
+    size_t at = log.find(prefix), end = log.find('\n', at);
     size_t colon = at == std::string::npos ? at : log.find(':', at + prefix.size());
-    if (colon == std::string::npos || colon > log.find('\n', at))
-        return 0;
+    if (colon == std::string::npos || end == std::string::npos || colon > end)
+        return 0; /* absent, or its line not written whole yet */
     return (uint16_t)std::atoi(log.c_str() + colon + 1);
 }
 

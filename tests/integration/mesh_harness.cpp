@@ -26,8 +26,6 @@ uint16_t listening(const std::string &log, const std::string &kind)
 
 } /* namespace */
 
-/* ---- Helpers ---- */
-
 RelayCounts relayCounts(const std::string &log)
 {
     RelayCounts c;
@@ -84,8 +82,6 @@ int received(const Child &client, const std::string &text)
 {
     return countOf(client.out(), " bytes: " + text + "\n");
 }
-
-/* ---- Mesh ---- */
 
 Mesh::Mesh(const fs::path &dir, int count, std::vector<std::pair<int, int>> links)
     : m_dir(dir), m_servers((size_t)count), m_links(std::move(links))

@@ -52,8 +52,6 @@ bool allReceived(const Clients &clients, const std::vector<std::string> &sent, i
     });
 }
 
-/* ---- Flooding ---- */
-
 /* Twenty datasets from a client of n0 reach a listener on every server (and
  * a second one on n0) exactly once, which is known once the servers have
  * stopped and nothing more can arrive. Both halves of the ring carry each
@@ -88,8 +86,6 @@ TEST(MeshFlood, RingOfFourDeliversOnceAndCountsRepeats)
     }
     EXPECT_GE(repeats, 20);
 }
-
-/* ---- Faults ---- */
 
 /* The middle of a line of three is killed: both neighbours drop it and its
  * client is cut off. Restarted on its own port it is dialled again by the
