@@ -1,5 +1,5 @@
-/* Floods from raw client sockets through queues far smaller than the flood:
- * a line, a ring and a client that reads nothing beside one that reads. */
+/* Floods from raw client sockets through queues far smaller than the flood: a line, a ring and a client that reads
+ * nothing beside one that reads. */
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -222,8 +222,8 @@ Child::Child(const Launch &launch, const fs::path &dir)
     const pid_t parent = getpid();
     m_pid = out < 0 || err < 0 ? -1 : fork();
     if (m_pid == 0) {
-        /* A test program killed by a time-out takes its children with it
-         * (the parent may already be gone before prctl). */
+        /* A test program killed by a time-out takes its children with it (the parent may already be gone before
+         * prctl). */
         if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
             _exit(127);
         dup2(launch.stdoutFd >= 0 ? launch.stdoutFd : out, 1);

@@ -1,5 +1,5 @@
-/* Real processes for integration tests: temporary directories, children whose output goes to files
- * there, bounded waits for that output and their end, raw dataset sockets. */
+/* Real processes for integration tests: temporary directories, children whose output goes to files there, bounded waits
+ * for that output and their end, raw dataset sockets. */
 #ifndef TESSARC_TESTS_HARNESS_H
 #define TESSARC_TESTS_HARNESS_H
 
@@ -52,8 +52,8 @@ int listenLoopback(uint16_t &port);
 /* A dataset of `length` (>= 8) bytes: type, flags, 0, `payload` cut or padded with bytes counting up. */
 std::string dataset(uint32_t length, uint8_t type, uint8_t flags, const std::string &payload);
 
-/* A client socket to 127.0.0.1:<port> speaking datasets (fd -1: no connection). A send stuck for 20 s
- * fails, so a deadlock fails the test instead of hanging it. One thread may send while another receives. */
+/* A client socket to 127.0.0.1:<port> speaking datasets (fd -1: no connection). A send stuck for 20 s fails, so a
+ * deadlock fails the test instead of hanging it. One thread may send while another receives. */
 struct Raw {
     int fd;
     explicit Raw(uint16_t port);
@@ -82,9 +82,8 @@ struct Launch {
 /* This build's tessarc-server on install root `root`, not in service mode. */
 Launch serverLaunch(const std::filesystem::path &root, std::vector<std::string> args = {});
 
-/* One child process, killed and reaped with the object or the test program.
- * Start children from the main thread: the kernel's kill follows the thread
- * that forked. */
+/* One child process, killed and reaped with the object or the test program. Start children from the main thread: the
+ * kernel's kill follows the thread that forked. */
 class Child {
 public:
     /* Starts the child; its output goes to <dir>/<n>.out and <n>.err. */
@@ -97,8 +96,8 @@ public:
     std::string err() const { return readFile(m_err); }
     /* Waits up to `timeoutMs` for `text` to appear in standard output. */
     bool waitFor(const std::string &text, int timeoutMs = 15000) const { return waitForText(m_out, text, timeoutMs); }
-    /* Waits up to `timeoutMs` for the end: the exit code, 1000 + the signal that ended it, or -1 on
-     * time-out (the child is then killed). */
+    /* Waits up to `timeoutMs` for the end: the exit code, 1000 + the signal that ended it, or -1 on time-out (the child
+     * is then killed). */
     int wait(int timeoutMs = 15000);
     void signal(int signo) const;
     pid_t pid() const { return m_pid; }

@@ -1,11 +1,8 @@
-/* Meshes of tessarc-server processes with tcp.protocol and relay.service,
- * and tessarc-cli clients on them. */
+/* Meshes of tessarc-server processes with tcp.protocol and relay.service, and tessarc-cli clients on them. */
 #include "mesh_harness.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 namespace tq_mesh {
 
@@ -50,8 +47,8 @@ Launch tcpServer(const fs::path &root, const std::string &name, const std::strin
     tq_test::writeFile(root / "Config/Communication.cfg",
                        "serverName = \"" + name + "\";\nprotocols = ( { name = \"tcp\"; " + tcpGroup + " } );\n");
     Launch launch = tq_test::serverLaunch(root);
-    /* Freed buffers must not pile up in the sanitizer's quarantine, so a
-     * memory bound measures the server, not the tool. */
+    /* Freed buffers must not pile up in the sanitizer's quarantine, so a memory bound measures the server, not the
+     * tool. */
     const char *asan = getenv("ASAN_OPTIONS");
     launch.setEnv.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":quarantine_size_mb=16");
     return launch;
@@ -153,9 +150,8 @@ bool Mesh::linked(int timeoutMs) const
 int Mesh::stop(int i, int signo)
 {
     Server &s = m_servers[(size_t)i];
-    if (!s.running)
+    if (!std::exchange(s.running, false))
         return -1;
-    s.running = false;
     s.process->signal(signo);
     return s.process->wait(30000);
 }

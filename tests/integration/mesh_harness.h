@@ -1,17 +1,12 @@
-/* Meshes of real tessarc-server processes, each with its own install root, tcp.protocol and
- * relay.service, on ports the system gives (kept across restarts), dialling the servers started before it
- * that it is linked with; tessarc-cli clients. Every wait is bounded and polls; none waits a fixed time. */
+/* Meshes of real tessarc-server processes, each with its own install root, tcp.protocol and relay.service, on ports the
+ * system gives (kept across restarts), dialling the servers started before it that it is linked with; tessarc-cli
+ * clients. Every wait is bounded and polls; none waits a fixed time. */
 #ifndef TESSARC_TESTS_MESH_HARNESS_H
 #define TESSARC_TESTS_MESH_HARNESS_H
 
 #include <csignal>
-#include <cstdint>
-#include <filesystem>
-#include <functional>
 #include <memory>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "harness.h"
 
@@ -25,8 +20,8 @@ struct RelayCounts {
 };
 RelayCounts relayCounts(const std::string &log);
 
-/* tessarc-server `name` on install root `root` with tcp.protocol (and relay.service when `relay`),
- * Communication.cfg holding one tcp group of `tcpGroup`. */
+/* tessarc-server `name` on install root `root` with tcp.protocol (and relay.service when `relay`), Communication.cfg
+ * holding one tcp group of `tcpGroup`. */
 tq_test::Launch tcpServer(const std::filesystem::path &root, const std::string &name, const std::string &tcpGroup,
                           bool relay = false);
 
@@ -53,8 +48,8 @@ struct Server {
     std::string clientAddress() const { return "127.0.0.1:" + std::to_string(clientPort); }
 };
 
-/* `count` servers n0, n1, ... in directories under `dir`, linked by `links`; none runs before startAll
- * or start. The destructor kills every process still running. Used by the test's thread only. */
+/* `count` servers n0, n1, ... in directories under `dir`, linked by `links`; none runs before startAll or start. The
+ * destructor kills every process still running. Used by the test's thread only. */
 class Mesh {
 public:
     Mesh(const std::filesystem::path &dir, int count, std::vector<std::pair<int, int>> links);
@@ -62,11 +57,11 @@ public:
     Server &operator[](int i) { return m_servers[(size_t)i]; }
     int size() const { return (int)m_servers.size(); }
 
-    /* Starts every server in order and waits until every link is up.
-     * False (with the logs in `why()`) when a server did not come up. */
+    /* Starts every server in order and waits until every link is up. False (with the logs in `why()`) when a server did
+     * not come up. */
     bool startAll();
-    /* Starts server `i` (again) on the ports it had, if any, dialling the servers before it that it is
-     * linked with. Waits until it listens, not for its links. */
+    /* Starts server `i` (again) on the ports it had, if any, dialling the servers before it that it is linked with.
+     * Waits until it listens, not for its links. */
     bool start(int i);
     /* Waits until every running server holds exactly one node for each running server it is linked with. */
     bool linked(int timeoutMs = 20000) const;

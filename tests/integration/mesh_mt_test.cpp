@@ -1,6 +1,5 @@
-/* Meshes of real servers on loopback: relayed datasets reach every client
- * of a ring exactly once, repeats reach the relay's second hook, a killed
- * server rejoins on its own port. */
+/* Meshes of real servers on loopback: relayed datasets reach every client of a ring exactly once, repeats reach the
+ * relay's second hook, a killed server rejoins on its own port. */
 #include <gtest/gtest.h>
 
 #include "mesh_harness.h"
@@ -52,12 +51,10 @@ bool allReceived(const Clients &clients, const std::vector<std::string> &sent, i
     });
 }
 
-/* Twenty datasets from a client of n0 reach a listener on every server (and
- * a second one on n0) exactly once, which is known once the servers have
- * stopped and nothing more can arrive. Both halves of the ring carry each
- * dataset towards the server opposite the origin; however the two copies
- * cross, one of them reaches a server that has it already: at least one
- * repeat per dataset, each logged by the relay's second hook. */
+/* Twenty datasets from a client of n0 reach a listener on every server (and a second one on n0) exactly once, which is
+ * known once the servers have stopped and nothing more can arrive. Both halves of the ring carry each dataset towards
+ * the server opposite the origin; however the two copies cross, one of them reaches a server that has it already: at
+ * least one repeat per dataset, each logged by the relay's second hook. */
 TEST(MeshFlood, RingOfFourDeliversOnceAndCountsRepeats)
 {
     TempDir tmp;
@@ -87,29 +84,23 @@ TEST(MeshFlood, RingOfFourDeliversOnceAndCountsRepeats)
     EXPECT_GE(repeats, 20);
 }
 
-/* The middle of a line of three is killed: both neighbours drop it and its
- * client is cut off. Restarted on its own port it is dialled again by the
- * server that linked to it and dials the other itself; datasets cross it in
- * both directions and reach a new client on it. */
+/* The middle of a line of three is killed: both neighbours drop it and its client is cut off. Restarted on its own port
+ * it is dialled again by the server that linked to it and dials the other itself; datasets cross it in both directions
+ * and reach a new client on it. */
 TEST(MeshFaults, KilledServerRejoinsOnItsOwnPort)
 {
     TempDir tmp;
     Mesh mesh(tmp.path(), 3, tq_mesh::line(3));
     ASSERT_TRUE(mesh.startAll()) << mesh.why();
     Clients clients = listenEverywhere(mesh);
-    uint16_t serverPort = mesh[1].serverPort, clientPort = mesh[1].clientPort;
 
     EXPECT_EQ(mesh.stop(1, SIGKILL), 1000 + SIGKILL);
     EXPECT_EQ(clients[1]->wait(), 2) << clients[1]->err();
     for (int i : {0, 2})
         EXPECT_TRUE(waitUntil([&] { return liveNodes(mesh[i].log(), "n1") == 0; })) << mesh[i].log();
 
-    ASSERT_TRUE(mesh.start(1)) << mesh.why();
-    EXPECT_EQ(mesh[1].serverPort, serverPort);
-    EXPECT_EQ(mesh[1].clientPort, clientPort);
+    ASSERT_TRUE(mesh.start(1)) << mesh.why(); /* on the ports it had, or false */
     ASSERT_TRUE(mesh.linked()) << mesh.why();
-    for (int i : {0, 2})
-        EXPECT_EQ(countOf(mesh[i].log(), "adding a node with name 'n1'"), 2);
     clients[1] = mesh.listen(1, "l1again");
     ASSERT_TRUE(clients[1]) << mesh.why();
 

@@ -1,13 +1,10 @@
-/* A module for tests: one shared object that is both a protocol module and
- * a service module, depending on the name it is copied under. Its protocol
- * and service are named after its file (up to the first '.'), so copies of
- * one build are told apart, and it logs every step the server takes with it.
+/* A module for tests: one shared object that is both a protocol module and a service module, depending on the name
+ * it is copied under. Its protocol and service are named after its file (up to the first '.'), so copies of one build
+ * are told apart, and it logs every step the server takes with it.
  *
- * A protocol group may hold: tag (logged), fail (configure throws it),
- * delayMs (configure waits that long). The service obeys the program
- * arguments --probe-stop (stop the server at postinit) and --probe-slow-stop
- * (wait 1.5 s in predestroy). Built with PROBE_WITHOUT_CONFIGURE it lacks
- * the configure entry. */
+ * A protocol group may hold: tag (logged), fail (configure throws it), delayMs (configure waits that long). The
+ * service obeys the program arguments --probe-stop (stop the server at postinit) and --probe-slow-stop (wait 1.5 s in
+ * predestroy). Built with PROBE_WITHOUT_CONFIGURE it lacks the configure entry. */
 #include <tessarc/module.h>
 
 #include <dlfcn.h>
@@ -36,11 +33,6 @@ void say(const char *format)
 bool hasArg(const char *arg)
 {
     return std::any_of(s_argv + 1, s_argv + s_argc, [&](const char *a) { return std::strcmp(a, arg) == 0; });
-}
-
-void pause(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 __attribute__((constructor)) void onMapped()
@@ -100,7 +92,7 @@ void predestroy()
 {
     say("probe service %s: predestroy\n");
     if (hasArg("--probe-slow-stop"))
-        pause(1500);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 }
 void postdestroy()
 {
@@ -134,7 +126,7 @@ void configure(libconfig::Setting &group, TQ_Logger *log)
     int delayMs = 0;
     if (group.lookupValue("delayMs", delayMs)) {
         say("probe %s: configure waits\n");
-        pause(delayMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     }
     group.lookupValue("tag", text);
     TQ_log(log, TQ_LOG_INFO, "probe %s: configured with tag %s\n", s_name, text.c_str());

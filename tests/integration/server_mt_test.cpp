@@ -17,8 +17,8 @@ using namespace tq_test;
 
 namespace {
 
-/* A root with the probe as service "svc" and, when `p1Group` is given, as
- * protocol "p1" configured with those settings. */
+/* A root with the probe as service "svc" and, when `p1Group` is given, as protocol "p1" configured with those
+ * settings. */
 fs::path makeRoot(const fs::path &root, const std::string &p1Group = "")
 {
     install(root, "Services/svc.service");
@@ -31,14 +31,13 @@ fs::path makeRoot(const fs::path &root, const std::string &p1Group = "")
 
 } /* namespace */
 
-/* The SIGTERM server runs in service mode: it reports readiness only once
- * the start sequence is done, then stopping, then its final status. */
+/* The SIGTERM server runs in service mode: it reports readiness only once the start sequence is done, then stopping,
+ * then its final status. */
 TEST(ServerStop, EachStopSignalLogsOnceAndEndsWithCode0)
 {
     TempDir tmp;
     int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
+    sockaddr_un address = {AF_UNIX, {}};
     std::string socketPath = (tmp.path() / "notify").string();
     ASSERT_LT(socketPath.size(), sizeof address.sun_path);
     strcpy(address.sun_path, socketPath.c_str());
@@ -83,8 +82,8 @@ TEST(ServerStop, EachStopSignalLogsOnceAndEndsWithCode0)
     close(sock);
 }
 
-/* A stop while a protocol's configure still runs, before the core does:
- * the start sequence ends before the stop sequence begins. */
+/* A stop while a protocol's configure still runs, before the core does: the start sequence ends before the stop
+ * sequence begins. */
 TEST(ServerStop, StopBeforeTheCoreRunsTakesEffectOnceStarted)
 {
     TempDir tmp;
@@ -133,9 +132,8 @@ TEST(ServerLock, OneInstancePerInstallRootUntilItStopsOrDies)
     EXPECT_EQ(start(root, {"--probe-stop"})->wait(), 0);
     EXPECT_EQ(first->wait(), 0);
 
-    /* A killed instance leaves no stale lock. Running, it is a live process
-     * with resident memory to ps, top and profilers, not a zombie whose
-     * first thread has ended. */
+    /* A killed instance leaves no stale lock. Running, it is a live process with resident memory to ps, top and
+     * profilers, not a zombie whose first thread has ended. */
     auto killed = start(root, {});
     ASSERT_TRUE(waitUntil([&] { return countOf(readFile(log), "probe service svc: postinit") == 3; }));
     std::string status = readFile("/proc/" + std::to_string(killed->pid()) + "/status");
