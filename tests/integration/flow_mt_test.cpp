@@ -1,17 +1,11 @@
-/* Floods from raw client sockets through queues far smaller than the flood:
- * a line, a ring and a client that reads nothing beside one that reads. */
+/* Floods from raw client sockets through queues far smaller than the flood: a line, a ring and a client that reads
+ * nothing beside one that reads. */
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <algorithm>
 #include <set>
 #include <thread>
 
@@ -25,30 +19,21 @@ const std::string kSmallQueues = "sendQueueBytes = 1048576; highWater = 65536; l
 const uint32_t kCount = 40000;             /* datasets per publisher, about 3 MiB */
 const uint32_t kPastSocketBuffers = 80000; /* more than the kernel holds for a client */
 
-/* A client on a blocking socket, handshake done. */
-struct Flooder {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    std::string in;
+/* A client of a server, handshake done. One thread publishes while another reads. */
+struct Flooder : tq_test::Raw {
     std::set<uint64_t> seen; /* publisher << 32 | sequence of what was collected */
 
-    Flooder(Mesh &mesh, int server, const std::string &name)
+    Flooder(Mesh &mesh, int server, const std::string &name) : Raw(mesh[server].clientPort)
     {
-        sockaddr_in address{AF_INET, htons(mesh[server].clientPort), {htonl(INADDR_LOOPBACK)}, {}};
-        timeval limit{20, 0}; /* a deadlock fails the test instead of hanging it */
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        std::string hello; /* network ID "*" 2.1, accept, node name */
-        for (std::string body :
-             {std::string{0, 1, 2, 0, 1, 0, '*', 0}, std::string{1, 1}, std::string("\2\0\0\0", 4) + name + '\0'}) {
-            uint32_t length = (uint32_t)(8 + body.size());
-            hello += std::string((const char *)&length, 4) + std::string{2, char(0x80), 0, 0} + body;
-        }
-        if (connect(fd, (sockaddr *)&address, sizeof address) == 0 && put(hello))
-            for (std::string d; !(d = next(10000)).empty() && d[4] != 4;) {
+        using tq_test::dataset; /* network ID "*" 2.1, accept, node name; the server's part ends with type 4 */
+        std::string hello = dataset(16, 2, 0x80, std::string{0, 1, 2, 0, 1, 0, '*', 0}) +
+                            dataset(10, 2, 0x80, std::string{1, 1}) +
+                            dataset((uint32_t)(13 + name.size()), 2, 0x80, std::string("\2\0\0\0", 4) + name + '\0');
+        if (put(hello))
+            for (std::string d; !(d = Raw::dataset(10000)).empty() && d[4] != 4;) {
             }
         tq_mesh::waitUntil([&] { return mesh[server].log().find("client " + name + " joined") != std::string::npos; });
     }
-    ~Flooder() { close(fd); }
-    bool put(const std::string &b) const { return send(fd, b.data(), b.size(), MSG_NOSIGNAL) == (ssize_t)b.size(); }
     void publish(uint32_t publisher, uint32_t count = kCount) const
     {
         std::string block;
@@ -61,34 +46,16 @@ struct Flooder {
         put(block);
     }
     /* Drops what comes until `stop`: a publisher's own link must not hold the mesh back. */
-    void discard(const std::atomic<bool> &stop)
+    void discard(const std::atomic<bool> &stop) const
     {
         while (!stop)
-            next(50);
+            take(1 << 16, 50);
     }
-    /* The next dataset; empty after `idleMs` without one or at the end. */
-    std::string next(int idleMs)
-    {
-        for (uint32_t length = 0;; length = 0) {
-            if (in.size() >= 4 && (std::memcpy(&length, in.data(), 4), in.size() >= length)) {
-                std::string d = in.substr(0, length);
-                in.erase(0, length);
-                return d;
-            }
-            char buffer[1 << 16];
-            pollfd p{fd, POLLIN, 0};
-            ssize_t n = poll(&p, 1, idleMs) == 1 ? recv(fd, buffer, sizeof buffer, 0) : 0;
-            if (n <= 0)
-                return "";
-            in.append(buffer, (size_t)n);
-        }
-    }
-    /* Sequence numbers by publisher, repeats included, until `expected`
-     * different ones or none for 6 s. */
+    /* Sequence numbers by publisher, repeats included, until `expected` different ones or none for 6 s. */
     std::map<uint32_t, std::vector<uint32_t>> collect(size_t expected)
     {
         std::map<uint32_t, std::vector<uint32_t>> got;
-        for (std::string d; seen.size() < expected && !(d = next(6000)).empty();) {
+        for (std::string d; seen.size() < expected && !(d = dataset(6000)).empty();) {
             uint32_t pair[2];
             if (d.size() == 76 && d[4] == 16 && (std::memcpy(pair, d.data() + 12, 8), true))
                 got[pair[0]].push_back(pair[1]), seen.insert(uint64_t(pair[0]) << 32 | pair[1]);
@@ -147,11 +114,7 @@ TEST(FlowControl, FloodThroughALineArrivesOnceInOrderAndARingNeitherDeadlocksNor
                       0);
 #if !defined(TQ_SANITIZE_ADDRESS) && !defined(TQ_SANITIZE_THREAD) /* their allocators keep freed memory */
             /* Peak memory: the record budget (32 MiB) and a 1 MiB queue per link over a few MB of program. */
-            std::ifstream status("/proc/" + std::to_string(mesh[i].process->pid()) + "/status");
-            std::string line;
-            while (std::getline(status, line) && line.rfind("VmHWM:", 0) != 0) {
-            }
-            EXPECT_LT(std::atol(line.c_str() + 6), 64L << 10) << "server " << i << " " << line;
+            EXPECT_LT(tq_test::statusKb(mesh[i].process->pid(), "VmHWM"), 64L << 10) << "server " << i;
 #endif
         }
         EXPECT_TRUE(mesh.stopAll()) << mesh.why();
@@ -164,8 +127,7 @@ TEST(FlowControl, ClientThatReadsNothingIsShedOrDisconnectedWhileTheReaderGetsEv
         SCOPED_TRACE(policy);
         tq_test::TempDir tmp;
         Mesh mesh(tmp.path(), 1, {});
-        /* Long enough that a reader starved of CPU by a sanitizer build on a busy machine is not taken for a
-         * stalled one. */
+        /* Long enough that a reader starved of CPU by a sanitizer build is not taken for a stalled one. */
         mesh[0].tcpSettings = kSmallQueues + "stallLimit = 1500; slowClient = \"" + policy + "\";";
         ASSERT_TRUE(mesh.startAll()) << mesh.why();
         Flooder reader(mesh, 0, "r"), idle(mesh, 0, "idle"), publisher(mesh, 0, "p");

@@ -1,14 +1,20 @@
 /* Child processes and temporary directories for integration tests. */
 #include "harness.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -40,6 +46,12 @@ void writeFile(const fs::path &file, const std::string &text)
     std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
 }
 
+void install(const fs::path &root, const std::string &relative, const char *module)
+{
+    fs::create_directories((root / relative).parent_path());
+    fs::copy_file(fs::path(TQ_TEST_MODULE_DIR) / module, root / relative);
+}
+
 std::string readFile(const fs::path &file)
 {
     std::ostringstream text;
@@ -47,15 +59,20 @@ std::string readFile(const fs::path &file)
     return text.str();
 }
 
-bool waitForText(const fs::path &file, const std::string &text, int timeoutMs)
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (readFile(file).find(text) == std::string::npos) {
+    while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline)
-            return false;
+            return condition();
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+bool waitForText(const fs::path &file, const std::string &text, int timeoutMs)
+{
+    return waitUntil([&] { return readFile(file).find(text) != std::string::npos; }, timeoutMs);
 }
 
 int countOf(const std::string &haystack, const std::string &needle)
@@ -77,6 +94,101 @@ bool inOrder(const std::string &text, const std::vector<std::string> &parts)
     return true;
 }
 
+uint16_t loggedPort(const std::string &log, const std::string &prefix)
+{
+    size_t at = log.find(prefix), end = log.find('\n', at);
+    size_t colon = at == std::string::npos ? at : log.find(':', at + prefix.size());
+    if (colon == std::string::npos || end == std::string::npos || colon > end)
+        return 0; /* absent, or its line not written whole yet */
+    return (uint16_t)std::atoi(log.c_str() + colon + 1);
+}
+
+int liveConnections(const std::string &log)
+{
+    return countOf(log, "CM: adding connection") - countOf(log, "CM: removing connection");
+}
+
+long statusKb(pid_t pid, const std::string &field)
+{
+    std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("\n" + field + ":");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + field.size() + 2);
+}
+
+int listenLoopback(uint16_t &port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    if (bind(fd, (sockaddr *)&address, length) != 0 || listen(fd, 16) != 0 ||
+        getsockname(fd, (sockaddr *)&address, &length) != 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+std::string dataset(uint32_t length, uint8_t type, uint8_t flags, const std::string &payload)
+{
+    std::string bytes = std::string((const char *)&length, 4) + std::string{char(type), char(flags), 0, 0} + payload;
+    for (size_t i = bytes.size(); i < length; ++i)
+        bytes.push_back((char)i);
+    bytes.resize(std::max<size_t>(length, 8));
+    return bytes;
+}
+
+Raw::Raw(uint16_t port) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    timeval limit{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (connect(fd, (sockaddr *)&address, sizeof address) != 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+Raw::~Raw()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+bool Raw::put(const std::string &bytes) const
+{
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += (size_t)n;
+    }
+    return true;
+}
+
+std::string Raw::take(size_t count, int idleMs) const
+{
+    std::string bytes;
+    char buffer[65536];
+    for (pollfd p{fd, POLLIN, 0}; bytes.size() < count && poll(&p, 1, idleMs) == 1;) {
+        ssize_t n = recv(fd, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
+        if (n <= 0)
+            break;
+        bytes.append(buffer, (size_t)n);
+    }
+    return bytes;
+}
+
+std::string Raw::dataset(int idleMs) const
+{
+    std::string head = take(4, idleMs);
+    uint32_t length = 0;
+    if (head.size() < 4)
+        return "";
+    std::memcpy(&length, head.data(), 4);
+    return length < 4 ? head : head + take(length - 4, idleMs);
+}
+
 Launch serverLaunch(const fs::path &root, std::vector<std::string> args)
 {
     return Launch{TQ_SERVER_BIN, std::move(args), {"TQ_INSTALL_DIR=" + root.string()}, {"NOTIFY_SOCKET"}, {}};
@@ -90,17 +202,12 @@ Child::Child(const Launch &launch, const fs::path &dir)
     m_err = dir / (std::to_string(n) + ".err");
 
     /* Everything the child needs is prepared before fork. */
-    std::vector<std::string> env = launch.setEnv, args = launch.args;
-    for (char **e = environ; *e != nullptr; ++e) {
-        std::string name = std::string(*e).substr(0, std::string(*e).find('='));
-        bool drop = false;
-        for (const std::string &other : launch.unsetEnv)
-            drop = drop || name == other;
-        for (const std::string &other : launch.setEnv)
-            drop = drop || name == other.substr(0, other.find('='));
-        if (!drop)
+    std::vector<std::string> env = launch.setEnv, args = launch.args, dropped = launch.unsetEnv;
+    for (const std::string &e : launch.setEnv)
+        dropped.push_back(e.substr(0, e.find('=')));
+    for (char **e = environ; *e != nullptr; ++e)
+        if (std::find(dropped.begin(), dropped.end(), std::string(*e, std::strcspn(*e, "="))) == dropped.end())
             env.push_back(*e);
-    }
     args.insert(args.begin(), launch.program);
     std::vector<char *> envp, argv;
     for (std::string &e : env)
@@ -115,8 +222,8 @@ Child::Child(const Launch &launch, const fs::path &dir)
     const pid_t parent = getpid();
     m_pid = out < 0 || err < 0 ? -1 : fork();
     if (m_pid == 0) {
-        /* A test program killed by a time-out takes its children with it
-         * (the parent may already be gone before prctl). */
+        /* A test program killed by a time-out takes its children with it (the parent may already be gone before
+         * prctl). */
         if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
             _exit(127);
         dup2(launch.stdoutFd >= 0 ? launch.stdoutFd : out, 1);
@@ -142,21 +249,14 @@ Child::~Child()
 
 int Child::wait(int timeoutMs)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int status = 0;
-    while (!m_reaped && waitpid(m_pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-            m_reaped = true;
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    pid_t ended = 0;
+    if (!m_reaped && !waitUntil([&] { return (ended = waitpid(m_pid, &status, WNOHANG)) != 0; }, timeoutMs)) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
     }
-    if (m_reaped)
-        return -1;
     m_reaped = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    return ended != m_pid ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
 
 void Child::signal(int signo) const

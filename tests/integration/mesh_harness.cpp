@@ -1,10 +1,8 @@
-/* Meshes of tessarc-server processes with tcp.protocol and relay.service,
- * and tessarc-cli clients on them. */
+/* Meshes of tessarc-server processes with tcp.protocol and relay.service, and tessarc-cli clients on them. */
 #include "mesh_harness.h"
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
+#include <cstdlib>
 
 namespace tq_mesh {
 
@@ -16,48 +14,44 @@ using tq_test::Launch;
 namespace {
 
 const fs::path c_build = TQ_BINARY_DIR;
+const std::string c_cli = (c_build / "client/tessarc-cli").string();
 
-/* The port after "tcp: listening for <kind> on <host>:" in `log`; 0 if
- * absent. */
-uint16_t loggedPort(const std::string &log, const std::string &kind)
+uint16_t listening(const std::string &log, const std::string &kind)
 {
-    std::string prefix = "tcp: listening for " + kind + " on ";
-    size_t at = log.find(prefix);
-    if (at == std::string::npos)
-        return 0;
-    size_t colon = log.find(':', at + prefix.size());
-    size_t end = log.find('\n', at);
-    if (colon == std::string::npos || colon > end)
-        return 0;
-    return (uint16_t)std::stoi(log.substr(colon + 1, end - colon - 1));
+    return tq_test::loggedPort(log, "tcp: listening for " + kind + " on ");
 }
 
 } /* namespace */
 
-/* ---- Helpers ---- */
-
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 RelayCounts relayCounts(const std::string &log)
 {
     RelayCounts c;
-    size_t at = log.rfind("relay: ");
-    for (; at != std::string::npos; at = at == 0 ? std::string::npos : log.rfind("relay: ", at - 1)) {
-        if (std::sscanf(log.c_str() + at,
-                        "relay: %ld datasets from clients, %ld from the mesh, %ld repeats, %ld dropped", &c.fromClients,
-                        &c.fromMesh, &c.repeats, &c.dropped) == 4)
-            return c;
-    }
-    return RelayCounts();
+    size_t at = log.rfind(" datasets from clients, ");
+    at = at == std::string::npos ? at : log.rfind("relay: ", at);
+    if (at == std::string::npos ||
+        std::sscanf(log.c_str() + at, "relay: %ld datasets from clients, %ld from the mesh, %ld repeats, %ld dropped",
+                    &c.fromClients, &c.fromMesh, &c.repeats, &c.dropped) != 4)
+        return RelayCounts();
+    return c;
+}
+
+Launch tcpServer(const fs::path &root, const std::string &name, const std::string &tcpGroup, bool relay)
+{
+    auto copy = [&](const char *built, const char *installed) {
+        fs::create_directories((root / installed).parent_path());
+        fs::copy_file(c_build / "modules" / built, root / installed, fs::copy_options::overwrite_existing);
+    };
+    copy("tcp/tcp.protocol", "Protocols/tcp.protocol");
+    if (relay)
+        copy("relay/relay.service", "Services/relay.service");
+    tq_test::writeFile(root / "Config/Communication.cfg",
+                       "serverName = \"" + name + "\";\nprotocols = ( { name = \"tcp\"; " + tcpGroup + " } );\n");
+    Launch launch = tq_test::serverLaunch(root);
+    /* Freed buffers must not pile up in the sanitizer's quarantine, so a memory bound measures the server, not the
+     * tool. */
+    const char *asan = getenv("ASAN_OPTIONS");
+    launch.setEnv.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":quarantine_size_mb=16");
+    return launch;
 }
 
 std::vector<std::pair<int, int>> line(int count)
@@ -75,12 +69,16 @@ std::vector<std::pair<int, int>> ring(int count)
     return links;
 }
 
+int liveNodes(const std::string &log, const std::string &name)
+{
+    return countOf(log, "adding a node with name '" + name + "'") -
+           countOf(log, "removing a node with name '" + name + "'");
+}
+
 int received(const Child &client, const std::string &text)
 {
     return countOf(client.out(), " bytes: " + text + "\n");
 }
-
-/* ---- Mesh ---- */
 
 Mesh::Mesh(const fs::path &dir, int count, std::vector<std::pair<int, int>> links)
     : m_dir(dir), m_servers((size_t)count), m_links(std::move(links))
@@ -89,42 +87,18 @@ Mesh::Mesh(const fs::path &dir, int count, std::vector<std::pair<int, int>> link
         Server &s = m_servers[(size_t)i];
         s.name = "n" + std::to_string(i);
         s.root = dir / s.name;
-        fs::create_directories(s.root / "Protocols");
         fs::create_directories(s.root / "Services");
-        fs::copy_file(c_build / "modules/tcp/tcp.protocol", s.root / "Protocols/tcp.protocol");
-        fs::copy_file(c_build / "modules/relay/relay.service", s.root / "Services/relay.service");
         s.relayCfg = "logRepeats = true;\n";
     }
-}
-
-void Mesh::setDialHost(int from, int to, const std::string &host)
-{
-    m_dialHosts.push_back({{from, to}, host});
-}
-
-Launch Mesh::inNamespace(const std::string &netns, Launch launch) const
-{
-    if (netns.empty())
-        return launch;
-    launch.args.insert(launch.args.begin(), {"netns", "exec", netns, launch.program});
-    launch.program = "/usr/sbin/ip";
-    if (!fs::exists(launch.program))
-        launch.program = "/sbin/ip";
-    return launch;
 }
 
 std::string Mesh::peersOf(int i) const
 {
     std::string peers;
-    for (auto [a, b] : m_links) {
-        if (b != i || a >= i)
-            continue;
-        std::string host = "127.0.0.1";
-        for (const auto &[pair, h] : m_dialHosts)
-            if (pair == std::make_pair(i, a))
-                host = h;
-        peers += (peers.empty() ? "\"" : ", \"") + host + ":" + std::to_string(m_servers[(size_t)a].serverPort) + "\"";
-    }
+    for (auto [a, b] : m_links)
+        if (b == i && a < i)
+            peers += (peers.empty() ? "\"127.0.0.1:" : ", \"127.0.0.1:") +
+                     std::to_string(m_servers[(size_t)a].serverPort) + "\"";
     return peers;
 }
 
@@ -132,27 +106,16 @@ bool Mesh::start(int i)
 {
     Server &s = m_servers[(size_t)i];
     /* Quick redials, so a restarted neighbour is found again at once. */
-    tq_test::writeFile(s.root / "Config/Communication.cfg",
-                       "serverName = \"" + s.name + "\";\nprotocols = ( { name = \"tcp\";\n  listen = \"" +
-                           s.listenHost + ":" + std::to_string(s.serverPort) +
-                           "\";\n  clientListen = \"127.0.0.1:" + std::to_string(s.clientPort) + "\";\n  peers = [ " +
-                           peersOf(i) + " ];\n  reconnectMin = 100; reconnectMax = 400; connectTimeout = 3000;\n  " +
-                           s.tcpSettings + " } );\n");
+    std::string group = "listen = \"127.0.0.1:" + std::to_string(s.serverPort) +
+                        "\"; clientListen = \"127.0.0.1:" + std::to_string(s.clientPort) + "\"; peers = [ " +
+                        peersOf(i) + " ];\n  reconnectMin = 100; reconnectMax = 400; connectTimeout = 3000; " +
+                        s.tcpSettings;
     tq_test::writeFile(s.root / "Config/relay.cfg", s.relayCfg);
-    Launch launch;
-    launch.program = TQ_SERVER_BIN;
-    launch.setEnv = {"TQ_INSTALL_DIR=" + s.root.string()};
-    launch.unsetEnv = {"NOTIFY_SOCKET"};
-    s.process = std::make_unique<Child>(inNamespace(s.netns, launch), m_dir);
+    s.process = std::make_unique<Child>(tcpServer(s.root, s.name, group, true), m_dir);
     s.running = true;
-    bool up = waitUntil([&] {
-        std::string log = s.log();
-        return loggedPort(log, "servers") != 0 && loggedPort(log, "clients") != 0;
-    });
-    if (!up)
+    if (!waitUntil([&] { return listening(s.log(), "servers") != 0 && listening(s.log(), "clients") != 0; }))
         return false;
-    std::string log = s.log();
-    uint16_t server = loggedPort(log, "servers"), client = loggedPort(log, "clients");
+    uint16_t server = listening(s.log(), "servers"), client = listening(s.log(), "clients");
     if ((s.serverPort != 0 && server != s.serverPort) || (s.clientPort != 0 && client != s.clientPort))
         return false;
     s.serverPort = server;
@@ -176,13 +139,8 @@ bool Mesh::linked(int timeoutMs) const
                 const Server &sa = m_servers[(size_t)a], &sb = m_servers[(size_t)b];
                 if (!sa.running || !sb.running)
                     continue;
-                for (auto [self, other] : {std::make_pair(&sa, &sb), std::make_pair(&sb, &sa)}) {
-                    std::string log = self->log();
-                    if (countOf(log, "adding a node with name '" + other->name + "'") -
-                            countOf(log, "removing a node with name '" + other->name + "'") !=
-                        1)
-                        return false;
-                }
+                if (liveNodes(sa.log(), sb.name) != 1 || liveNodes(sb.log(), sa.name) != 1)
+                    return false;
             }
             return true;
         },
@@ -192,9 +150,8 @@ bool Mesh::linked(int timeoutMs) const
 int Mesh::stop(int i, int signo)
 {
     Server &s = m_servers[(size_t)i];
-    if (!s.running)
+    if (!std::exchange(s.running, false))
         return -1;
-    s.running = false;
     s.process->signal(signo);
     return s.process->wait(30000);
 }
@@ -206,20 +163,16 @@ bool Mesh::stopAll()
         if (s.running)
             s.process->signal(SIGTERM);
     for (Server &s : m_servers)
-        if (s.running)
+        if (std::exchange(s.running, false))
             clean = s.process->wait(30000) == 0 && clean;
-    for (Server &s : m_servers)
-        s.running = false;
     return clean;
 }
 
 std::unique_ptr<Child> Mesh::listen(int i, const std::string &name)
 {
     Server &s = m_servers[(size_t)i];
-    Launch launch;
-    launch.program = (c_build / "client/tessarc-cli").string();
-    launch.args = {"--name", name, "listen", s.clientAddress()};
-    auto client = std::make_unique<Child>(inNamespace(s.netns, launch), m_dir);
+    auto client =
+        std::make_unique<Child>(Launch{c_cli, {"--name", name, "listen", s.clientAddress()}, {}, {}, {}}, m_dir);
     if (!waitUntil([&] { return s.log().find("relay: client " + name + " joined\n") != std::string::npos; }))
         return nullptr;
     return client;
@@ -228,11 +181,9 @@ std::unique_ptr<Child> Mesh::listen(int i, const std::string &name)
 int Mesh::send(int i, const std::vector<std::string> &texts)
 {
     Server &s = m_servers[(size_t)i];
-    Launch launch;
-    launch.program = (c_build / "client/tessarc-cli").string();
-    launch.args = {"--name", "sender" + std::to_string(++m_clients), "send", s.clientAddress()};
+    Launch launch{c_cli, {"--name", "sender" + std::to_string(++m_clients), "send", s.clientAddress()}, {}, {}, {}};
     launch.args.insert(launch.args.end(), texts.begin(), texts.end());
-    Child client(inNamespace(s.netns, launch), m_dir);
+    Child client(launch, m_dir);
     return client.wait(30000);
 }
 

@@ -1,17 +1,15 @@
-/* A module for tests: one shared object that is both a protocol module and
- * a service module, depending on the name it is copied under. Its protocol
- * and service are named after its file (up to the first '.'), so copies of
- * one build are told apart, and it logs every step the server takes with it.
+/* A module for tests: one shared object that is both a protocol module and a service module, depending on the name
+ * it is copied under. Its protocol and service are named after its file (up to the first '.'), so copies of one build
+ * are told apart, and it logs every step the server takes with it.
  *
- * A protocol group may hold: tag (logged), fail (configure throws it),
- * delayMs (configure waits that long). The service obeys the program
- * arguments --probe-stop (stop the server at postinit), --probe-slow-start
- * and --probe-slow-stop (wait 1.5 s in preinit / predestroy). Built with
- * PROBE_WITHOUT_CONFIGURE it lacks the configure entry. */
+ * A protocol group may hold: tag (logged), fail (configure throws it), delayMs (configure waits that long). The
+ * service obeys the program arguments --probe-stop (stop the server at postinit) and --probe-slow-stop (wait 1.5 s in
+ * predestroy). Built with PROBE_WITHOUT_CONFIGURE it lacks the configure entry. */
 #include <tessarc/module.h>
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -27,23 +25,14 @@ TQ_Server_ServiceApi *s_api;
 int32_t s_argc;
 char **s_argv;
 
-void say(const char *format, const char *detail = "")
+void say(const char *format)
 {
-    TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, format, s_name, detail);
+    TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, format, s_name);
 }
 
 bool hasArg(const char *arg)
 {
-    for (int32_t i = 1; i < s_argc; ++i) {
-        if (std::strcmp(s_argv[i], arg) == 0)
-            return true;
-    }
-    return false;
-}
-
-void pause(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return std::any_of(s_argv + 1, s_argv + s_argc, [&](const char *a) { return std::strcmp(a, arg) == 0; });
 }
 
 __attribute__((constructor)) void onMapped()
@@ -85,15 +74,15 @@ int32_t preinit(TQ_Server_ServiceApi *api)
     s_argv = args->getArgs(&s_argc);
     TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe service %s: preinit, %d args\n", s_name, static_cast<int>(s_argc));
     for (int32_t i = 0; i < s_argc; ++i)
-        TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe service %s: arg %d [%s]\n", s_name, static_cast<int>(i), s_argv[i]);
-    if (hasArg("--probe-slow-start"))
-        pause(1500);
+        TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe service %s: arg %d [%s]\n", s_name, static_cast<int>(i),
+               s_argv[i]);
     return 1;
 }
 void postinit()
 {
     char *name = s_api->getName(), *networkId = s_api->getNetworkId();
-    TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe service %s: postinit, server %s, network %s\n", s_name, name, networkId);
+    TQ_log(TQ_Server_getLog(), TQ_LOG_INFO, "probe service %s: postinit, server %s, network %s\n", s_name, name,
+           networkId);
     TQ_freeStringWithAllocator(s_api->allocator, name);
     TQ_freeStringWithAllocator(s_api->allocator, networkId);
     if (hasArg("--probe-stop"))
@@ -103,7 +92,7 @@ void predestroy()
 {
     say("probe service %s: predestroy\n");
     if (hasArg("--probe-slow-stop"))
-        pause(1500);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
 }
 void postdestroy()
 {
@@ -137,7 +126,7 @@ void configure(libconfig::Setting &group, TQ_Logger *log)
     int delayMs = 0;
     if (group.lookupValue("delayMs", delayMs)) {
         say("probe %s: configure waits\n");
-        pause(delayMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     }
     group.lookupValue("tag", text);
     TQ_log(log, TQ_LOG_INFO, "probe %s: configured with tag %s\n", s_name, text.c_str());

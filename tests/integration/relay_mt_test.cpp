@@ -1,13 +1,10 @@
-/* relay.service with two linked tessarc-server processes and library
- * clients, refused handshakes as the client sees them, and metrics.service
- * scraped while datasets flow. */
+/* relay.service with linked tessarc-server processes and library clients, refused handshakes as the client sees them,
+ * metrics.service scraped. */
 #include <gtest/gtest.h>
 
 #include <tessarc/client.h>
 
-#include <netinet/in.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <map>
@@ -36,8 +33,8 @@ TQ_Client *join(Mesh &mesh, int i, const char *name)
     return client;
 }
 
-/* "subtype:payload;" for the next `count` datasets, in subtype order (those
- * of different servers may pass each other); then nothing more comes. */
+/* "subtype:payload;" for the next `count` datasets in subtype order (those of different servers may pass each other);
+ * then nothing more comes. */
 std::string receive(TQ_Client *client, int count)
 {
     std::map<uint32_t, std::string> bySubtype;
@@ -59,37 +56,18 @@ std::string receive(TQ_Client *client, int count)
     return seen;
 }
 
-/* The whole reply to GET `path` from 127.0.0.1:`port`, status line first;
- * empty when nothing answers. */
+/* The whole reply to GET `path` from 127.0.0.1:`port`; empty when nothing answers. */
 std::string httpGet(uint16_t port, const std::string &path)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval limit{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string request = "GET " + path + " HTTP/1.0\r\n\r\n", reply;
-    if (connect(fd, (sockaddr *)&address, sizeof address) == 0 &&
-        write(fd, request.data(), request.size()) == (ssize_t)request.size()) {
-        char chunk[4096];
-        for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
-            reply.append(chunk, (size_t)n);
-    }
-    close(fd);
-    return reply;
+    tq_test::Raw http(port);
+    return http.put("GET " + path + " HTTP/1.0\r\n\r\n") ? http.take(SIZE_MAX, 10000) : "";
 }
 
-/* The value of the first sample whose line starts with `series`; -1 when
- * there is none. */
+/* The value of the first sample whose line starts with `series`; -1 when there is none. */
 double sample(const std::string &text, const std::string &series)
 {
     size_t at = text.find("\n" + series);
-    if (at == std::string::npos)
-        return -1;
-    size_t end = text.find('\n', at + 1), space = text.rfind(' ', end);
-    return std::stod(text.substr(space + 1, end - space - 1));
+    return at == std::string::npos ? -1 : std::atof(text.c_str() + text.rfind(' ', text.find('\n', at + 1)) + 1);
 }
 
 TEST(Relay, DatasetsCrossTwoLinkedServersOnceEachWay)
@@ -98,8 +76,8 @@ TEST(Relay, DatasetsCrossTwoLinkedServersOnceEachWay)
     Mesh mesh(dir.path(), 2, tq_mesh::line(2));
     ASSERT_TRUE(mesh.startAll()) << mesh.why();
 
-    /* x and z on n0, y on n1. Each dataset reaches every other client once,
-     * never its sender; one over the 256-byte pool and an empty one too. */
+    /* x and z on n0, y on n1. Each dataset reaches every other client once, never its sender; one over the 256-byte
+     * pool and an empty one too. */
     TQ_Client *x = join(mesh, 0, "x");
     TQ_Client *z = join(mesh, 0, "z");
     TQ_Client *y = join(mesh, 1, "y");
@@ -130,16 +108,20 @@ TEST(Relay, DatasetsCrossTwoLinkedServersOnceEachWay)
         << mesh.why();
 }
 
-TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
+/* Refusals name what was refused: of clients as they see them, of a command line, and of a relay.cfg the relay cannot
+ * use (it does not start; the server runs on without it, as the handshakes below show). */
+TEST(Relay, RefusalsNameWhatWasRefused)
 {
     TempDir dir;
     Mesh mesh(dir.path(), 1, {});
+    mesh[0].relayCfg = "ttl = 0;\n";
     ASSERT_TRUE(mesh.startAll()) << mesh.why();
+    EXPECT_TRUE(mesh[0].process->waitFor("Service manager: failed to init service 'relay'"));
+    EXPECT_EQ(countOf(mesh[0].log(), "relay.cfg: datasetType must be from 5 to 255, ttl from 1 to 65535"), 1);
     const std::string clients = mesh[0].clientAddress();
     const std::string servers = "127.0.0.1:" + std::to_string(mesh[0].serverPort);
 
-    /* An old version: rejected with the reason in the server's log; the
-     * tool exits with 2 and names both sides. */
+    /* An old version: rejected with the reason logged; the tool exits with 2 and names both sides. */
     Child old({c_cli, {"--protocol-version", "2.0", "send", clients, "x"}, {}, {}, {}}, dir.path());
     EXPECT_EQ(old.wait(), 2);
     EXPECT_NE(old.err().find("refused: the server refused the connection: this client announced network \"*\" "
@@ -149,40 +131,18 @@ TEST(Relay, RefusedHandshakesAreClearOnTheClientSide)
         << old.err();
     EXPECT_TRUE(mesh[0].process->waitFor("Version 2.0 is too old; rejecting."));
 
-    /* Mistakes found before dialling: a port past 65535 is a command-line
-     * error naming the argument (1), an unknown name a lookup failure (2). */
+    /* A port past 65535 is a command-line error naming the argument. */
     Child port({c_cli, {"bench", clients, "--to", "127.0.0.1:65536"}, {}, {}, {}}, dir.path());
     EXPECT_EQ(port.wait(), 1);
     EXPECT_EQ(port.err(), "tessarc-cli: --to \"127.0.0.1:65536\": the port must be a number from 1 to 65535; see "
                           "tessarc-cli --help\n");
-    Child name({c_cli, {"send", "no-such-host.invalid:7401", "x"}, {}, {}, {}}, dir.path());
-    EXPECT_EQ(name.wait(), 2);
-    EXPECT_EQ(name.err().rfind("tessarc-cli: lookup of \"no-such-host.invalid\" (ADDRESS) failed: ", 0), 0u)
-        << name.err();
 
-    /* The address for servers speaks something else first: the client
-     * says so rather than waiting or misreading it. */
+    /* The address for servers speaks first: the client says so rather than wait or misread it. */
     TQ_ClientError error;
     EXPECT_EQ(TQ_Client_connect(servers.c_str(), nullptr, &error), nullptr);
     EXPECT_EQ(error.code, TQ_CLIENT_PROTOCOL);
     EXPECT_NE(strstr(error.message, "is this its address for clients?"), nullptr) << error.message;
-
-    /* A relay.cfg the relay cannot use: it refuses to start, the server
-     * runs on without it. */
-    Mesh bad(dir.path() / "bad", 2, {});
-    bad[0].relayCfg = "ttl = 0;\n";
-    bad[1].relayCfg = "logRepeats = 1;\n";
-    ASSERT_TRUE(bad.startAll()) << bad.why();
-    for (int i : {0, 1})
-        EXPECT_TRUE(bad[i].process->waitFor("Service manager: failed to init service 'relay'"));
-    EXPECT_TRUE(bad.stopAll()) << bad.why();
-    EXPECT_EQ(countOf(bad[0].log(), "relay.cfg: datasetType must be from 5 to 255, ttl from 1 to 65535"), 1);
-    EXPECT_EQ(countOf(bad[1].log(), "relay.cfg: logRepeats has the wrong type"), 1);
-
-    /* Nothing listening: a connect error, not a hang. */
     EXPECT_TRUE(mesh.stopAll()) << mesh.why();
-    EXPECT_EQ(TQ_Client_connect(clients.c_str(), nullptr, &error), nullptr);
-    EXPECT_EQ(error.code, TQ_CLIENT_CONNECT) << error.message;
 }
 
 } /* namespace */
@@ -191,17 +151,10 @@ TEST(Relay, MetricsFollowTheDatasetsAndABusyPortRefusesTheService)
 {
     TempDir dir;
     Mesh mesh(dir.path(), 2, tq_mesh::line(2));
-    /* n0 serves metrics on a port of the system's choosing; n1 is given a
-     * port this test holds. */
-    int busy = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(busy, (sockaddr *)&address, sizeof address), 0);
-    ASSERT_EQ(listen(busy, 1), 0);
-    ASSERT_EQ(getsockname(busy, (sockaddr *)&address, &length), 0);
-    const std::string busyPort = std::to_string(ntohs(address.sin_port));
+    /* n0 serves metrics on a port of the system's choosing; n1 is given one this test holds. */
+    uint16_t taken = 0;
+    int busy = tq_test::listenLoopback(taken);
+    const std::string busyPort = std::to_string(taken);
     for (int i : {0, 1}) {
         std::filesystem::copy_file(TQ_BINARY_DIR "/modules/metrics/metrics.service",
                                    mesh[i].root / "Services/metrics.service");
@@ -212,14 +165,11 @@ TEST(Relay, MetricsFollowTheDatasetsAndABusyPortRefusesTheService)
     EXPECT_EQ(countOf(mesh[1].log(), "failed to init service 'metrics'"), 1) << mesh[1].log();
     close(busy);
 
-    const std::string serving = "metrics: serving http://127.0.0.1:";
-    std::string log = mesh[0].log();
-    ASSERT_NE(log.find(serving), std::string::npos) << log;
-    uint16_t port = (uint16_t)std::stoi(log.substr(log.find(serving) + serving.size()));
-    EXPECT_EQ(httpGet(port, "/other").find(" 404 "), 8u);
+    uint16_t port = tq_test::loggedPort(mesh[0].log(), "metrics: serving http://");
+    ASSERT_NE(port, 0) << mesh[0].log();
     std::string before = httpGet(port, "/metrics");
+    EXPECT_EQ(httpGet(port, "/other").find(" 404 "), 8u);
     ASSERT_EQ(before.find(" 200 "), 8u) << before;
-    EXPECT_NE(before.find("# TYPE tessarc_relay_from_clients_total counter\n"), std::string::npos);
 
     TQ_Client *x = join(mesh, 0, "x"), *y = join(mesh, 1, "y");
     for (uint32_t i = 0; i < 3; ++i)
@@ -231,12 +181,8 @@ TEST(Relay, MetricsFollowTheDatasetsAndABusyPortRefusesTheService)
     };
     EXPECT_EQ(moved("tessarc_relay_from_clients_total "), 3) << after;
     EXPECT_EQ(moved("tessarc_datasets_received_total{type=\"16\"}"), 3);
-    EXPECT_GE(moved("tessarc_tcp_datasets_received_total{link=\"clients\"}"), 3);
-    EXPECT_GE(moved("tessarc_tcp_bytes_received_total{link=\"clients\"}"), 3 * 15);
     EXPECT_GE(moved("tessarc_tcp_datasets_sent_total{link=\"server "), 3);
     EXPECT_EQ(sample(after, "tessarc_nodes{kind=\"client\"}"), 1);
-    EXPECT_EQ(sample(after, "tessarc_nodes{kind=\"server\"}"), 1);
-    EXPECT_GT(sample(after, "process_resident_memory_bytes "), 0);
 
     TQ_Client_close(x);
     TQ_Client_close(y);

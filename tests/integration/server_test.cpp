@@ -1,30 +1,17 @@
 /* tessarc-server run for real in temporary install roots. */
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
-#include <sstream>
 
 #include "harness.h"
 
 namespace fs = std::filesystem;
 using namespace tq_test;
-
-namespace {
-
-/* Copies a test module (by default the probe) into the root as `relative`. */
-void install(const fs::path &root, const std::string &relative, const char *module = "probe.protocol")
-{
-    fs::create_directories((root / relative).parent_path());
-    fs::copy_file(fs::path(TQ_TEST_MODULE_DIR) / module, root / relative);
-}
-
-} /* namespace */
 
 TEST(Server, InstallRootThatCannotBeReadEndsWithCode1BeforeAnyOutput)
 {
@@ -46,16 +33,6 @@ TEST(Server, InstallRootThatCannotBeReadEndsWithCode1BeforeAnyOutput)
         EXPECT_EQ(child.err(), "Tessarc root directory " + expected.string() + " could not be read.\n");
         EXPECT_EQ(child.out(), "") << env;
     }
-    /* Nor a relative one with the working directory gone (no exception). */
-    Launch gone{"/bin/sh",
-                {"-c", "cd '" + tmp.path().string() + "/gone' && rmdir \"$PWD\" && exec '" TQ_SERVER_BIN "'"},
-                {"TQ_INSTALL_DIR=relative/root"},
-                {"NOTIFY_SOCKET"},
-                {}};
-    fs::create_directories(tmp.path() / "gone");
-    Child child(gone, tmp.path());
-    EXPECT_EQ(child.wait(), 1);
-    EXPECT_EQ(child.err(), "Tessarc root directory relative/root could not be read.\n");
 }
 
 TEST(Server, BannerLogLinesArgumentsAndShutdown)
@@ -82,40 +59,24 @@ TEST(Server, BannerLogLinesArgumentsAndShutdown)
     /* The module reads the program's own command line through "Args". */
     EXPECT_TRUE(inOrder(out, {"probe service svc: preinit, 4 args\n", "arg 0 [" TQ_SERVER_BIN "]\n",
                               "arg 1 [--probe-stop]\n", "arg 2 [two words]\n", "arg 3 []\n"}));
-    EXPECT_TRUE(inOrder(
-        out, {"svc: postdestroy", "| info| TQ Server: Unloading modules...\n", "probe image svc.service unmapped"}));
 
-    /* With standard output the journal (JOURNAL_STREAM), every line starts
-     * with its level's priority once, though header and text are separate. */
-    int journal[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, journal), 0);
+    /* With standard output the journal (JOURNAL_STREAM names its device and inode), every line starts with its level's
+     * priority once, though header and text are separate. */
+    const fs::path journal = tmp.path() / "journal";
+    int fd = open(journal.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     struct stat stream;
-    ASSERT_EQ(fstat(journal[1], &stream), 0);
+    ASSERT_EQ(fstat(fd, &stream), 0);
     Launch launch = serverLaunch(root, {"--probe-stop", "two words", ""});
     launch.setEnv.push_back("JOURNAL_STREAM=" + std::to_string(stream.st_dev) + ":" + std::to_string(stream.st_ino));
-    launch.stdoutFd = journal[1];
-    Child journaled(launch, tmp.path());
-    close(journal[1]);
-    std::string text;
-    pollfd readable = {journal[0], POLLIN, 0};
-    char buffer[4096];
-    for (ssize_t n; poll(&readable, 1, 15000) == 1 && (n = read(journal[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<size_t>(n));
-    close(journal[0]);
-    EXPECT_EQ(journaled.wait(), 0);
+    launch.stdoutFd = fd;
+    EXPECT_EQ(Child(launch, tmp.path()).wait(), 0);
+    close(fd);
+    std::string text = readFile(journal);
+    /* As many lines as without the journal, each "<" at a line start, the priority of its level. */
     EXPECT_EQ(text.substr(0, 81), "<5>" + std::string(77, '=') + "\n") << text;
-    std::istringstream lines(text);
-    int lineCount = 0;
-    for (std::string line; std::getline(lines, line); ++lineCount) {
-        const char *priority = line.find("|ERROR|") != std::string::npos   ? "<3>"
-                               : line.find("| info|") != std::string::npos ? "<6>"
-                                                                           : "<5>";
-        EXPECT_EQ(line.substr(0, 3), priority) << line;
-        EXPECT_EQ(line.find('<', 1), std::string::npos) << line;
-    }
-    EXPECT_EQ(lineCount, countOf(out, "\n")) << text;
-    EXPECT_TRUE(countOf(text, "\n<3>") == countOf(out, "|ERROR|") && countOf(text, "\n<6>") == countOf(out, "| info|"))
-        << text;
+    EXPECT_EQ(countOf(text, "<"), countOf(out, "\n")) << text;
+    EXPECT_EQ(countOf(text, "\n<3>"), countOf(out, "|ERROR|")) << text;
+    EXPECT_EQ(countOf(text, "\n<6>"), countOf(out, "| info|")) << text;
 }
 
 TEST(Server, ConfigurationFiles)
@@ -135,7 +96,6 @@ TEST(Server, ConfigurationFiles)
          "Parse error reading <cfg>/Logging.cfg, line 3: syntax error\n",
          {info},
          {"|debug|"}},
-        {"logLevel = 5;\nlogFile = 7;\n", "", "", {info}, {"Unrecognized", "could not be opened"}},
         {"logLevel = \"Debug\";\n",
          "",
          "",
@@ -221,17 +181,14 @@ protocols = (
     EXPECT_TRUE(inOrder(out, {"probe image noconf.protocol mapped", "probe image noconf.protocol unmapped",
                               "Got config for 11 protocols"}));
 
-    /* Groups apply in file order, as often as named, with the server's
-     * logger; an exception ends the list and keeps what was applied. */
+    /* Groups apply in file order, as often as named, with the server's logger; an exception ends the list and keeps
+     * what was applied. */
     EXPECT_TRUE(inOrder(out, {"| info| TQ Server: Got config for 11 protocols\n",
                               "| info| TQ Server: probe p1: configured with tag first\n",
                               "probe a: configured with tag second\n", "probe p1: configured with tag third\n",
                               "|ERROR| TQ Server: Error reading Communication.cfg: refused by a\n", "probe p1: run",
                               "postinit, server alpha, network net-7\n"}));
     EXPECT_EQ(countOf(out, "configured with tag"), 3);
-    /* Protocols are torn down by the core, then unloaded before services. */
-    EXPECT_TRUE(inOrder(out, {"probe p1: destroy", "Unloading modules...", "probe image p1.protocol unmapped",
-                              "probe image svc.service unmapped"}));
 }
 
 TEST(Server, ModulesBuiltOutOfTreeAgainstTheInstalledSdk)

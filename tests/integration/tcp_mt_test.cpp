@@ -1,157 +1,61 @@
-/* tcp.protocol in real tessarc-server processes on 127.0.0.1: two servers
- * that dial each other, the wire seen from a raw client socket (framing,
- * order, pings, the size bounds, a reject sent before the close), a client
- * that stops reading, and stopping with peers connected. */
+/* tcp.protocol in real tessarc-server processes on 127.0.0.1: the wire seen from raw sockets, a client that stops
+ * reading, TLS, descriptors running out. */
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <fstream>
 #include <memory>
-#include <regex>
 #include <thread>
 
-#include "harness.h"
+#include "mesh_harness.h"
 
 namespace fs = std::filesystem;
+using tq_mesh::tcpServer;
 using tq_test::Child;
 using tq_test::countOf;
+using tq_test::dataset;
 using tq_test::Launch;
+using tq_test::liveConnections;
+using tq_test::Raw;
 using tq_test::TempDir;
-using tq_test::writeFile;
 
 namespace {
 
 const uint32_t kSizeLimit = 1048576;
 
-/* A server in `root` with tcp.protocol and the given tcp group settings. */
-Launch server(const fs::path &root, const std::string &name, const std::string &tcpSettings)
-{
-    fs::create_directories(root / "Protocols");
-    fs::copy_file(fs::path(TQ_BINARY_DIR) / "modules/tcp/tcp.protocol", root / "Protocols/tcp.protocol",
-                  fs::copy_options::overwrite_existing);
-    writeFile(root / "Config/Communication.cfg",
-              "serverName = \"" + name + "\";\nprotocols = ( { name = \"tcp\"; " + tcpSettings + " } );\n");
-    Launch launch;
-    launch.program = TQ_SERVER_BIN;
-    launch.setEnv = {"TQ_INSTALL_DIR=" + root.string()};
-    /* Freed buffers must not pile up in the sanitizer's quarantine, so the
-     * memory bound below measures the server, not the tool. */
-    const char *asan = getenv("ASAN_OPTIONS");
-    launch.setEnv.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":quarantine_size_mb=16");
-    launch.unsetEnv = {"NOTIFY_SOCKET"};
-    return launch;
-}
-
-/* The port a server logged for "servers" or "clients". */
+/* The port a server logged for "servers" or "clients", once it has. */
 uint16_t loggedPort(const Child &child, const std::string &kind)
 {
-    std::string prefix = "tcp: listening for " + kind + " on 127.0.0.1:";
-    if (!child.waitFor(prefix))
-        return 0;
-    std::string out = child.out();
-    return static_cast<uint16_t>(std::stoi(out.substr(out.find(prefix) + prefix.size())));
+    uint16_t port = 0;
+    tq_mesh::waitUntil(
+        [&] { return (port = tq_test::loggedPort(child.out(), "tcp: listening for " + kind + " on ")) != 0; }, 15000);
+    return port;
 }
 
-/* A port that was free a moment ago. */
-uint16_t freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-/* A raw client socket speaking datasets. */
-struct Raw {
-    int fd = -1;
-    explicit Raw(uint16_t port)
+/* One server "S" with the tcp group `group` and its port for `kind`. It must end on SIGTERM with code 0 and no
+ * sanitizer report on standard error. */
+struct OneServer {
+    TempDir tmp;
+    Child child;
+    uint16_t port;
+    OneServer(const std::string &group, const std::string &kind)
+        : child(tcpServer(tmp.path() / "root", "S", group), tmp.path()), port(loggedPort(child, kind))
     {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-            close(fd);
-            fd = -1;
-        }
-        timeval tv{20, 0};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        EXPECT_NE(port, 0) << child.out();
     }
-    ~Raw()
+    ~OneServer()
     {
-        if (fd >= 0)
-            close(fd);
+        child.signal(SIGTERM);
+        EXPECT_EQ(child.wait(20000), 0) << child.out();
+        EXPECT_EQ(child.err(), "");
     }
-    bool put(const std::string &bytes) const
-    {
-        for (size_t done = 0; done < bytes.size();) {
-            ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    /* Exactly `count` bytes, or fewer at the end of the stream or after 20 s. */
-    std::string take(size_t count) const
-    {
-        std::string bytes;
-        char buffer[65536];
-        while (bytes.size() < count) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 20000) != 1)
-                break;
-            ssize_t n = recv(fd, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
-            if (n <= 0)
-                break;
-            bytes.append(buffer, static_cast<size_t>(n));
-        }
-        return bytes;
-    }
-    /* One whole dataset; empty at the end of the stream. */
-    std::string dataset() const
-    {
-        std::string head = take(4);
-        if (head.size() < 4)
-            return "";
-        uint32_t length;
-        std::memcpy(&length, head.data(), 4);
-        return length < 4 ? head : head + take(length - 4);
-    }
-    bool atEnd() const { return take(1).empty(); }
 };
-
-std::string u32(uint32_t value)
-{
-    return std::string(reinterpret_cast<const char *>(&value), 4);
-}
-
-/* A dataset of `length` bytes: type, flags, reserved 0, then the payload
- * (cut or padded with bytes counting up). */
-std::string dataset(uint32_t length, uint8_t type, uint8_t flags, const std::string &payload)
-{
-    std::string bytes = u32(length) + std::string{char(type), char(flags), 0, 0} + payload;
-    for (size_t i = bytes.size(); i < length; ++i)
-        bytes.push_back(static_cast<char>(i));
-    bytes.resize(std::max<size_t>(length, 8));
-    return bytes;
-}
 
 std::string ping(uint32_t length, uint32_t tag)
 {
-    return dataset(length, 1, 0, std::string(1, '\0') + u32(tag));
+    return dataset(length, 1, 0, std::string(1, '\0') + std::string((const char *)&tag, 4));
 }
 
 /* The network-ID dataset of a server of the network "Tessarc". */
@@ -172,82 +76,20 @@ std::string pongOf(std::string ping)
     return ping;
 }
 
-long statusKb(pid_t pid, const std::string &field)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind(field + ":", 0) == 0)
-            return std::stol(line.substr(field.size() + 1));
-    return -1;
-}
-
-/* Live connections by the communication manager's own lines. */
-int liveConnections(const std::string &out)
-{
-    return countOf(out, "CM: adding connection") - countOf(out, "CM: removing connection");
-}
-
 } /* namespace */
-
-TEST(Tcp, ServersDiallingEachOtherKeepOneLinkAndStopCleanlyWithPeersConnected)
-{
-    TempDir tmp;
-    uint16_t portA = freePort(), portB = freePort();
-    std::string peerOf = "; peers = [\"127.0.0.1:";
-    Child a(server(tmp.path() / "a", "A",
-                   "listen = \"127.0.0.1:" + std::to_string(portA) + "\"; clientListen = \"127.0.0.1:0\"" + peerOf +
-                       std::to_string(portB) + "\"]; reconnectMin = 200; reconnectMax = 800;"),
-            tmp.path());
-    Child b(server(tmp.path() / "b", "B",
-                   "listen = [\"127.0.0.1:" + std::to_string(portB) + "\"]" + peerOf + std::to_string(portA) +
-                       "\"]; reconnectMin = 200; reconnectMax = 800;"),
-            tmp.path());
-    ASSERT_TRUE(a.waitFor("Got a server node name: B")) << a.out();
-    ASSERT_TRUE(b.waitFor("Got a server node name: A")) << b.out();
-    /* Retries run every 200 to 800 ms: a second link would show by now. */
-    usleep(2500 * 1000);
-    std::string outA = a.out(), outB = b.out();
-    /* One link, made once: no reject on either side, no node replaced. */
-    for (const std::string *out : {&outA, &outB}) {
-        EXPECT_EQ(liveConnections(*out), 1) << *out;
-        EXPECT_EQ(countOf(*out, "Got a server node name"), 1) << *out;
-        EXPECT_EQ(countOf(*out, "removing a node"), 0) << *out;
-        EXPECT_EQ(countOf(*out, "Got accept/reject: 0"), 0) << *out;
-    }
-
-    /* A stops with the server link and a client connected. */
-    Raw client(loggedPort(a, "clients"));
-    ASSERT_GE(client.fd, 0);
-    EXPECT_NE(client.dataset(), ""); /* its network ID: the link is up */
-    a.signal(SIGTERM);
-    EXPECT_EQ(a.wait(20000), 0) << a.out() << a.err();
-    EXPECT_EQ(a.err(), ""); /* sanitizer reports included */
-    EXPECT_TRUE(client.atEnd());
-    EXPECT_TRUE(b.waitFor("removing a node with name 'A'")) << b.out();
-    EXPECT_TRUE(b.waitFor("127.0.0.1:" + std::to_string(portA) + " (dialled) closed: Connection refused")) << b.out();
-    b.signal(SIGTERM);
-    EXPECT_EQ(b.wait(20000), 0) << b.out() << b.err();
-    EXPECT_EQ(b.err(), "");
-    EXPECT_EQ(liveConnections(a.out()), 0);
-    EXPECT_EQ(countOf(a.out(), "CM: removing interface, protocol = tcp"), 1);
-}
 
 TEST(Tcp, WireFramingOrderBoundsAndRejectBeforeClose)
 {
-    TempDir tmp;
-    Child child(server(tmp.path() / "root", "S", "clientListen = \"127.0.0.1:0\";"), tmp.path());
-    uint16_t port = loggedPort(child, "clients");
-    ASSERT_NE(port, 0) << child.out();
+    OneServer s("clientListen = \"127.0.0.1:0\";", "clients");
 
     /* The network-ID dataset comes whole, framed by its length. */
     const std::string networkId = networkIdDataset();
     {
-        Raw raw(port);
+        Raw raw(s.port);
         EXPECT_EQ(raw.dataset(), networkId);
 
-        /* Pings written in pieces that split headers, in one write many at
-         * a time, and one large enough to be read straight into its buffer;
-         * each pong comes back whole and in order. */
+        /* Pings in pieces that split headers, many in one write, and one read straight into its buffer: each pong comes
+         * back whole and in order. */
         std::string pings, pongs;
         for (uint32_t i = 0; i < 500; ++i) {
             std::string p = ping(9 + i % 40, i);
@@ -267,116 +109,91 @@ TEST(Tcp, WireFramingOrderBoundsAndRejectBeforeClose)
     }
     /* A length under 8 or over the limit ends the link with a clear line. */
     for (uint32_t length : {7u, 0u, kSizeLimit + 1}) {
-        Raw raw(port);
+        Raw raw(s.port);
         EXPECT_EQ(raw.dataset(), networkId);
-        std::string bad = u32(length) + std::string{1, 0, 0, 0};
+        std::string bad = std::string((const char *)&length, 4) + std::string{1, 0, 0, 0};
         ASSERT_TRUE(raw.put(ping(9, 1) + bad + ping(12, 2)));
         EXPECT_EQ(raw.dataset(), pongOf(ping(9, 1)));
         EXPECT_TRUE(raw.atEnd()) << length;
     }
-    std::string out = child.out();
+    std::string out = s.child.out();
     EXPECT_EQ(countOf(out, "is shorter than the 8-byte header; closing"), 2) << out;
     EXPECT_EQ(countOf(out, "dataset length 1048577 is over the limit of 1048576 bytes; closing"), 1) << out;
 
-    /* A client of another network is rejected: the verdict arrives before
-     * the end of the stream. */
+    /* A client of another network is rejected: the verdict arrives before the end of the stream. */
     {
-        Raw raw(port);
+        Raw raw(s.port);
         EXPECT_EQ(raw.dataset(), networkId);
         ASSERT_TRUE(raw.put(dataset(20, 2, 0x80, std::string{0, 1, 2, 0, 1, 0} + "Other" + '\0')));
         EXPECT_EQ(raw.dataset(), dataset(10, 2, 0x80, std::string{1, 0}));
         EXPECT_TRUE(raw.atEnd());
     }
-    child.signal(SIGTERM);
-    EXPECT_EQ(child.wait(20000), 0) << child.out();
-    EXPECT_EQ(child.err(), "");
 }
 
 TEST(Tcp, ClientThatStopsReadingIsDroppedAndMemoryStaysBounded)
 {
-    TempDir tmp;
-    Child child(server(tmp.path() / "root", "S",
-                       "clientListen = \"127.0.0.1:0\"; sendQueueBytes = " + std::to_string(kSizeLimit) + ";"),
-                tmp.path());
-    uint16_t port = loggedPort(child, "clients");
-    ASSERT_NE(port, 0) << child.out();
-    long before = statusKb(child.pid(), "VmHWM");
+    OneServer s("clientListen = \"127.0.0.1:0\"; sendQueueBytes = " + std::to_string(kSizeLimit) + ";", "clients");
+    long before = tq_test::statusKb(s.child.pid(), "VmHWM");
 
-    /* 64 KiB pings, never reading a pong: without a bound the server would
-     * hold 1 GiB of them. */
-    Raw raw(port);
+    /* 64 KiB pings, never reading a pong: without a bound the server would hold 1 GiB of them. */
+    Raw raw(s.port);
     std::string p = ping(65536, 7);
     uint64_t sent = 0;
     while (sent < (uint64_t(1) << 30) && raw.put(p))
         sent += p.size();
     EXPECT_LT(sent, uint64_t(1) << 30);
-    EXPECT_TRUE(child.waitFor("the peer does not read and over 1048576 bytes are queued; disconnecting"))
-        << child.out();
-    long after = statusKb(child.pid(), "VmHWM");
+    EXPECT_TRUE(s.child.waitFor("the peer does not read and over 1048576 bytes are queued; disconnecting"))
+        << s.child.out();
+    long after = tq_test::statusKb(s.child.pid(), "VmHWM");
     EXPECT_LT(after - before, 200 * 1024) << before << " kB before, " << after << " kB after";
 
     /* The server goes on serving. */
-    Raw next(port);
+    Raw next(s.port);
     EXPECT_EQ(next.dataset().size(), 22u);
-    child.signal(SIGTERM);
-    EXPECT_EQ(child.wait(20000), 0) << child.out();
-    EXPECT_EQ(child.err(), "");
 }
 
 TEST(Tcp, SecondLinkFromOneServerIsClosedOrHeldByIdentifierOrder)
 {
-    TempDir tmp;
-    Child child(server(tmp.path() / "root", "S", "listen = \"127.0.0.1:0\";"), tmp.path());
-    uint16_t port = loggedPort(child, "servers");
-    ASSERT_NE(port, 0) << child.out();
+    OneServer s("listen = \"127.0.0.1:0\";", "servers");
 
-    /* A peer whose identifier orders after this server's: the server keeps
-     * its link and closes the newcomer. */
+    /* A peer whose identifier orders after this server's: the server keeps its link, closes the newcomer. */
     {
-        Raw first(port), second(port);
+        Raw first(s.port), second(s.port);
         ASSERT_TRUE(first.put(hello('\xff')));
-        EXPECT_EQ(first.take(4), "TQT1");
-        first.take(12);
+        EXPECT_EQ(first.take(16).substr(0, 4), "TQT1");
         EXPECT_EQ(first.dataset(), networkIdDataset());
         ASSERT_TRUE(second.put(hello('\xff')));
-        EXPECT_EQ(second.take(4), "TQT1");
-        second.take(12);
+        EXPECT_EQ(second.take(16).substr(0, 4), "TQT1");
         EXPECT_TRUE(second.atEnd());
     }
-    /* One that orders first decides: the newcomer is held unread, and when
-     * the first link ends it takes over, with what was sent behind its
-     * hello delivered in order. */
+    /* One that orders first decides: the newcomer is held unread; when the first link ends it takes over, with what was
+     * sent behind its hello delivered in order. */
     {
-        Raw first(port), second(port);
+        Raw first(s.port), second(s.port);
         ASSERT_TRUE(first.put(hello('\0')));
         EXPECT_EQ(first.take(16).substr(0, 4), "TQT1");
         EXPECT_EQ(first.dataset(), networkIdDataset());
         std::string early = ping(9, 1) + ping(300, 2);
         ASSERT_TRUE(second.put(hello('\0') + early));
         EXPECT_EQ(second.take(16).substr(0, 4), "TQT1");
-        ASSERT_TRUE(child.waitFor("waits: the server is already linked")) << child.out();
+        ASSERT_TRUE(s.child.waitFor("waits: the server is already linked")) << s.child.out();
         close(first.fd);
         first.fd = -1;
         EXPECT_EQ(second.dataset(), networkIdDataset());
         EXPECT_EQ(second.dataset(), pongOf(ping(9, 1)));
         EXPECT_EQ(second.dataset(), pongOf(ping(300, 2)));
     }
-    child.signal(SIGTERM);
-    EXPECT_EQ(child.wait(20000), 0) << child.out();
-    EXPECT_EQ(child.err(), "");
 }
 
 TEST(Tcp, ServerThatCanListenNowhereStopsAndMisspeltSettingsAreNamed)
 {
     TempDir tmp;
-    int taken = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&address), length) | listen(taken, 1), 0);
-    getsockname(taken, reinterpret_cast<sockaddr *>(&address), &length);
-    std::string at = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    Child busy(server(tmp.path() / "busy", "S", "listen = \"" + at + "\"; clientListen = \"" + at + "\"; lisen = 1;"),
-               tmp.path());
+    uint16_t port = 0;
+    int taken = tq_test::listenLoopback(port);
+    std::string at = "127.0.0.1:" + std::to_string(port);
+    Child busy(
+        tcpServer(tmp.path() / "busy", "S", "listen = \"" + at + "\"; clientListen = \"" + at + "\"; lisen = 1;"),
+        tmp.path());
     EXPECT_EQ(busy.wait(20000), 0) << busy.out();
     close(taken);
     EXPECT_TRUE(tq_test::inOrder(busy.out(),
@@ -384,18 +201,11 @@ TEST(Tcp, ServerThatCanListenNowhereStopsAndMisspeltSettingsAreNamed)
                                   "cannot listen on " + at, "cannot listen on " + at,
                                   "none of the 2 listen addresses could be used; stopping the server"}))
         << busy.out();
-
-    /* Communication.cfg does not parse: defaults, linked to nothing. */
-    Child idle(server(tmp.path() / "broken", "S", "listen = "), tmp.path());
-    EXPECT_TRUE(idle.waitFor("nothing can link to this server")) << idle.out();
-    idle.signal(SIGTERM);
-    EXPECT_EQ(idle.wait(20000), 0) << idle.out();
 }
 
 namespace {
 
-/* A CA, certificates signed by it for a, b and c, and a self-signed "rogue"
- * one, made with the openssl tool; keys readable by their owner only. */
+/* A CA, certificates it signed for a, b and c, and a self-signed "rogue" one; keys owner-only. */
 bool makeCertificates(const fs::path &dir)
 {
     std::string script = "cd '" + dir.string() +
@@ -408,15 +218,14 @@ bool makeCertificates(const fs::path &dir)
     return system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
 }
 
-std::string tlsSettings(const fs::path &dir, const std::string &node, const std::string &ca = "ca")
+std::string tlsSettings(const fs::path &dir, const std::string &node)
 {
     return "tlsCertificate = \"" + (dir / (node + ".pem")).string() + "\"; tlsKey = \"" +
-           (dir / (node + ".key")).string() + "\"; tlsCaFile = \"" + (dir / (ca + ".pem")).string() +
+           (dir / (node + ".key")).string() + "\"; tlsCaFile = \"" + (dir / "ca.pem").string() +
            "\"; connectTimeout = 700; ";
 }
 
-/* Forwards one connection on `listener` to `port` both ways and keeps every
- * byte that crossed. */
+/* Forwards one connection on `listener` to `port` both ways, keeping every byte that crossed. */
 void recordRelay(int listener, uint16_t port, std::string &seen)
 {
     int in = accept(listener, nullptr, nullptr);
@@ -440,34 +249,25 @@ TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
     TempDir tmp;
     const fs::path &dir = tmp.path();
     ASSERT_TRUE(makeCertificates(dir));
-    auto withRelay = [](Launch launch, const fs::path &root) {
-        fs::create_directories(root / "Services");
-        fs::copy_file(fs::path(TQ_BINARY_DIR) / "modules/relay/relay.service", root / "Services/relay.service");
-        return launch;
-    };
-    Child a(withRelay(server(dir / "a", "A",
-                             tlsSettings(dir, "a") + "tls = \"required\"; listen = \"127.0.0.1:0\"; clientListen = "
-                                                     "\"127.0.0.1:0\";"),
-                      dir / "a"),
+    Child a(tcpServer(dir / "a", "A",
+                      tlsSettings(dir, "a") + "tls = \"required\"; listen = \"127.0.0.1:0\"; clientListen = "
+                                              "\"127.0.0.1:0\";",
+                      true),
             dir);
     uint16_t portA = loggedPort(a, "servers"), clientsA = loggedPort(a, "clients");
     ASSERT_NE(portA, 0) << a.out();
 
     /* b dials a through a relay in this test that keeps the bytes. */
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), length) | listen(listener, 1), 0);
-    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    uint16_t relayPort = 0;
+    int listener = tq_test::listenLoopback(relayPort);
     std::string wire;
     std::thread relay(recordRelay, listener, portA, std::ref(wire));
-    Child b(withRelay(server(dir / "b", "B",
-                             tlsSettings(dir, "b") +
-                                 "clientListen = ( { address = \"127.0.0.1:0\"; tls = \"required\"; } ); peers = ( { "
-                                 "address = \"127.0.0.1:" +
-                                 std::to_string(ntohs(address.sin_port)) +
-                                 "\"; tls = \"required\"; serverName = \"a\"; } );"),
-                      dir / "b"),
+    Child b(tcpServer(dir / "b", "B",
+                      tlsSettings(dir, "b") +
+                          "clientListen = ( { address = \"127.0.0.1:0\"; tls = \"required\"; } ); peers = ( { "
+                          "address = \"127.0.0.1:" +
+                          std::to_string(relayPort) + "\"; tls = \"required\"; serverName = \"a\"; } );",
+                      true),
             dir);
     uint16_t clientsB = loggedPort(b, "clients");
     ASSERT_TRUE(a.waitFor("Got a server node name: B")) << a.out();
@@ -495,16 +295,14 @@ TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
     EXPECT_EQ(wire.find("TQT1"), std::string::npos);
     EXPECT_EQ(wire.find("Tessarc"), std::string::npos); /* the network identifier */
 
-    /* Refused, each with a line, and never handed to the server: a server
-     * whose certificate no trusted CA signed, clients with the wrong CA, a
-     * wrong pin or no certificate, a peer speaking plain text, and one that
-     * stalls in the handshake. */
-    for (int i = 0; i < 500 && liveConnections(a.out()) != 0; ++i)
-        usleep(10000); /* the links of the first part are gone and logged */
+    /* Refused, each with a line, and never handed to the server: a server whose certificate no trusted CA signed,
+     * clients with the wrong CA, a wrong pin or no certificate, a peer speaking plain text, and one that stalls in the
+     * handshake. */
+    tq_mesh::waitUntil([&] { return liveConnections(a.out()) == 0; }, 5000); /* the first part's links are gone */
     std::string before = a.out();
-    Child rogue(server(dir / "r", "R",
-                       tlsSettings(dir, "rogue") + "tls = \"required\"; peers = \"127.0.0.1:" + std::to_string(portA) +
-                           "\"; reconnectMin = 60000;"),
+    Child rogue(tcpServer(dir / "r", "R",
+                          tlsSettings(dir, "rogue") + "tls = \"required\"; peers = \"127.0.0.1:" +
+                              std::to_string(portA) + "\"; reconnectMin = 60000;"),
                 dir);
     EXPECT_TRUE(rogue.waitFor("(dialled) closed: ")) << rogue.out();
     std::string to = "127.0.0.1:" + std::to_string(clientsA);
@@ -535,8 +333,7 @@ TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
     }
     ASSERT_TRUE(a.waitFor("no answer in time")) << a.out();
     std::string after = a.out().substr(before.size());
-    /* A client that gives up on the server's certificate may reset the
-     * link before its alert is read: that line names the reset. */
+    /* A client that gives up on the server's certificate may reset the link before its alert is read. */
     EXPECT_EQ(countOf(after, " closed: "), 8) << after;
     for (const char *reason :
          {"certificate verify failed: self-signed certificate", "peer did not return a certificate",
@@ -545,7 +342,7 @@ TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
     EXPECT_EQ(countOf(after, "CM: adding connection"), 1) << after; /* the pinned client only */
 
     /* A TLS setting that cannot be read leaves no address in clear. */
-    Child misspelt(server(dir / "m", "M", "listen = ( { address = \"127.0.0.1:0\"; tls = \"requried\"; } );"), dir);
+    Child misspelt(tcpServer(dir / "m", "M", "listen = ( { address = \"127.0.0.1:0\"; tls = \"requried\"; } );"), dir);
     EXPECT_TRUE(misspelt.waitFor("nothing can link to this server")) << misspelt.out();
     EXPECT_EQ(countOf(misspelt.out(), "listening for"), 0) << misspelt.out();
     misspelt.signal(SIGTERM);
@@ -553,7 +350,8 @@ TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
 
     /* A key others may read stops the server at start. */
     fs::permissions(dir / "b.key", fs::perms::others_read, fs::perm_options::add);
-    Child exposed(server(dir / "e", "E", tlsSettings(dir, "b") + "tls = \"required\"; listen = \"127.0.0.1:0\";"), dir);
+    Child exposed(tcpServer(dir / "e", "E", tlsSettings(dir, "b") + "tls = \"required\"; listen = \"127.0.0.1:0\";"),
+                  dir);
     EXPECT_EQ(exposed.wait(20000), 0);
     EXPECT_NE(exposed.out().find("may be read by group or others"), std::string::npos) << exposed.out();
     a.signal(SIGTERM);
@@ -563,23 +361,15 @@ TEST(Tcp, TlsLineCarriesDatasetsEncryptedAndRefusesPeersThatFailIt)
 
 TEST(Tcp, PortOutOfRangeIsRefusedNamingTheSetting)
 {
-    TempDir tmp;
-    Child child(server(tmp.path() / "root", "S", "listen = \"127.0.0.1:0\"; clientListen = \"127.0.0.1:99999\";"),
-                tmp.path());
-    EXPECT_NE(loggedPort(child, "servers"), 0) << child.out();
-    EXPECT_TRUE(child.waitFor("tcp: clientListen: \"127.0.0.1:99999\" has no port from 0 to 65535")) << child.out();
-    EXPECT_EQ(countOf(child.out(), "listening for clients"), 0) << child.out();
-    child.signal(SIGTERM);
-    EXPECT_EQ(child.wait(20000), 0) << child.out();
+    OneServer s("listen = \"127.0.0.1:0\"; clientListen = \"127.0.0.1:99999\";", "servers");
+    EXPECT_TRUE(s.child.waitFor("tcp: clientListen: \"127.0.0.1:99999\" has no port from 0 to 65535")) << s.child.out();
+    EXPECT_EQ(countOf(s.child.out(), "listening for clients"), 0) << s.child.out();
 }
 
 TEST(Tcp, ServerLinkWhoseUuidDatasetDisagreesWithItsHelloIsClosed)
 {
-    TempDir tmp;
-    Child child(server(tmp.path() / "root", "S", "listen = \"127.0.0.1:0\";"), tmp.path());
-    uint16_t port = loggedPort(child, "servers");
-    ASSERT_NE(port, 0) << child.out();
-    Raw impostor(port);
+    OneServer s("listen = \"127.0.0.1:0\";", "servers");
+    Raw impostor(s.port);
     ASSERT_TRUE(impostor.put(hello('\xff')));
     std::string own = impostor.take(16).substr(4);
     ASSERT_EQ(own.size(), 12u);
@@ -587,19 +377,17 @@ TEST(Tcp, ServerLinkWhoseUuidDatasetDisagreesWithItsHelloIsClosed)
     /* Accepted both ways, then the server's own identifier as its UUID. */
     ASSERT_TRUE(impostor.put(networkIdDataset() + dataset(10, 2, 0x80, {1, 1}) +
                              dataset(27, 2, 0x80, std::string{3, 0, 0, 0} + own + "me" + '\0')));
-    EXPECT_TRUE(child.waitFor("closed: its UUID dataset names another server than its hello")) << child.out();
+    EXPECT_TRUE(s.child.waitFor("closed: its UUID dataset names another server than its hello")) << s.child.out();
     while (!impostor.dataset().empty()) {
     }
-    EXPECT_EQ(countOf(child.out(), "Got a server node name"), 0) << child.out();
-    child.signal(SIGTERM);
-    EXPECT_EQ(child.wait(20000), 0) << child.out();
+    EXPECT_EQ(countOf(s.child.out(), "Got a server node name"), 0) << s.child.out();
 }
 
 TEST(Tcp, SilentPeersMeetTheHandshakeDeadlineAndRunningOutOfDescriptorsPausesAccepting)
 {
     TempDir tmp;
-    Launch launch = server(tmp.path() / "root", "S",
-                           "clientListen = \"127.0.0.1:0\"; handshakeTimeout = 3000; acceptBackoff = 200;");
+    Launch launch = tcpServer(tmp.path() / "root", "S",
+                              "clientListen = \"127.0.0.1:0\"; handshakeTimeout = 3000; acceptBackoff = 200;");
     /* A soft limit under the hard one, which the host raises. */
     launch.args = {"-c", "ulimit -Sn 40 && ulimit -Hn 80 && exec \"$0\"", launch.program};
     launch.program = "/bin/sh";
@@ -615,37 +403,29 @@ TEST(Tcp, SilentPeersMeetTheHandshakeDeadlineAndRunningOutOfDescriptorsPausesAcc
     int pauses = countOf(child.out(), "tcp: accepting failed: ");
     EXPECT_LE(pauses, 11) << pauses;
     EXPECT_TRUE(child.waitFor("closed: no handshake within 3000 ms")) << child.out().substr(0, 4000);
-    pollfd p{silent.front()->fd, POLLIN, 0};
-    char sink[4096];
-    while (poll(&p, 1, 5000) == 1 && recv(p.fd, sink, sizeof sink, 0) > 0) {
-    }
-    EXPECT_EQ(recv(p.fd, sink, sizeof sink, MSG_DONTWAIT), 0); /* the end of the stream */
+    silent.front()->take(SIZE_MAX, 5000);
+    char sink;
+    EXPECT_EQ(recv(silent.front()->fd, &sink, 1, MSG_DONTWAIT), 0); /* the end of the stream */
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(20000), 0) << child.out().substr(0, 4000);
 }
 
 TEST(Tcp, LinkThatEndedDuringAStallDoesNotBlockTheNewcomerJudgedAgainstIt)
 {
-    TempDir tmp;
-    Child child(server(tmp.path() / "root", "S", "listen = \"127.0.0.1:0\";"), tmp.path());
-    uint16_t port = loggedPort(child, "servers");
-    ASSERT_NE(port, 0) << child.out();
+    OneServer s("listen = \"127.0.0.1:0\";", "servers");
     /* A peer ordering after this server, so this server judges newcomers. */
-    Raw kept(port), newcomer(port);
+    Raw kept(s.port), newcomer(s.port);
     ASSERT_TRUE(kept.put(hello('\xff')));
     kept.take(16);
     EXPECT_EQ(kept.dataset(), networkIdDataset());
     newcomer.take(16);
-    /* While the server is stopped the newcomer's hello arrives first, then
-     * the end of the kept link: both are read in one batch on resumption. */
+    /* While the server is stopped the newcomer's hello arrives, then the kept link's end: one batch. */
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    child.signal(SIGSTOP);
+    s.child.signal(SIGSTOP);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_TRUE(newcomer.put(hello('\xff')));
     shutdown(kept.fd, SHUT_WR);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    child.signal(SIGCONT);
-    EXPECT_EQ(newcomer.dataset(), networkIdDataset()) << child.out();
-    child.signal(SIGTERM);
-    EXPECT_EQ(child.wait(20000), 0) << child.out();
+    s.child.signal(SIGCONT);
+    EXPECT_EQ(newcomer.dataset(), networkIdDataset()) << s.child.out();
 }
