@@ -20,12 +20,12 @@
 
 #include "mesh_harness.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -70,12 +70,7 @@ struct Record {
 
 uint64_t residentKb(pid_t pid)
 {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stoull(line.substr(6));
-    return 0;
+    return (uint64_t)std::max(0L, tq_test::statusKb(pid, "VmRSS"));
 }
 
 /* The datasets tcp reports shed in a server's log. */
