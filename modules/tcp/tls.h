@@ -50,9 +50,13 @@ int tlsHandshake(Link *link);
 ssize_t tlsRead(Link *link, void *buffer, size_t size);
 /* As sendmsg of `iov`: the bytes taken, fewer than offered once the socket
  * is full, -1 with errno. Small pieces are gathered into large records; a
- * call that took nothing is repeated with the same leading bytes. A TLS
- * failure closes the link first, with its reason. */
+ * call that took nothing is repeated with the same leading bytes. Records
+ * the socket did not take yet wait in the session (see tlsSent) and leave
+ * before any others. A TLS failure closes the link first, with its reason. */
 ssize_t tlsWritev(Link *link, const iovec *iov, int count);
+/* True when no records of the link wait for its socket; those waiting are
+ * written first, as far as the socket takes them. True without TLS. */
+bool tlsSent(Link *link);
 /* Sends the end-of-session alert ahead of the socket's write shutdown. */
 void tlsShutdown(Link *link);
 /* Frees the link's session, if any. */
