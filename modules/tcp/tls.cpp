@@ -407,6 +407,13 @@ void readTlsSettings(const libconfig::Setting &group)
         s_tls.key = text;
     if (!(text = stringOf(group, "tlsCaFile")).empty())
         s_tls.caFile = text;
+    noteSetting("tlsCiphersuites");
+    if (group.exists("tlsCiphersuites")) {
+        if (group["tlsCiphersuites"].getType() != libconfig::Setting::TypeString)
+            throw std::runtime_error("tcp: tlsCiphersuites must be a string");
+        checkCiphersuites(group["tlsCiphersuites"].c_str());
+        s_tls.ciphersuites = group["tlsCiphersuites"].c_str();
+    }
     noteSetting("tlsPins");
     if (group.exists("tlsPins")) {
         const libconfig::Setting &pins = group["tlsPins"];
@@ -419,13 +426,6 @@ void readTlsSettings(const libconfig::Setting &group)
                 s_tls.pins.push_back(normalPin(pins[i].c_str()));
             }
         }
-    }
-    noteSetting("tlsCiphersuites");
-    if (group.exists("tlsCiphersuites")) {
-        if (group["tlsCiphersuites"].getType() != libconfig::Setting::TypeString)
-            throw std::runtime_error("tcp: tlsCiphersuites must be a string");
-        checkCiphersuites(group["tlsCiphersuites"].c_str());
-        s_tls.ciphersuites = group["tlsCiphersuites"].c_str();
     }
     noteSetting("tlsVerifyClients");
     if (group.exists("tlsVerifyClients")) {
