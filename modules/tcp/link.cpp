@@ -82,6 +82,7 @@ void resumeReading(Link *link)
     link->blockers.clear();
     if (link->fd >= 0)
         setEvents(link, interest(link));
+    tlsReadLater(link); /* TLS: records read ahead wait in the session */
 }
 
 /* `congested` has drained, sheds or ends: every link waiting on it alone
@@ -232,7 +233,7 @@ void beginClose(Link *link)
         std::lock_guard<std::mutex> lock(link->mutex);
         empty = link->ringCount == 0;
     }
-    if (empty) {
+    if (empty && tlsSent(link)) {
         tlsShutdown(link); /* TLS */
         shutdown(link->fd, SHUT_WR);
         link->shut = true;
@@ -318,6 +319,7 @@ void flush(Link *link)
         std::lock_guard<std::mutex> lock(link->mutex);
         empty = link->ringCount == 0;
     }
+    empty = empty && tlsSent(link); /* TLS: records still waiting for the socket */
     if (drained)
         releaseWaiters(link);
     if (empty == link->epollOut) {

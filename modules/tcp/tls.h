@@ -45,21 +45,26 @@ bool tlsAttach(Link *link, bool accepting, const std::string &address);
  * line naming it and the library's reason). */
 int tlsHandshake(Link *link);
 /* As recv into `buffer`: the count, 0 at the peer's end, -1 with errno
- * (EAGAIN when nothing is there). A TLS failure closes the link first, with
- * its reason. */
+ * (EAGAIN when nothing is there). The session reads its socket ahead, so
+ * bytes may wait in it with the socket empty: tlsReadLater finds them. A
+ * TLS failure closes the link first, with its reason. */
 ssize_t tlsRead(Link *link, void *buffer, size_t size);
 /* As sendmsg of `iov`: the bytes taken, fewer than offered once the socket
  * is full, -1 with errno. Small pieces are gathered into large records; a
- * call that took nothing is repeated with the same leading bytes. A TLS
- * failure closes the link first, with its reason. */
+ * call that took nothing is repeated with the same leading bytes. Records
+ * the socket did not take yet wait in the session (see tlsSent) and leave
+ * before any others. A TLS failure closes the link first, with its reason. */
 ssize_t tlsWritev(Link *link, const iovec *iov, int count);
+/* True when no records of the link wait for its socket; those waiting are
+ * written first, as far as the socket takes them. True without TLS. */
+bool tlsSent(Link *link);
 /* Sends the end-of-session alert ahead of the socket's write shutdown. */
 void tlsShutdown(Link *link);
 /* Frees the link's session, if any. */
 void tlsFree(Link *link);
-/* After readable stopped at its round limit: a link whose decrypted bytes
- * wait in the session (no socket readiness would report them) is read again
- * before the I/O thread sleeps. */
+/* After readable stopped at its round limit, a pause ended or the
+ * handshake finished: a link whose bytes wait in the session (no socket
+ * readiness would report them) is read again before the I/O thread sleeps. */
 void tlsReadLater(Link *link);
 /* True while links wait to be read again; the I/O thread then does not sleep. */
 bool tlsReadsWaiting();
