@@ -14,14 +14,11 @@ std::mutex g_linksLock;
 std::set<Link *> g_links; /* guarded by g_linksLock */
 NodeEvents g_nodeEvents;
 
-/* ---- The protocol ---- */
-
 int peerRun(TQ_Server_ProtocolCallbacks *callbacks)
 {
     g_callbacks = callbacks;
     return 1;
 }
-void nothing() {}
 /* Teardown removes what is still linked, as a protocol does in destroy. */
 void peerDestroy()
 {
@@ -33,16 +30,19 @@ void peerDestroy()
     for (Link *link : left)
         remove(link);
 }
-void peerDataset(TQ_Connection *, TQ_Buffer *) {}
-TQ_Server_Protocol g_protocol = {nullptr, nullptr, peerRun, nothing,     peerDestroy,
-                                 nullptr, nullptr, nullptr, peerDataset, "peer"};
-void openInterface(TQ_Interface *) {}
-const TQ_InterfaceOps g_interfaceOps = {nullptr, nullptr, openInterface};
+TQ_Server_Protocol g_protocol = {
+    nullptr, nullptr, peerRun, [] {}, peerDestroy, nullptr, nullptr, nullptr, [](TQ_Connection *, TQ_Buffer *) {},
+    "peer"};
+const TQ_InterfaceOps g_interfaceOps = {nullptr, nullptr, [](TQ_Interface *) {}};
 TQ_Interface g_interface = {&g_interfaceOps, &g_protocol, "loop"};
 
+Link *linkOf(TQ_Connection *connection)
+{
+    return static_cast<Link *>(connection->moduleData);
+}
 void record(TQ_Connection *connection, Event::Kind kind, Bytes bytes = {})
 {
-    Link *link = static_cast<Link *>(connection->moduleData);
+    Link *link = linkOf(connection);
     if (kind != Event::Send)
         (kind == Event::Close ? link->closes : link->destroys)++;
     std::lock_guard<std::mutex> guard(link->lock);
@@ -51,27 +51,17 @@ void record(TQ_Connection *connection, Event::Kind kind, Bytes bytes = {})
 void linkSend(TQ_Connection *connection, TQ_Buffer *dataset)
 {
     record(connection, Event::Send, bytesOf(dataset));
-    if (static_cast<Link *>(connection->moduleData)->dying)
+    if (linkOf(connection)->dying)
         TQ_connectionInvalidate(connection);
 }
-void linkClose(TQ_Connection *connection)
-{
-    record(connection, Event::Close);
-}
-void linkDestroy(TQ_Connection *connection)
-{
-    record(connection, Event::Destroy);
-    if (static_cast<Link *>(connection->moduleData)->dying)
-        remove(static_cast<Link *>(connection->moduleData));
-}
-const TQ_ConnectionOps g_connectionOps = {nullptr, nullptr, linkClose, linkDestroy};
+const TQ_ConnectionOps g_connectionOps = {nullptr, nullptr, [](TQ_Connection *c) { record(c, Event::Close); },
+                                          [](TQ_Connection *c) {
+                                              record(c, Event::Destroy);
+                                              if (linkOf(c)->dying)
+                                                  remove(linkOf(c));
+                                          }};
 
-/* ---- The recording service ---- */
-
-int32_t servicePreinit(TQ_Server_ServiceApi *)
-{
-    return 1;
-}
+/* The recording service: node events into g_nodeEvents. */
 void serviceAddNode(TQ_Server_Node *node)
 {
     std::lock_guard<std::mutex> guard(g_nodeEvents.lock);
@@ -86,9 +76,18 @@ void serviceRemoveNode(TQ_Server_Node *node)
     std::lock_guard<std::mutex> guard(g_nodeEvents.lock);
     g_nodeEvents.removed.push_back(node);
 }
-void serviceDataset(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
-TQ_Server_Service g_service = {servicePreinit, nothing, serviceAddNode,  serviceRemoveNode, serviceDataset, nullptr,
-                               nothing,        nothing, "peer-recorder", nullptr,           -100,           0};
+TQ_Server_Service g_service = {[](TQ_Server_ServiceApi *) { return 1; },
+                               [] {},
+                               serviceAddNode,
+                               serviceRemoveNode,
+                               [](TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {},
+                               nullptr,
+                               [] {},
+                               [] {},
+                               "peer-recorder",
+                               nullptr,
+                               -100,
+                               0};
 
 /* A basic dataset: `fixed` zeroed bytes with header and subtype, then `text`. */
 Bytes basic(uint8_t subtype, size_t fixed, const std::string *text = nullptr, uint8_t extraFlags = 0)
@@ -117,8 +116,6 @@ std::vector<Event> Link::takeEvents()
     std::lock_guard<std::mutex> guard(lock);
     return std::move(events);
 }
-
-/* ---- Links ---- */
 
 Link *connect(const std::string &name, bool isServer)
 {
@@ -187,8 +184,6 @@ TQ_Server_Node *nodeOf(Link *link)
     return __atomic_load_n(&link->conn.node, __ATOMIC_ACQUIRE);
 }
 
-/* ---- Datasets ---- */
-
 Bytes netIdDataset(uint16_t major, uint16_t minor, const std::string &networkId)
 {
     Bytes b = basic(TQ_BASIC_NETWORK_ID, TQ_NETID_TEXT_OFFSET, &networkId);
@@ -237,21 +232,18 @@ TQ_Uuid makeUuid(uint8_t seed)
     return uuid;
 }
 
-static TQ_Server_Node *shake(Link *link, const Bytes &last)
-{
-    feedAll(link, {netIdDataset(TQ_WIRE_VERSION_MAJOR, TQ_WIRE_VERSION_MINOR, "Tessarc"), verdictDataset(1), last});
-    return nodeOf(link);
-}
 TQ_Server_Node *shakeAsServer(Link *link, const TQ_Uuid &uuid, const std::string &name)
 {
-    return shake(link, uuidDataset(uuid, name));
+    feedAll(link, {netIdDataset(TQ_WIRE_VERSION_MAJOR, TQ_WIRE_VERSION_MINOR, "Tessarc"), verdictDataset(1),
+                   uuidDataset(uuid, name)});
+    return nodeOf(link);
 }
 TQ_Server_Node *shakeAsClient(Link *link, const std::string &name)
 {
-    return shake(link, nodeNameDataset(name));
+    feedAll(link, {netIdDataset(TQ_WIRE_VERSION_MAJOR, TQ_WIRE_VERSION_MINOR, "Tessarc"), verdictDataset(1),
+                   nodeNameDataset(name)});
+    return nodeOf(link);
 }
-
-/* ---- Node events and the core ---- */
 
 void NodeEvents::clear()
 {

@@ -37,11 +37,6 @@ void onRepeat(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
 {
     record(node, dataset, groups, true);
 }
-int32_t preinit(TQ_Server_ServiceApi *)
-{
-    return 1;
-}
-void nothing() {}
 void nodeEvent(TQ_Server_Node *) {}
 
 int capture(void *, int level, const char *format, va_list args)
@@ -67,9 +62,9 @@ void addRecordingService(uint8_t type, bool withAlt)
     for (const TQ_Server_Service &service : g_services)
         if (service.datasetType == type)
             return;
-    g_services.push_back(TQ_Server_Service{preinit, nothing, nodeEvent, nodeEvent, onDataset,
-                                           withAlt ? onRepeat : nullptr, nothing, nothing, "recorder", nullptr, 0,
-                                           type});
+    g_services.push_back(TQ_Server_Service{[](TQ_Server_ServiceApi *) { return 1; }, [] {}, nodeEvent, nodeEvent,
+                                           onDataset, withAlt ? onRepeat : nullptr, [] {}, [] {}, "recorder", nullptr,
+                                           0, type});
     ASSERT_EQ(1, TQ_Server_addService(&g_services.back()));
 }
 
@@ -77,6 +72,13 @@ std::vector<Delivery> takeDeliveries()
 {
     std::lock_guard<std::mutex> guard(g_lock);
     return std::move(g_deliveries);
+}
+
+Delivery takeOne()
+{
+    std::vector<Delivery> got = takeDeliveries();
+    EXPECT_EQ(1u, got.size());
+    return got.size() == 1 ? got[0] : Delivery{};
 }
 
 LogCapture::LogCapture()

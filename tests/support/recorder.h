@@ -25,6 +25,8 @@ struct Delivery {
 void addRecordingService(uint8_t type, bool withAlt);
 /* Every delivery so far to any recording service, oldest first; clears. */
 std::vector<Delivery> takeDeliveries();
+/* The one delivery so far (a failure, and an empty Delivery, if not one). */
+Delivery takeOne();
 /* Called on the delivering thread inside each hook, after recording. */
 extern std::function<void(const Delivery &)> g_onDelivery;
 

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -24,16 +23,6 @@ const uint8_t c_serverHandshake[] = {
     9,  0, 0, 0, 4, 0x80, 0, 0, 0,                           /* group exchange */
 };
 
-void readExactly(int fd, uint8_t *to, size_t size)
-{
-    while (size > 0) {
-        ssize_t got = read(fd, to, size);
-        ASSERT_GT(got, 0);
-        to += got;
-        size -= (size_t)got;
-    }
-}
-
 TEST(ClientThreads, SendingAndReceivingSidesRunAtOnce)
 {
     int fds[2];
@@ -44,8 +33,8 @@ TEST(ClientThreads, SendingAndReceivingSidesRunAtOnce)
     TQ_Client *client = TQ_Client_connectFd(fds[1], nullptr, &error);
     ASSERT_NE(client, nullptr) << error.message;
     /* Its network ID ("*"), accept and node name ("tessarc-cli"). */
-    std::vector<uint8_t> handshake(16 + 10 + 12 + sizeof "tessarc-cli");
-    readExactly(server, handshake.data(), handshake.size());
+    uint8_t handshake[16 + 10 + 12 + sizeof "tessarc-cli"];
+    ASSERT_EQ(recv(server, handshake, sizeof handshake, MSG_WAITALL), (ssize_t)sizeof handshake);
 
     /* Client → server: sequence numbers as subtypes, queued and flushed. */
     int sendResult = -1;
@@ -77,7 +66,7 @@ TEST(ClientThreads, SendingAndReceivingSidesRunAtOnce)
     });
     for (uint32_t i = 0; i < c_count; ++i) {
         uint8_t dataset[16];
-        readExactly(server, dataset, sizeof dataset);
+        ASSERT_EQ(recv(server, dataset, sizeof dataset, MSG_WAITALL), (ssize_t)sizeof dataset);
         uint32_t subtype, payload;
         memcpy(&subtype, dataset + 8, 4);
         memcpy(&payload, dataset + 12, 4);

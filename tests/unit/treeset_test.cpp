@@ -101,4 +101,3 @@ TEST(TreeSet, FreeingOperationsReleaseEachElementOnceAndMergeKeepsTheSource)
     TQ_treeSetClearAndFree(&owned);
     TQ_treeSetDestroy(&owned);
 }
-
