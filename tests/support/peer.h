@@ -1,8 +1,7 @@
-/* A scripted peer: the protocol module "peer", which plays the remote side
- * of links inside the server process. It adds connections through the
- * protocol callbacks, feeds hand-built datasets to `receive`, and records
- * what the server does to each link: every dataset sent, close, destroy.
- * A test program brings the core up once with tqtest::ServerEnvironment. */
+/* A scripted peer: the protocol module "peer", which plays the remote side of links inside the server process. It adds
+ * connections through the protocol callbacks, feeds hand-built datasets to `receive`, and records what the server does
+ * to each link: every dataset sent, close, destroy. A test program brings the core up once with
+ * tqtest::ServerEnvironment. */
 #ifndef TQ_TEST_PEER_H
 #define TQ_TEST_PEER_H
 
@@ -31,8 +30,8 @@ struct Link {
     std::mutex lock;
     std::vector<Event> events; /* guarded by lock, oldest first */
     std::atomic<int> closes{0}, destroys{0};
-    /* As a protocol whose writes fail: every send invalidates the link, and
-     * its destroy removes it at once (then the Link is gone). */
+    /* As a protocol whose writes fail: every send invalidates the link, and its destroy removes it at once (then the
+     * Link is gone). */
     std::atomic<bool> dying{false};
     std::vector<Bytes> takeSent();   /* the sends so far; clears them */
     std::vector<Event> takeEvents(); /* every event so far; clears them */
@@ -46,8 +45,7 @@ void feedAll(Link *link, const std::vector<Bytes> &datasets);
 /* A server-allocator buffer of `bytes` (one reference for the caller). */
 TQ_Buffer *toBuffer(const Bytes &bytes);
 Bytes bytesOf(TQ_Buffer *buffer);
-/* As a protocol takes a link down: invalidate, removeConnection,
- * TQ_connectionDestroy; frees the link. */
+/* As a protocol takes a link down: invalidate, removeConnection, TQ_connectionDestroy; frees the link. */
 void remove(Link *link);
 TQ_Server_Node *nodeOf(Link *link);
 
@@ -68,8 +66,8 @@ TQ_Uuid makeUuid(uint8_t seed);
 TQ_Server_Node *shakeAsServer(Link *link, const TQ_Uuid &uuid, const std::string &name);
 TQ_Server_Node *shakeAsClient(Link *link, const std::string &name);
 
-/* What the recording service (type 0) heard. With holdServers it keeps a
- * reference on each server node added, until releaseHeld. */
+/* What the recording service (type 0) heard. With holdServers it keeps a reference on each server node added, until
+ * releaseHeld. */
 struct NodeEvents {
     std::mutex lock;
     std::vector<TQ_Server_Node *> added, removed, held; /* guarded by lock */
@@ -79,8 +77,7 @@ struct NodeEvents {
 };
 NodeEvents &nodeEvents();
 
-/* The core for one test program: the "peer" protocol and the recording
- * service, name "alpha", communication started. */
+/* The core for one test program: the "peer" protocol and the recording service, name "alpha", communication started. */
 class ServerEnvironment : public ::testing::Environment {
 public:
     void SetUp() override;

@@ -43,8 +43,7 @@ int capture(void *, int level, const char *format, va_list args)
 {
     char text[512];
     vsnprintf(text, sizeof text, format, args);
-    /* The logger writes its header and the message in separate calls; a
-     * message is complete at its newline. */
+    /* The logger writes its header and the message in separate calls; a message is complete at its newline. */
     static std::string pending;
     std::lock_guard<std::mutex> guard(g_lock);
     pending += text;

@@ -1,5 +1,4 @@
-/* Observers for the scripted peers: a recording service, a capture of the
- * server log, and broadcast datasets. */
+/* Observers for the scripted peers: a recording service, a capture of the server log, and broadcast datasets. */
 #ifndef TQ_TEST_RECORDER_H
 #define TQ_TEST_RECORDER_H
 
@@ -20,8 +19,7 @@ struct Delivery {
     TQ_TreeSet *set; /* the groups set as passed */
 };
 
-/* Registers a recording service of `type` once (with handleDatasetAlt when
- * `withAlt`), after the environment is up. */
+/* Registers a recording service of `type` once (with handleDatasetAlt when `withAlt`), after the environment is up. */
 void addRecordingService(uint8_t type, bool withAlt);
 /* Every delivery so far to any recording service, oldest first; clears. */
 std::vector<Delivery> takeDeliveries();
@@ -30,8 +28,7 @@ Delivery takeOne();
 /* Called on the delivering thread inside each hook, after recording. */
 extern std::function<void(const Delivery &)> g_onDelivery;
 
-/* Captures the messages of the server log (level and formatted text) for
- * its lifetime, in place of standard output. */
+/* Captures the messages of the server log (level and formatted text) for its lifetime, in place of standard output. */
 class LogCapture {
 public:
     LogCapture();
@@ -41,8 +38,7 @@ public:
     std::vector<std::string> take(); /* "<level> <text>", oldest first; clears */
 };
 
-/* A broadcast dataset: four bytes of group information (0xAA) at 40, then
- * `payload` bytes 0x11, 0x12, ... */
+/* A broadcast dataset: four bytes of group information (0xAA) at 40, then `payload` bytes 0x11, 0x12, ... */
 Bytes broadcastDataset(uint8_t type, uint16_t ttl, const TQ_Uuid &origin, uint32_t sequence,
                        uint8_t flags = TQ_FLAG_BROADCAST, uint32_t payload = 4);
 /* The header fields of a dataset's bytes. */

@@ -13,8 +13,8 @@ namespace {
 
 const uint8_t kType = 7;
 
-/* Server peers s0, s1, ... (identifiers makeUuid(0x20 * (i + 1))) and one
- * client peer, handshakes done and their datasets drained. */
+/* Server peers s0, s1, ... (identifiers makeUuid(0x20 * (i + 1))) and one client peer, handshakes done and their
+ * datasets drained. */
 struct Mesh {
     std::vector<Link *> servers;
     std::vector<TQ_Server_Node *> nodes;
@@ -138,8 +138,7 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
     LogCapture log;
     TQ_Uuid origin = makeUuid(0xE0);
 
-    /* New from s0: to handleDataset with the default group, aged, and on
-     * to every other server. */
+    /* New from s0: to handleDataset with the default group, aged, and on to every other server. */
     Bytes b = broadcastDataset(kType, 3, origin, 1);
     feed(mesh.servers[0], b);
     Delivery got = takeOne();
@@ -157,8 +156,7 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
     EXPECT_EQ(mesh.nodes[2], got.node);
     EXPECT_TRUE(mesh.receivers({}).empty());
 
-    /* s1's copy arrives while s3's is being delivered: forwarded once, as
-     * s1's copy arrived, to neither sender. */
+    /* s1's copy arrives while s3's is being delivered: forwarded once, as s1's copy arrived, to neither sender. */
     Bytes b2 = broadcastDataset(kType, 3, origin, 2);
     g_onDelivery = [&](const Delivery &) {
         g_onDelivery = nullptr;
@@ -209,8 +207,8 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
     EXPECT_TRUE(takeDeliveries().empty());
     EXPECT_TRUE(mesh.receivers({}).empty());
 
-    /* Malformed broadcasts harm nothing and leave no record: the whole
-     * dataset with the same origin and sequence is new afterwards. */
+    /* Malformed broadcasts harm nothing and leave no record: the whole dataset with the same origin and sequence is new
+     * afterwards. */
     Bytes whole = broadcastDataset(kType, 3, origin, 20);
     Bytes cut(whole.begin(), whole.begin() + 39);
     cut[0] = 39;
@@ -218,8 +216,8 @@ TEST(Broadcast, ReceiptDeliversOnceForwardsOnceAndNeverBack)
     outside[16] = 0xFF; /* group information length past the end */
     Bytes wrapped = whole;
     std::memset(&wrapped[16], 0xFF, 8); /* offset + length wrap round 32 bits */
-    /* Group information over the header would be zeroed there by the
-     * group manager: dropped before any byte is written. */
+    /* Group information over the header would be zeroed there by the group manager: dropped before any byte is
+     * written. */
     Bytes over = whole;
     over[20] = 36;
     std::vector<Bytes> bad{cut, outside, wrapped, over};
@@ -264,9 +262,8 @@ TEST(Broadcast, NeighboursOfTheSenderOlderThanTenSecondsAreSkippedUpToTheBound)
     Mesh mesh(5);
     LogCapture log;
     TQ_Uuid origin = makeUuid(0xE4);
-    /* s0 has had s1 for 20 s, s2 for 5 s and s3 from now; it also names two
-     * servers that are not linked here. Past the bound of five, s4 is not
-     * stored, with one warning. */
+    /* s0 has had s1 for 20 s, s2 for 5 s and s3 from now; it also names two servers that are not linked here. Past the
+     * bound of five, s4 is not stored, with one warning. */
     TQ_Server_setNeighbourLimit(5);
     feed(mesh.servers[0], neighbourDataset(4, {{makeUuid(0xF1), 20000},
                                                {Mesh::uuid(1), 20000},
@@ -329,8 +326,8 @@ TEST(Broadcast, RecordsExpireAndTheTableStaysBounded)
         mesh.drain();
     };
 
-    /* A forwarded record lives until 10 s after the forward: a new record
-     * at exactly that time keeps it, one a millisecond later sweeps it. */
+    /* A forwarded record lives until 10 s after the forward: a new record at exactly that time keeps it, one a
+     * millisecond later sweeps it. */
     g_clock = t0;
     fromS0(1);
     g_clock = t0 + 10000;
@@ -341,8 +338,8 @@ TEST(Broadcast, RecordsExpireAndTheTableStaysBounded)
     EXPECT_TRUE(isNewFromS1(1));
     EXPECT_FALSE(isNewFromS1(2));
 
-    /* Past the budget the oldest records (by the millisecond) go first,
-     * with a warning at most every 10 s; 8 KiB holds a few records. */
+    /* Past the budget the oldest records (by the millisecond) go first, with a warning at most every 10 s; 8 KiB holds
+     * a few records. */
     g_clock = t0 + 100000;
     TQ_Server_setBroadcastRecordBudget(8192);
     log.take();

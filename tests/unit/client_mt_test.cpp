@@ -1,6 +1,5 @@
-/* One client used by a sending and a receiving thread at once, as the
- * library allows: every dataset crosses intact and in order both ways, and
- * when the server goes away both sides fail cleanly. */
+/* One client used by a sending and a receiving thread at once, as the library allows: every dataset crosses intact and
+ * in order both ways, and when the server goes away both sides fail cleanly. */
 #include <gtest/gtest.h>
 
 #include <tessarc/client.h>
@@ -15,8 +14,7 @@ namespace {
 
 const uint32_t c_count = 20000;
 
-/* The server's side of a handshake: network ID "T" version 2.1, accept,
- * group exchange. */
+/* The server's side of a handshake: network ID "T" version 2.1, accept, group exchange. */
 const uint8_t c_serverHandshake[] = {
     17, 0, 0, 0, 2, 0x80, 0, 0, 0, 1, 2, 0, 1, 0, 'T', 0, 0, /* network ID (padded name) */
     10, 0, 0, 0, 2, 0x80, 0, 0, 1, 1,                        /* accept */

@@ -1,7 +1,6 @@
-/* The client library against a scripted server on the other end of a socket
- * pair: the exact bytes of the client's handshake and datasets, what it
- * takes from the server in any read pattern, and every way a server can
- * refuse it or break the protocol. */
+/* The client library against a scripted server on the other end of a socket pair: the exact bytes of the client's
+ * handshake and datasets, what it takes from the server in any read pattern, and every way a server can refuse it or
+ * break the protocol. */
 #include <gtest/gtest.h>
 
 #include <tessarc/client.h>
@@ -84,8 +83,8 @@ TQ_ClientOptions options(const char *networkId, uint16_t major = 0, uint16_t min
 TEST(Client, HandshakeAndDatasetsByteForByte)
 {
     Script s;
-    /* The whole server side at once, with an application dataset right
-     * behind the group exchange: it must not be lost to the handshake. */
+    /* The whole server side at once, with an application dataset right behind the group exchange: it must not be lost
+     * to the handshake. */
     s.write(join({netIdDataset(2, 1, "Tessarc"), verdictDataset(1), groups(), appDataset(16, 7, "early")}));
     TQ_ClientError error;
     TQ_ClientOptions o = options("Tessarc");
@@ -102,8 +101,8 @@ TEST(Client, HandshakeAndDatasetsByteForByte)
     EXPECT_EQ(std::string((const char *)d.payload, d.payloadLength), "early");
     EXPECT_EQ(d.length, 17u);
 
-    /* A dataset split over two reads, neighbour and late group datasets
-     * skipped, a header-only dataset with subtype 0 and an empty payload. */
+    /* A dataset split over two reads, neighbour and late group datasets skipped, a header-only dataset with subtype 0
+     * and an empty payload. */
     Bytes later = appDataset(20, 0xA1B2C3D4, std::string(3000, 'x'));
     s.write(join({dataset(2, 0x80, {4, 0, 0, 0}), groups(), Bytes(later.begin(), later.begin() + 1001)}));
     EXPECT_EQ(TQ_Client_receive(client, &d, 50), TQ_CLIENT_TIMEOUT);
@@ -136,9 +135,8 @@ TEST(Client, HandshakeAndDatasetsByteForByte)
     TQ_Client_close(client);
 }
 
-/* Runs a handshake against `script` (the server's bytes, then the end of
- * the stream): the client fails with `code` and a message holding each of
- * `texts`. Returns the bytes the client wrote. */
+/* Runs a handshake against `script` (the server's bytes, then the end of the stream): the client fails with `code` and
+ * a message holding each of `texts`. Returns the bytes the client wrote. */
 Bytes refused(const Bytes &script, TQ_ClientOptions o, int code, std::initializer_list<const char *> texts = {})
 {
     Script s;
@@ -160,22 +158,21 @@ TEST(Client, RefusalsAndMalformedServersGiveClearErrors)
     refused(join({netIdDataset(3, 0, "Tessarc"), verdictDataset(0)}), options("*", 2, 1), TQ_CLIENT_REFUSED,
             {"\"Tessarc\" version 3.0"});
 
-    /* The client rejects an old server or a foreign network itself and says
-     * so on the wire (verdict 0) without sending its name. */
+    /* The client rejects an old server or a foreign network itself and says so on the wire (verdict 0) without sending
+     * its name. */
     EXPECT_EQ(refused(netIdDataset(2, 0, "Tessarc"), options("*"), TQ_CLIENT_REFUSED, {"older than 2.1"}),
               join({netIdDataset(2, 1, "*"), verdictDataset(0)}));
     EXPECT_EQ(
         refused(netIdDataset(2, 1, "Other"), options("Tessarc"), TQ_CLIENT_REFUSED, {"\"Other\" is not \"Tessarc\""}),
         join({netIdDataset(2, 1, "Tessarc"), verdictDataset(0)}));
 
-    /* A 15-byte network-ID dataset carries an empty identifier; with a
-     * wildcard client the handshake goes on (and then the server leaves). */
+    /* A 15-byte network-ID dataset carries an empty identifier; with a wildcard client the handshake goes on (and then
+     * the server leaves). */
     Bytes shortest = dataset(2, 0x80, {0, 1, 2, 0, 1, 0, 'X'});
     EXPECT_EQ(refused(shortest, options("*"), TQ_CLIENT_CLOSED).size(), 16u + 10u + 18u);
 
-    /* Malformed or missing server data: a network-ID dataset of 14 bytes,
-     * an accept of 11, a header too short for its own length, a length of
-     * 1 MiB + 1, and nothing at all. */
+    /* Malformed or missing server data: a network-ID dataset of 14 bytes, an accept of 11, a header too short for its
+     * own length, a length of 1 MiB + 1, and nothing at all. */
     refused(dataset(2, 0x80, {0, 1, 2, 0, 1, 0}), options("*"), TQ_CLIENT_PROTOCOL);
     refused(join({netIdDataset(2, 1, "T"), dataset(2, 0x80, {1, 1, 0})}), options("*"), TQ_CLIENT_PROTOCOL,
             {"accept dataset of 11 bytes"});

@@ -75,8 +75,7 @@ TEST(Connections, HeldServerNodeOutlivesItsLinkAndYieldsToARelink)
     ASSERT_NE(nullptr, old);
     nodeEvents().holdServers = false;
 
-    /* A second link while the node is live is rejected after its UUID; the
-     * first link hears nothing of it. */
+    /* A second link while the node is live is rejected after its UUID; the first link hears nothing of it. */
     first->takeEvents();
     Link *twin = connect("twin", true);
     shakeAsServer(twin, uuid, "phoenix");
@@ -124,8 +123,8 @@ TEST(Connections, NeighboursKeepTheFirstTimeAndForgetRemovedOnes)
 
 TEST(Connections, AServerLinkThatDiesDuringAnAnnouncementIsRemovedSafely)
 {
-    /* The announcement of a new server (under the server state lock) fails
-     * on the one other link, whose protocol removes it from destroy. */
+    /* The announcement of a new server (under the server state lock) fails on the one other link, whose protocol
+     * removes it from destroy. */
     const TQ_Uuid gone = makeUuid(0xD0), newcomer = makeUuid(0xE0);
     nodeEvents().clear();
     Link *doomed = connect("doomed", true);

@@ -1,5 +1,5 @@
-// The last-error slot is per thread: values set concurrently never leak into
-// another thread, and a thread that set nothing reads 0.
+// The last-error slot is per thread: values set concurrently never leak into another thread, and a thread that set
+// nothing reads 0.
 #include <gtest/gtest.h>
 
 #include <atomic>

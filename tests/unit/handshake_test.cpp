@@ -21,8 +21,8 @@ Bytes oneNeighbour(uint8_t subtype, const TQ_Uuid &uuid)
     return cat({28, 0, 0, 0, 2, 0x80, 0, 0, subtype, 0, 1, 0}, &uuid, 12, {0, 0, 0, 0});
 }
 
-/* How a link ended: rejected (verdict 0 sent, closed, destroyed), closed
- * without a word (the peer rejected), or invalidated (destroyed only). */
+/* How a link ended: rejected (verdict 0 sent, closed, destroyed), closed without a word (the peer rejected), or
+ * invalidated (destroyed only). */
 enum Ending { Open, Rejected, Closed, Invalidated };
 Ending endingOf(Link *link)
 {
@@ -62,8 +62,8 @@ TEST(Handshake, ServerAndClientPeersSeeExactBytes)
     EXPECT_EQ(0, memcmp(&uuid1, &node1->id, 12));
     EXPECT_EQ(1u, TQ_treeSetSize(&node1->groups));
 
-    /* The peer's accept before its network ID; a version above 2.1. The
-     * first server hears of the second, the second gets a list of one. */
+    /* The peer's accept before its network ID; a version above 2.1. The first server hears of the second, the second
+     * gets a list of one. */
     Link *second = connect("s2", true);
     feedAll(second, {verdictDataset(1), netIdDataset(3, 0, "Tessarc"), uuidDataset(uuid2, "two")});
     ASSERT_NE(nullptr, nodeOf(second));
@@ -74,8 +74,8 @@ TEST(Handshake, ServerAndClientPeersSeeExactBytes)
     const Bytes list = oneNeighbour(4, uuid1); /* its age is the first node's, not 0 */
     EXPECT_EQ(Bytes(list.begin(), list.begin() + 24), Bytes(toSecond[4].begin(), toSecond[4].begin() + 24));
 
-    /* Clients: counter identifiers, texts cut to 255 characters and ended
-     * at the last byte when the peer sent no NUL. */
+    /* Clients: counter identifiers, texts cut to 255 characters and ended at the last byte when the peer sent no
+     * NUL. */
     Link *c1 = connect("c1", false), *c2 = connect("c2", false);
     Bytes noNul = nodeNameDataset("bob");
     noNul.pop_back();
@@ -147,8 +147,7 @@ TEST(Handshake, MalformedAndRefusedPeersEndAsDesigned)
         remove(link);
     }
 
-    /* A server announcing "*" is taken only by a server whose own network
-     * ID is "*". */
+    /* A server announcing "*" is taken only by a server whose own network ID is "*". */
     TQ_Server_setNetworkId("*");
     Link *wild = connect("wild server", true);
     feed(wild, netIdDataset(2, 1, "*"));
@@ -193,8 +192,7 @@ TEST(Handshake, EncryptionStartsOnTheSideTheIdentifiersOrder)
         EXPECT_EQ(!ownFirst, g_upper == 1);
         remove(link);
     }
-    /* A peer requiring encryption is taken while a provider is installed,
-     * even one that cannot encrypt this link. */
+    /* A peer requiring encryption is taken while a provider is installed, even one that cannot encrypt this link. */
     g_canEncrypt = 0;
     g_lower = g_upper = g_removed = 0;
     Link *strict = connect("enc-required", true);
@@ -255,8 +253,7 @@ TEST(Handshake, GroupTestAsksBothWaysAndRefusalRejects)
     for (Link *link : {server, client, member})
         remove(link);
 
-    /* No group manager: admitted without exchange or groups. No
-     * communication manager: a new link stays idle. */
+    /* No group manager: admitted without exchange or groups. No communication manager: a new link stays idle. */
     TQ_Server_setGroupManager(nullptr);
     EXPECT_EQ(1, g_refusingDestroyed.load());
     Link *bare = connect("g-none", false);

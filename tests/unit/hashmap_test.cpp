@@ -1,6 +1,5 @@
-// Hash map over heap keys and values: which key and value each operation
-// keeps, hands back or frees (the sanitizer build reports a missed or a
-// double free), and the value slot of a lookup.
+// Hash map over heap keys and values: which key and value each operation keeps, hands back or frees (the sanitizer
+// build reports a missed or a double free), and the value slot of a lookup.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>

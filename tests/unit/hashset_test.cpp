@@ -1,6 +1,5 @@
-// Hash set: randomized comparison against std::unordered_map (which stored
-// pointer answers) with walks that erase, and ownership of the AndFree
-// variants.
+// Hash set: randomized comparison against std::unordered_map (which stored pointer answers) with walks that erase, and
+// ownership of the AndFree variants.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -13,8 +12,8 @@
 
 namespace {
 
-// Elements are pointers into a pool holding every value twice, so an equal
-// element at another address tells "the stored one" from "the one passed".
+// Elements are pointers into a pool holding every value twice, so an equal element at another address tells "the stored
+// one" from "the one passed".
 const uint32_t kValues = 600;
 uint32_t g_pool[2][kValues];
 

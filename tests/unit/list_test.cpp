@@ -1,5 +1,5 @@
-// Linked list: randomized comparison against std::list (ends, walks that
-// erase and insert in both directions) and the boundaries of the ends.
+// Linked list: randomized comparison against std::list (ends, walks that erase and insert in both directions) and the
+// boundaries of the ends.
 #include <gtest/gtest.h>
 
 #include <stdint.h>

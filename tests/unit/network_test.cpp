@@ -108,8 +108,8 @@ TEST(Network, WaitForReadDuplicatesAndTheCap)
     arr.push_back(ready[0]);
     EXPECT_EQ(TQ_socketWaitForRead(arr.data(), static_cast<int>(arr.size()), 0), 0);
     EXPECT_EQ(arr, std::vector<int>(arr.size(), -1));
-    // Duplicates do not use up the cap, and a ready one repeated once the set
-    // is full is reported there too, counted once.
+    // Duplicates do not use up the cap, and a ready one repeated once the set is full is reported there too, counted
+    // once.
     arr.assign(1, ready[0]);
     arr.insert(arr.end(), quiet.begin(), quiet.end() - 2);
     arr.insert(arr.end(), {quiet[0], ready[1], quiet.back(), ready[0]});

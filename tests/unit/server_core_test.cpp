@@ -70,8 +70,7 @@ std::vector<std::string> only(const char *prefix)
 TEST_F(Core, ServiceHooksRunInOrderAndARefusingServiceGetsNothingMore)
 {
     int ifaceA = 0, ifaceB = 0, ifaceR = 0;
-    // Two type-0 services of equal order are told apart by address: take
-    // both from one array so their order is known.
+    // Two type-0 services of equal order are told apart by address: take both from one array so their order is known.
     TQ_Server_Service zero[2] = {makeService<3>("zero", 10, 0, nullptr), makeService<4>("zero", 10, 0, nullptr)};
     TQ_Server_Service s1 = makeService<1>("shared", 10, 5, &ifaceA);
     TQ_Server_Service s2 = makeService<2>("shared", -3, 9, &ifaceB);
@@ -164,8 +163,7 @@ void continuation(TQ_Connection *connection, TQ_Buffer *dataset)
 
 TEST_F(Core, DefaultGroupManagerWithoutABufferStillContinuesTheHandshake)
 {
-    // The first pool refill fails: nothing is sent, and the continuation
-    // still runs with what it was given.
+    // The first pool refill fails: nothing is sent, and the continuation still runs with what it was given.
     TQ_Server_GroupManager *gm = TQ_Server_getServiceApi()->groupManager;
     TQ_Connection connection{};
     connection.send = [](TQ_Connection *, TQ_Buffer *) { ADD_FAILURE() << "sent without a buffer"; };

@@ -45,8 +45,7 @@ void firstTask(void *)
     printf("second runs at once=%d\n", TQ_semWait(g_sem, 10000));
 }
 
-// Output goes to a pipe, fully buffered: it reaches the parent only if the
-// process end flushes stdio.
+// Output goes to a pipe, fully buffered: it reaches the parent only if the process end flushes stdio.
 int scenario(const std::string &name)
 {
     if (name == "scheduler") {
@@ -115,8 +114,8 @@ struct SleepProbe {
     int nice = 0;
 };
 
-// A thread with a 512-word stack request can use far more, runs two nice
-// steps below its creator, and an unlimited sleep ends on a wake.
+// A thread with a 512-word stack request can use far more, runs two nice steps below its creator, and an unlimited
+// sleep ends on a wake.
 TEST(Threads, SleepWakeStackAndPriority)
 {
     SleepProbe s;
