@@ -1,10 +1,15 @@
-/* The scripted peer: see peer.h. */
+/* The scripted peer and its observers: see peer.h. */
 #include "peer.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <list>
 #include <set>
 
 namespace tqtest {
+
+std::function<void(const Delivery &)> g_onDelivery;
 
 namespace {
 
@@ -54,12 +59,14 @@ void linkSend(TQ_Connection *connection, TQ_Buffer *dataset)
     if (linkOf(connection)->dying)
         TQ_connectionInvalidate(connection);
 }
+void linkDestroy(TQ_Connection *connection)
+{
+    record(connection, Event::Destroy);
+    if (linkOf(connection)->dying)
+        remove(linkOf(connection));
+}
 const TQ_ConnectionOps g_connectionOps = {nullptr, nullptr, [](TQ_Connection *c) { record(c, Event::Close); },
-                                          [](TQ_Connection *c) {
-                                              record(c, Event::Destroy);
-                                              if (linkOf(c)->dying)
-                                                  remove(linkOf(c));
-                                          }};
+                                          linkDestroy};
 
 /* The recording service: node events into g_nodeEvents. */
 void serviceAddNode(TQ_Server_Node *node)
@@ -76,18 +83,13 @@ void serviceRemoveNode(TQ_Server_Node *node)
     std::lock_guard<std::mutex> guard(g_nodeEvents.lock);
     g_nodeEvents.removed.push_back(node);
 }
-TQ_Server_Service g_service = {[](TQ_Server_ServiceApi *) { return 1; },
-                               [] {},
-                               serviceAddNode,
-                               serviceRemoveNode,
-                               [](TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {},
-                               nullptr,
-                               [] {},
-                               [] {},
-                               "peer-recorder",
-                               nullptr,
-                               -100,
-                               0};
+int32_t preinitAccepts(TQ_Server_ServiceApi *)
+{
+    return 1;
+}
+void noDataset(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
+TQ_Server_Service g_service = {preinitAccepts, [] {}, serviceAddNode,  serviceRemoveNode, noDataset, nullptr,
+                               [] {},          [] {}, "peer-recorder", nullptr,           -100,      0};
 
 /* A basic dataset: `fixed` zeroed bytes with header and subtype, then `text`. */
 Bytes basic(uint8_t subtype, size_t fixed, const std::string *text = nullptr, uint8_t extraFlags = 0)
@@ -98,6 +100,46 @@ Bytes basic(uint8_t subtype, size_t fixed, const std::string *text = nullptr, ui
     if (text)
         std::memcpy(&b[fixed], text->c_str(), text->size() + 1);
     return b;
+}
+
+std::mutex g_lock;
+std::vector<Delivery> g_deliveries;  /* guarded by g_lock */
+std::vector<std::string> g_messages; /* guarded by g_lock */
+std::list<TQ_Server_Service> g_services;
+
+void deliver(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, bool alt)
+{
+    Delivery d{node, bytesOf(dataset), alt, groups ? (int)TQ_treeSetSize(groups) : -1, groups};
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_deliveries.push_back(d);
+    }
+    if (g_onDelivery)
+        g_onDelivery(d);
+}
+void onDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
+{
+    deliver(node, dataset, groups, false);
+}
+void onRepeat(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
+{
+    deliver(node, dataset, groups, true);
+}
+void nodeEvent(TQ_Server_Node *) {}
+
+int capture(void *, int level, const char *format, va_list args)
+{
+    char text[512];
+    vsnprintf(text, sizeof text, format, args);
+    /* The logger writes its header and the message in separate calls; a message is complete at its newline. */
+    static std::string pending;
+    std::lock_guard<std::mutex> guard(g_lock);
+    pending += text;
+    if (!pending.empty() && pending.back() == '\n') {
+        g_messages.push_back(std::to_string(level) + " " + pending);
+        pending.clear();
+    }
+    return 0;
 }
 
 } // namespace
@@ -286,6 +328,82 @@ void ServerEnvironment::TearDown()
     TQ_Server_destroyCommunication();
     TQ_Server_destroy();
     g_allocator.destroy(&g_allocator);
+}
+
+void addRecordingService(uint8_t type, bool withAlt)
+{
+    for (const TQ_Server_Service &service : g_services)
+        if (service.datasetType == type)
+            return;
+    g_services.push_back(TQ_Server_Service{preinitAccepts, [] {}, nodeEvent, nodeEvent, onDataset,
+                                           withAlt ? onRepeat : nullptr, [] {}, [] {}, "recorder", nullptr, 0, type});
+    ASSERT_EQ(1, TQ_Server_addService(&g_services.back()));
+}
+
+std::vector<Delivery> takeDeliveries()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return std::move(g_deliveries);
+}
+
+Delivery takeOne()
+{
+    std::vector<Delivery> got = takeDeliveries();
+    EXPECT_EQ(1u, got.size());
+    return got.size() == 1 ? got[0] : Delivery{};
+}
+
+LogCapture::LogCapture()
+{
+    take();
+    TQ_logSetOutput(&g_TQ_serverLog, capture);
+}
+
+LogCapture::~LogCapture()
+{
+    TQ_logSetOutput(&g_TQ_serverLog, TQ_LOGOUTPUT_PRINTF_func);
+}
+
+int LogCapture::count(int level, const std::string &text) const
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    int n = 0;
+    for (const std::string &m : g_messages)
+        n += m.compare(0, 2, std::to_string(level) + " ") == 0 && m.find(text) != std::string::npos;
+    return n;
+}
+
+std::vector<std::string> LogCapture::take()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return std::move(g_messages);
+}
+
+Bytes broadcastDataset(uint8_t type, uint16_t ttl, const TQ_Uuid &origin, uint32_t sequence, uint8_t flags,
+                       uint32_t payload)
+{
+    TQ_BroadcastHeader h{};
+    h.header.length = (uint32_t)(sizeof h + 4 + payload);
+    h.header.type = type;
+    h.header.flags = flags;
+    h.subtype = 0x01020304;
+    h.ttl = ttl;
+    h.groupInfoLength = 4;
+    h.groupInfoOffset = sizeof h;
+    h.origin = origin;
+    h.sequence = sequence;
+    Bytes b((const uint8_t *)&h, (const uint8_t *)&h + sizeof h);
+    b.insert(b.end(), 4, 0xAA);
+    for (uint32_t i = 0; i < payload; i++)
+        b.push_back((uint8_t)(0x11 + i));
+    return b;
+}
+
+TQ_BroadcastHeader headerOf(const Bytes &bytes)
+{
+    TQ_BroadcastHeader h{};
+    std::memcpy(&h, bytes.data(), std::min(bytes.size(), sizeof h));
+    return h;
 }
 
 } // namespace tqtest

@@ -1,7 +1,7 @@
 /* Broadcasts from several service threads and forwards from two delivery threads at once, while server peers link and
  * unlink: every broadcast reaches every steady peer once with its own sequence number, duplicates racing in on two
  * links are delivered once as new and forwarded once, and nodes held as candidates outlive the links that go. */
-#include "recorder.h"
+#include "peer.h"
 
 #include <atomic>
 #include <cstring>

@@ -1,5 +1,5 @@
 /* Broadcast through scripted server and client peers. */
-#include "recorder.h"
+#include "peer.h"
 
 #include <atomic>
 #include <cstring>

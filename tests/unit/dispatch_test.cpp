@@ -1,5 +1,5 @@
 /* The receive path past the handshake. */
-#include "recorder.h"
+#include "peer.h"
 
 #include <cstring>
 #include <deque>
