@@ -41,6 +41,21 @@ Ending endingOf(Link *link)
     return n >= 3 && events[n - 3].bytes == verdictDataset(0) ? Rejected : Closed;
 }
 
+std::atomic<int> g_lower{0}, g_upper{0}, g_removed{0};
+int g_canEncrypt = 1;
+/* Counts which side starts encryption and which links it is told are gone. */
+TQ_Server_Encryption g_provider = {[](TQ_Server_EncryptionContext *) { return 1; },
+                                   [] {},
+                                   [](TQ_Connection *) { return g_canEncrypt; },
+                                   [](TQ_Connection *) { g_lower++; },
+                                   [](TQ_Connection *) { g_upper++; },
+                                   [](TQ_Connection *, TQ_Buffer *) { return 0; },
+                                   [](TQ_Connection *) { g_removed++; }};
+
+std::atomic<int> g_refusingDestroyed{0};
+TQ_TreeSet *g_local;
+bool g_matchNodeFirst = false;
+
 } // namespace
 
 TEST(Handshake, ServerAndClientPeersSeeExactBytes)
@@ -163,21 +178,6 @@ TEST(Handshake, MalformedAndRefusedPeersEndAsDesigned)
     remove(server);
 }
 
-namespace {
-
-std::atomic<int> g_lower{0}, g_upper{0}, g_removed{0};
-int g_canEncrypt = 1;
-/* Counts which side starts encryption and which links it is told are gone. */
-TQ_Server_Encryption g_provider = {[](TQ_Server_EncryptionContext *) { return 1; },
-                                   [] {},
-                                   [](TQ_Connection *) { return g_canEncrypt; },
-                                   [](TQ_Connection *) { g_lower++; },
-                                   [](TQ_Connection *) { g_upper++; },
-                                   [](TQ_Connection *, TQ_Buffer *) { return 0; },
-                                   [](TQ_Connection *) { g_removed++; }};
-
-} // namespace
-
 TEST(Handshake, EncryptionStartsOnTheSideTheIdentifiersOrder)
 {
     TQ_Server_setEncryption(&g_provider);
@@ -212,29 +212,12 @@ TEST(Handshake, EncryptionStartsOnTheSideTheIdentifiersOrder)
     TQ_Server_setEncryption(nullptr);
 }
 
-namespace {
-
-std::atomic<int> g_refusingDestroyed{0};
-TQ_TreeSet *g_local;
-bool g_matchNodeFirst = false;
-void noPeerGroups(TQ_Connection *, TQ_TreeSet *) {}
-int matchNodeFirst(TQ_TreeSet *a, TQ_TreeSet *)
-{
-    return a != g_local && g_matchNodeFirst;
-}
-void refusingDestroy()
-{
-    g_refusingDestroyed++;
-}
-
-} // namespace
-
 TEST(Handshake, GroupTestAsksBothWaysAndRefusalRejects)
 {
     TQ_Server_GroupManager refusing = *TQ_Server_getDefaultGroupManager();
-    refusing.peerGroups = noPeerGroups;
-    refusing.groupsMatch = matchNodeFirst;
-    refusing.destroy = refusingDestroy;
+    refusing.peerGroups = [](TQ_Connection *, TQ_TreeSet *) {};
+    refusing.groupsMatch = [](TQ_TreeSet *a, TQ_TreeSet *) { return a != g_local && g_matchNodeFirst ? 1 : 0; };
+    refusing.destroy = [] { g_refusingDestroyed++; };
     TQ_Server_setGroupManager(&refusing);
     g_local = refusing.localGroups();
     nodeEvents().clear();

@@ -93,11 +93,7 @@ bool g_stopInHook; // a service's postinit hook asks for the stop
 
 TQ_Server_ProtocolCallbacks *g_cb;
 TQ_Interface g_iface;
-void ifaceOpen(TQ_Interface *i)
-{
-    say("open %s", i->name);
-}
-const TQ_InterfaceOps g_ifaceOps = {nullptr, nullptr, ifaceOpen};
+const TQ_InterfaceOps g_ifaceOps = {nullptr, nullptr, [](TQ_Interface *i) { say("open %s", i->name); }};
 
 void sayWork(void *record)
 {
@@ -160,7 +156,6 @@ void mainPostinit()
         say("postinit main done");
     }
 }
-void datasetHook(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
 
 void postinitCallback()
 {
@@ -194,7 +189,7 @@ void *serverChild(void *)
     mainService.preinit = mainPreinit;
     mainService.postinit = mainPostinit;
     mainService.addNode = mainService.removeNode = [](TQ_Server_Node *) { say("node hook"); };
-    mainService.handleDataset = datasetHook;
+    mainService.handleDataset = [](TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {};
     mainService.predestroy = [] { say("predestroy main"); };
     mainService.postdestroy = [] { say("postdestroy main"); };
     mainService.name = "main";
