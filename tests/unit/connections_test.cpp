@@ -10,11 +10,7 @@ static auto *const g_environment = ::testing::AddGlobalTestEnvironment(new Serve
 namespace {
 
 int g_destroyed;
-void countDestroy(TQ_Connection *)
-{
-    g_destroyed++;
-}
-const TQ_ConnectionOps g_ops = {nullptr, nullptr, nullptr, countDestroy};
+const TQ_ConnectionOps g_ops = {nullptr, nullptr, nullptr, [](TQ_Connection *) { g_destroyed++; }};
 
 struct Info {
     TQ_Server_NodeInfo head;

@@ -1,5 +1,5 @@
 // Error messages: name lookup by the upper 16 bits, the OS part with Linux errno texts, snprintf-style cutting at every
-// small size, the last-error slot and the exception's copy of its message.
+// small size and the exception's copy of its message.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -52,12 +52,6 @@ TEST(Errors, MessagesAndTheirCutting)
     EXPECT_EQ(sys[0], 'A');
     EXPECT_EQ(TQ_systemErrorToString(65535, sys, sizeof sys), 0);
     EXPECT_STREQ(sys, "");
-}
-
-TEST(Errors, LastErrorKeepsTheModuleAndCutsTheSystemCode)
-{
-    TQ_setLastErrorSys(0x10000005, 0x12345);
-    EXPECT_EQ(TQ_getLastError(), 0x10002345u);
 }
 
 TEST(Errors, ExceptionKeepsItsOwnCopyOfTheMessage)

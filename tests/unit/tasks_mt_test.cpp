@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -8,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,35 +101,6 @@ TEST(Process, LastTaskEndsItAndExitFlushes)
               std::make_pair(0, std::string("main: tasks=1\nfirst runs, gate open=1, tasks=1\n"
                                             "second runs at once=1\nsecond ends last, tasks=1\n")));
     EXPECT_EQ(runScenario("critical"), std::make_pair(7, std::string("counter=40000 tasks=0")));
-}
-
-// A thread with a 512-word stack request can use far more, runs two nice steps below its creator, and an unlimited
-// sleep ends on a wake.
-TEST(Threads, SleepWakeStackAndPriority)
-{
-    static intptr_t ready = TQ_semCreate();
-    static std::atomic<bool> woke{false};
-    static int niceness = 0;
-    intptr_t t = TQ_threadCreate(
-        [](intptr_t self, void *) {
-            volatile char big[128 * 1024];
-            memset(const_cast<char *>(big), 1, sizeof big);
-            niceness = getpriority(PRIO_PROCESS, 0);
-            TQ_semSignal(ready);
-            TQ_threadMsleep(self, TQ_WAIT_FOREVER);
-            woke = true;
-        },
-        nullptr, 512, 0);
-    ASSERT_NE(t, -1);
-    ASSERT_EQ(TQ_semWait(ready, 10000), 1);
-    for (int i = 0; i < 200 && !woke; ++i) {
-        TQ_msleep(50);
-        TQ_threadWakeFromSleep(t);
-    }
-    TQ_threadDelete(t);
-    TQ_semDelete(ready);
-    EXPECT_TRUE(woke);
-    EXPECT_EQ(niceness, std::min(getpriority(PRIO_PROCESS, 0) + 2, 19));
 }
 
 } // namespace
