@@ -46,14 +46,8 @@ Bytes join(std::initializer_list<Bytes> parts)
 
 /* One end of a socket pair plays the server; the client owns the other. */
 struct Script {
-    int server = -1, client = -1;
-    Script()
-    {
-        int fds[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        server = fds[0];
-        client = fds[1];
-    }
+    int fds[2] = {-1, -1}, &server = fds[0], &client = fds[1];
+    Script() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0); }
     ~Script() { close(server); }
     void write(const Bytes &b) { ASSERT_EQ(::write(server, b.data(), b.size()), (ssize_t)b.size()); }
     void end() { shutdown(server, SHUT_WR); }
