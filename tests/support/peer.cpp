@@ -1,10 +1,15 @@
-/* The scripted peer: see peer.h. */
+/* The scripted peer and its observers: see peer.h. */
 #include "peer.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <list>
 #include <set>
 
 namespace tqtest {
+
+std::function<void(const Delivery &)> g_onDelivery;
 
 namespace {
 
@@ -14,14 +19,11 @@ std::mutex g_linksLock;
 std::set<Link *> g_links; /* guarded by g_linksLock */
 NodeEvents g_nodeEvents;
 
-/* ---- The protocol ---- */
-
 int peerRun(TQ_Server_ProtocolCallbacks *callbacks)
 {
     g_callbacks = callbacks;
     return 1;
 }
-void nothing() {}
 /* Teardown removes what is still linked, as a protocol does in destroy. */
 void peerDestroy()
 {
@@ -33,16 +35,19 @@ void peerDestroy()
     for (Link *link : left)
         remove(link);
 }
-void peerDataset(TQ_Connection *, TQ_Buffer *) {}
-TQ_Server_Protocol g_protocol = {nullptr, nullptr, peerRun, nothing,     peerDestroy,
-                                 nullptr, nullptr, nullptr, peerDataset, "peer"};
-void openInterface(TQ_Interface *) {}
-const TQ_InterfaceOps g_interfaceOps = {nullptr, nullptr, openInterface};
+TQ_Server_Protocol g_protocol = {
+    nullptr, nullptr, peerRun, [] {}, peerDestroy, nullptr, nullptr, nullptr, [](TQ_Connection *, TQ_Buffer *) {},
+    "peer"};
+const TQ_InterfaceOps g_interfaceOps = {nullptr, nullptr, [](TQ_Interface *) {}};
 TQ_Interface g_interface = {&g_interfaceOps, &g_protocol, "loop"};
 
+Link *linkOf(TQ_Connection *connection)
+{
+    return static_cast<Link *>(connection->moduleData);
+}
 void record(TQ_Connection *connection, Event::Kind kind, Bytes bytes = {})
 {
-    Link *link = static_cast<Link *>(connection->moduleData);
+    Link *link = linkOf(connection);
     if (kind != Event::Send)
         (kind == Event::Close ? link->closes : link->destroys)++;
     std::lock_guard<std::mutex> guard(link->lock);
@@ -51,27 +56,19 @@ void record(TQ_Connection *connection, Event::Kind kind, Bytes bytes = {})
 void linkSend(TQ_Connection *connection, TQ_Buffer *dataset)
 {
     record(connection, Event::Send, bytesOf(dataset));
-    if (static_cast<Link *>(connection->moduleData)->dying)
+    if (linkOf(connection)->dying)
         TQ_connectionInvalidate(connection);
-}
-void linkClose(TQ_Connection *connection)
-{
-    record(connection, Event::Close);
 }
 void linkDestroy(TQ_Connection *connection)
 {
     record(connection, Event::Destroy);
-    if (static_cast<Link *>(connection->moduleData)->dying)
-        remove(static_cast<Link *>(connection->moduleData));
+    if (linkOf(connection)->dying)
+        remove(linkOf(connection));
 }
-const TQ_ConnectionOps g_connectionOps = {nullptr, nullptr, linkClose, linkDestroy};
+const TQ_ConnectionOps g_connectionOps = {nullptr, nullptr, [](TQ_Connection *c) { record(c, Event::Close); },
+                                          linkDestroy};
 
-/* ---- The recording service ---- */
-
-int32_t servicePreinit(TQ_Server_ServiceApi *)
-{
-    return 1;
-}
+/* The recording service: node events into g_nodeEvents. */
 void serviceAddNode(TQ_Server_Node *node)
 {
     std::lock_guard<std::mutex> guard(g_nodeEvents.lock);
@@ -86,9 +83,13 @@ void serviceRemoveNode(TQ_Server_Node *node)
     std::lock_guard<std::mutex> guard(g_nodeEvents.lock);
     g_nodeEvents.removed.push_back(node);
 }
-void serviceDataset(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
-TQ_Server_Service g_service = {servicePreinit, nothing, serviceAddNode,  serviceRemoveNode, serviceDataset, nullptr,
-                               nothing,        nothing, "peer-recorder", nullptr,           -100,           0};
+int32_t preinitAccepts(TQ_Server_ServiceApi *)
+{
+    return 1;
+}
+void noDataset(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
+TQ_Server_Service g_service = {preinitAccepts, [] {}, serviceAddNode,  serviceRemoveNode, noDataset, nullptr,
+                               [] {},          [] {}, "peer-recorder", nullptr,           -100,      0};
 
 /* A basic dataset: `fixed` zeroed bytes with header and subtype, then `text`. */
 Bytes basic(uint8_t subtype, size_t fixed, const std::string *text = nullptr, uint8_t extraFlags = 0)
@@ -99,6 +100,46 @@ Bytes basic(uint8_t subtype, size_t fixed, const std::string *text = nullptr, ui
     if (text)
         std::memcpy(&b[fixed], text->c_str(), text->size() + 1);
     return b;
+}
+
+std::mutex g_lock;
+std::vector<Delivery> g_deliveries;  /* guarded by g_lock */
+std::vector<std::string> g_messages; /* guarded by g_lock */
+std::list<TQ_Server_Service> g_services;
+
+void deliver(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, bool alt)
+{
+    Delivery d{node, bytesOf(dataset), alt, groups ? (int)TQ_treeSetSize(groups) : -1, groups};
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_deliveries.push_back(d);
+    }
+    if (g_onDelivery)
+        g_onDelivery(d);
+}
+void onDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
+{
+    deliver(node, dataset, groups, false);
+}
+void onRepeat(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups)
+{
+    deliver(node, dataset, groups, true);
+}
+void nodeEvent(TQ_Server_Node *) {}
+
+int capture(void *, int level, const char *format, va_list args)
+{
+    char text[512];
+    vsnprintf(text, sizeof text, format, args);
+    /* The logger writes its header and the message in separate calls; a message is complete at its newline. */
+    static std::string pending;
+    std::lock_guard<std::mutex> guard(g_lock);
+    pending += text;
+    if (!pending.empty() && pending.back() == '\n') {
+        g_messages.push_back(std::to_string(level) + " " + pending);
+        pending.clear();
+    }
+    return 0;
 }
 
 } // namespace
@@ -117,8 +158,6 @@ std::vector<Event> Link::takeEvents()
     std::lock_guard<std::mutex> guard(lock);
     return std::move(events);
 }
-
-/* ---- Links ---- */
 
 Link *connect(const std::string &name, bool isServer)
 {
@@ -187,8 +226,6 @@ TQ_Server_Node *nodeOf(Link *link)
     return __atomic_load_n(&link->conn.node, __ATOMIC_ACQUIRE);
 }
 
-/* ---- Datasets ---- */
-
 Bytes netIdDataset(uint16_t major, uint16_t minor, const std::string &networkId)
 {
     Bytes b = basic(TQ_BASIC_NETWORK_ID, TQ_NETID_TEXT_OFFSET, &networkId);
@@ -237,21 +274,18 @@ TQ_Uuid makeUuid(uint8_t seed)
     return uuid;
 }
 
-static TQ_Server_Node *shake(Link *link, const Bytes &last)
-{
-    feedAll(link, {netIdDataset(TQ_WIRE_VERSION_MAJOR, TQ_WIRE_VERSION_MINOR, "Tessarc"), verdictDataset(1), last});
-    return nodeOf(link);
-}
 TQ_Server_Node *shakeAsServer(Link *link, const TQ_Uuid &uuid, const std::string &name)
 {
-    return shake(link, uuidDataset(uuid, name));
+    feedAll(link, {netIdDataset(TQ_WIRE_VERSION_MAJOR, TQ_WIRE_VERSION_MINOR, "Tessarc"), verdictDataset(1),
+                   uuidDataset(uuid, name)});
+    return nodeOf(link);
 }
 TQ_Server_Node *shakeAsClient(Link *link, const std::string &name)
 {
-    return shake(link, nodeNameDataset(name));
+    feedAll(link, {netIdDataset(TQ_WIRE_VERSION_MAJOR, TQ_WIRE_VERSION_MINOR, "Tessarc"), verdictDataset(1),
+                   nodeNameDataset(name)});
+    return nodeOf(link);
 }
-
-/* ---- Node events and the core ---- */
 
 void NodeEvents::clear()
 {
@@ -294,6 +328,82 @@ void ServerEnvironment::TearDown()
     TQ_Server_destroyCommunication();
     TQ_Server_destroy();
     g_allocator.destroy(&g_allocator);
+}
+
+void addRecordingService(uint8_t type, bool withAlt)
+{
+    for (const TQ_Server_Service &service : g_services)
+        if (service.datasetType == type)
+            return;
+    g_services.push_back(TQ_Server_Service{preinitAccepts, [] {}, nodeEvent, nodeEvent, onDataset,
+                                           withAlt ? onRepeat : nullptr, [] {}, [] {}, "recorder", nullptr, 0, type});
+    ASSERT_EQ(1, TQ_Server_addService(&g_services.back()));
+}
+
+std::vector<Delivery> takeDeliveries()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return std::move(g_deliveries);
+}
+
+Delivery takeOne()
+{
+    std::vector<Delivery> got = takeDeliveries();
+    EXPECT_EQ(1u, got.size());
+    return got.size() == 1 ? got[0] : Delivery{};
+}
+
+LogCapture::LogCapture()
+{
+    take();
+    TQ_logSetOutput(&g_TQ_serverLog, capture);
+}
+
+LogCapture::~LogCapture()
+{
+    TQ_logSetOutput(&g_TQ_serverLog, TQ_LOGOUTPUT_PRINTF_func);
+}
+
+int LogCapture::count(int level, const std::string &text) const
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    int n = 0;
+    for (const std::string &m : g_messages)
+        n += m.compare(0, 2, std::to_string(level) + " ") == 0 && m.find(text) != std::string::npos;
+    return n;
+}
+
+std::vector<std::string> LogCapture::take()
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return std::move(g_messages);
+}
+
+Bytes broadcastDataset(uint8_t type, uint16_t ttl, const TQ_Uuid &origin, uint32_t sequence, uint8_t flags,
+                       uint32_t payload)
+{
+    TQ_BroadcastHeader h{};
+    h.header.length = (uint32_t)(sizeof h + 4 + payload);
+    h.header.type = type;
+    h.header.flags = flags;
+    h.subtype = 0x01020304;
+    h.ttl = ttl;
+    h.groupInfoLength = 4;
+    h.groupInfoOffset = sizeof h;
+    h.origin = origin;
+    h.sequence = sequence;
+    Bytes b((const uint8_t *)&h, (const uint8_t *)&h + sizeof h);
+    b.insert(b.end(), 4, 0xAA);
+    for (uint32_t i = 0; i < payload; i++)
+        b.push_back((uint8_t)(0x11 + i));
+    return b;
+}
+
+TQ_BroadcastHeader headerOf(const Bytes &bytes)
+{
+    TQ_BroadcastHeader h{};
+    std::memcpy(&h, bytes.data(), std::min(bytes.size(), sizeof h));
+    return h;
 }
 
 } // namespace tqtest

@@ -1,9 +1,7 @@
-/* Broadcasts from several service threads and forwards from two delivery
- * threads at once, while server peers link and unlink: every broadcast
- * reaches every steady peer once with its own sequence number, duplicates
- * racing in on two links are delivered once as new and forwarded once, and
- * nodes held as candidates outlive the links that go. */
-#include "recorder.h"
+/* Broadcasts from several service threads and forwards from two delivery threads at once, while server peers link and
+ * unlink: every broadcast reaches every steady peer once with its own sequence number, duplicates racing in on two
+ * links are delivered once as new and forwarded once, and nodes held as candidates outlive the links that go. */
+#include "peer.h"
 
 #include <atomic>
 #include <cstring>
@@ -18,8 +16,8 @@ namespace {
 
 const uint8_t kType = 7;
 
-/* Takes a link down as a protocol must: no removeConnection while a send
- * still holds the connection, so wait for its destroy first. */
+/* Takes a link down as a protocol must: no removeConnection while a send still holds the connection, so wait for its
+ * destroy first. */
 void unlink(Link *link)
 {
     TQ_connectionInvalidate(&link->conn);

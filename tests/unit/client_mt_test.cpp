@@ -1,6 +1,5 @@
-/* One client used by a sending and a receiving thread at once, as the
- * library allows: every dataset crosses intact and in order both ways, and
- * when the server goes away both sides fail cleanly. */
+/* One client used by a sending and a receiving thread at once, as the library allows: every dataset crosses intact and
+ * in order both ways, and when the server goes away both sides fail cleanly. */
 #include <gtest/gtest.h>
 
 #include <tessarc/client.h>
@@ -10,29 +9,17 @@
 #include <unistd.h>
 
 #include <thread>
-#include <vector>
 
 namespace {
 
 const uint32_t c_count = 20000;
 
-/* The server's side of a handshake: network ID "T" version 2.1, accept,
- * group exchange. */
+/* The server's side of a handshake: network ID "T" version 2.1, accept, group exchange. */
 const uint8_t c_serverHandshake[] = {
     17, 0, 0, 0, 2, 0x80, 0, 0, 0, 1, 2, 0, 1, 0, 'T', 0, 0, /* network ID (padded name) */
     10, 0, 0, 0, 2, 0x80, 0, 0, 1, 1,                        /* accept */
     9,  0, 0, 0, 4, 0x80, 0, 0, 0,                           /* group exchange */
 };
-
-void readExactly(int fd, uint8_t *to, size_t size)
-{
-    while (size > 0) {
-        ssize_t got = read(fd, to, size);
-        ASSERT_GT(got, 0);
-        to += got;
-        size -= (size_t)got;
-    }
-}
 
 TEST(ClientThreads, SendingAndReceivingSidesRunAtOnce)
 {
@@ -44,8 +31,8 @@ TEST(ClientThreads, SendingAndReceivingSidesRunAtOnce)
     TQ_Client *client = TQ_Client_connectFd(fds[1], nullptr, &error);
     ASSERT_NE(client, nullptr) << error.message;
     /* Its network ID ("*"), accept and node name ("tessarc-cli"). */
-    std::vector<uint8_t> handshake(16 + 10 + 12 + sizeof "tessarc-cli");
-    readExactly(server, handshake.data(), handshake.size());
+    uint8_t handshake[16 + 10 + 12 + sizeof "tessarc-cli"];
+    ASSERT_EQ(recv(server, handshake, sizeof handshake, MSG_WAITALL), (ssize_t)sizeof handshake);
 
     /* Client → server: sequence numbers as subtypes, queued and flushed. */
     int sendResult = -1;
@@ -77,7 +64,7 @@ TEST(ClientThreads, SendingAndReceivingSidesRunAtOnce)
     });
     for (uint32_t i = 0; i < c_count; ++i) {
         uint8_t dataset[16];
-        readExactly(server, dataset, sizeof dataset);
+        ASSERT_EQ(recv(server, dataset, sizeof dataset, MSG_WAITALL), (ssize_t)sizeof dataset);
         uint32_t subtype, payload;
         memcpy(&subtype, dataset + 8, 4);
         memcpy(&payload, dataset + 12, 4);

@@ -1,25 +1,19 @@
-/* The client library against a scripted server on the other end of a socket
- * pair: the exact bytes of the client's handshake and datasets, what it
- * takes from the server in any read pattern, and every way a server can
- * refuse it or break the protocol. */
+/* The client library against a scripted server on the other end of a socket pair: the exact bytes of the client's
+ * handshake and datasets, what it takes from the server in any read pattern, and every way a server can refuse it or
+ * break the protocol. */
 #include <gtest/gtest.h>
 
 #include <tessarc/client.h>
 
 #include "peer.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <string>
-#include <vector>
-
 namespace {
 
-using tqtest::Bytes;
+using namespace tqtest;
 
 /* A dataset: header with the length of everything, then `body`. */
 Bytes dataset(uint8_t type, uint8_t flags, const Bytes &body)
@@ -28,14 +22,6 @@ Bytes dataset(uint8_t type, uint8_t flags, const Bytes &body)
     TQ_wirePutHeader(b.data(), (uint32_t)(b.size() + body.size()), type, flags);
     b.insert(b.end(), body.begin(), body.end());
     return b;
-}
-Bytes networkId(const std::string &id, uint16_t major, uint16_t minor)
-{
-    return tqtest::netIdDataset(major, minor, id);
-}
-Bytes verdict(uint8_t v)
-{
-    return tqtest::verdictDataset(v);
 }
 Bytes groups()
 {
@@ -60,14 +46,8 @@ Bytes join(std::initializer_list<Bytes> parts)
 
 /* One end of a socket pair plays the server; the client owns the other. */
 struct Script {
-    int server = -1, client = -1;
-    Script()
-    {
-        int fds[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        server = fds[0];
-        client = fds[1];
-    }
+    int fds[2] = {-1, -1}, &server = fds[0], &client = fds[1];
+    Script() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0); }
     ~Script() { close(server); }
     void write(const Bytes &b) { ASSERT_EQ(::write(server, b.data(), b.size()), (ssize_t)b.size()); }
     void end() { shutdown(server, SHUT_WR); }
@@ -97,16 +77,16 @@ TQ_ClientOptions options(const char *networkId, uint16_t major = 0, uint16_t min
 TEST(Client, HandshakeAndDatasetsByteForByte)
 {
     Script s;
-    /* The whole server side at once, with an application dataset right
-     * behind the group exchange: it must not be lost to the handshake. */
-    s.write(join({networkId("Tessarc", 2, 1), verdict(1), groups(), appDataset(16, 7, "early")}));
+    /* The whole server side at once, with an application dataset right behind the group exchange: it must not be lost
+     * to the handshake. */
+    s.write(join({netIdDataset(2, 1, "Tessarc"), verdictDataset(1), groups(), appDataset(16, 7, "early")}));
     TQ_ClientError error;
     TQ_ClientOptions o = options("Tessarc");
     TQ_Client *client = TQ_Client_connectFd(s.client, &o, &error);
     ASSERT_NE(client, nullptr) << error.message;
     EXPECT_STREQ(TQ_Client_serverNetworkId(client), "Tessarc");
 
-    EXPECT_EQ(s.written(), join({networkId("Tessarc", 2, 1), verdict(1), tqtest::nodeNameDataset("probe")}));
+    EXPECT_EQ(s.written(), join({netIdDataset(2, 1, "Tessarc"), verdictDataset(1), nodeNameDataset("probe")}));
 
     TQ_ClientDataset d;
     ASSERT_EQ(TQ_Client_receive(client, &d, 1000), TQ_CLIENT_OK);
@@ -115,8 +95,8 @@ TEST(Client, HandshakeAndDatasetsByteForByte)
     EXPECT_EQ(std::string((const char *)d.payload, d.payloadLength), "early");
     EXPECT_EQ(d.length, 17u);
 
-    /* A dataset split over two reads, neighbour and late group datasets
-     * skipped, a header-only dataset with subtype 0 and an empty payload. */
+    /* A dataset split over two reads, neighbour and late group datasets skipped, a header-only dataset with subtype 0
+     * and an empty payload. */
     Bytes later = appDataset(20, 0xA1B2C3D4, std::string(3000, 'x'));
     s.write(join({dataset(2, 0x80, {4, 0, 0, 0}), groups(), Bytes(later.begin(), later.begin() + 1001)}));
     EXPECT_EQ(TQ_Client_receive(client, &d, 50), TQ_CLIENT_TIMEOUT);
@@ -141,7 +121,7 @@ TEST(Client, HandshakeAndDatasetsByteForByte)
     EXPECT_EQ(TQ_Client_send(client, 16, 0, 0, "x", TQ_CLIENT_MAX_DATASET), TQ_CLIENT_BAD_ARGUMENT);
 
     /* A reject after the handshake, then the end of the stream. */
-    s.write(verdict(0));
+    s.write(verdictDataset(0));
     s.end();
     EXPECT_EQ(TQ_Client_receive(client, &d, 1000), TQ_CLIENT_REFUSED);
     EXPECT_NE(std::string(TQ_Client_errorText(client)).find("rejected"), std::string::npos);
@@ -149,9 +129,8 @@ TEST(Client, HandshakeAndDatasetsByteForByte)
     TQ_Client_close(client);
 }
 
-/* Runs a handshake against `script` (the server's bytes, then the end of
- * the stream): the client fails with `code` and a message holding each of
- * `texts`. Returns the bytes the client wrote. */
+/* Runs a handshake against `script` (the server's bytes, then the end of the stream): the client fails with `code` and
+ * a message holding each of `texts`. Returns the bytes the client wrote. */
 Bytes refused(const Bytes &script, TQ_ClientOptions o, int code, std::initializer_list<const char *> texts = {})
 {
     Script s;
@@ -170,27 +149,26 @@ Bytes refused(const Bytes &script, TQ_ClientOptions o, int code, std::initialize
 TEST(Client, RefusalsAndMalformedServersGiveClearErrors)
 {
     /* The server rejects a newer network version: the message names it. */
-    refused(join({networkId("Tessarc", 3, 0), verdict(0)}), options("*", 2, 1), TQ_CLIENT_REFUSED,
+    refused(join({netIdDataset(3, 0, "Tessarc"), verdictDataset(0)}), options("*", 2, 1), TQ_CLIENT_REFUSED,
             {"\"Tessarc\" version 3.0"});
 
-    /* The client rejects an old server or a foreign network itself and says
-     * so on the wire (verdict 0) without sending its name. */
-    EXPECT_EQ(refused(networkId("Tessarc", 2, 0), options("*"), TQ_CLIENT_REFUSED, {"older than 2.1"}),
-              join({networkId("*", 2, 1), verdict(0)}));
+    /* The client rejects an old server or a foreign network itself and says so on the wire (verdict 0) without sending
+     * its name. */
+    EXPECT_EQ(refused(netIdDataset(2, 0, "Tessarc"), options("*"), TQ_CLIENT_REFUSED, {"older than 2.1"}),
+              join({netIdDataset(2, 1, "*"), verdictDataset(0)}));
     EXPECT_EQ(
-        refused(networkId("Other", 2, 1), options("Tessarc"), TQ_CLIENT_REFUSED, {"\"Other\" is not \"Tessarc\""}),
-        join({networkId("Tessarc", 2, 1), verdict(0)}));
+        refused(netIdDataset(2, 1, "Other"), options("Tessarc"), TQ_CLIENT_REFUSED, {"\"Other\" is not \"Tessarc\""}),
+        join({netIdDataset(2, 1, "Tessarc"), verdictDataset(0)}));
 
-    /* A 15-byte network-ID dataset carries an empty identifier; with a
-     * wildcard client the handshake goes on (and then the server leaves). */
+    /* A 15-byte network-ID dataset carries an empty identifier; with a wildcard client the handshake goes on (and then
+     * the server leaves). */
     Bytes shortest = dataset(2, 0x80, {0, 1, 2, 0, 1, 0, 'X'});
     EXPECT_EQ(refused(shortest, options("*"), TQ_CLIENT_CLOSED).size(), 16u + 10u + 18u);
 
-    /* Malformed or missing server data: a network-ID dataset of 14 bytes,
-     * an accept of 11, a header too short for its own length, a length of
-     * 1 MiB + 1, and nothing at all. */
+    /* Malformed or missing server data: a network-ID dataset of 14 bytes, an accept of 11, a header too short for its
+     * own length, a length of 1 MiB + 1, and nothing at all. */
     refused(dataset(2, 0x80, {0, 1, 2, 0, 1, 0}), options("*"), TQ_CLIENT_PROTOCOL);
-    refused(join({networkId("T", 2, 1), dataset(2, 0x80, {1, 1, 0})}), options("*"), TQ_CLIENT_PROTOCOL,
+    refused(join({netIdDataset(2, 1, "T"), dataset(2, 0x80, {1, 1, 0})}), options("*"), TQ_CLIENT_PROTOCOL,
             {"accept dataset of 11 bytes"});
     refused({7, 0, 0, 0, 2, 0x80, 0, 0}, options("*"), TQ_CLIENT_PROTOCOL);
     refused({1, 0, 0x10, 0, 2, 0x80, 0, 0}, options("*"), TQ_CLIENT_PROTOCOL);

@@ -10,11 +10,7 @@ static auto *const g_environment = ::testing::AddGlobalTestEnvironment(new Serve
 namespace {
 
 int g_destroyed;
-void countDestroy(TQ_Connection *)
-{
-    g_destroyed++;
-}
-const TQ_ConnectionOps g_ops = {nullptr, nullptr, nullptr, countDestroy};
+const TQ_ConnectionOps g_ops = {nullptr, nullptr, nullptr, [](TQ_Connection *) { g_destroyed++; }};
 
 struct Info {
     TQ_Server_NodeInfo head;
@@ -75,8 +71,7 @@ TEST(Connections, HeldServerNodeOutlivesItsLinkAndYieldsToARelink)
     ASSERT_NE(nullptr, old);
     nodeEvents().holdServers = false;
 
-    /* A second link while the node is live is rejected after its UUID; the
-     * first link hears nothing of it. */
+    /* A second link while the node is live is rejected after its UUID; the first link hears nothing of it. */
     first->takeEvents();
     Link *twin = connect("twin", true);
     shakeAsServer(twin, uuid, "phoenix");
@@ -124,8 +119,8 @@ TEST(Connections, NeighboursKeepTheFirstTimeAndForgetRemovedOnes)
 
 TEST(Connections, AServerLinkThatDiesDuringAnAnnouncementIsRemovedSafely)
 {
-    /* The announcement of a new server (under the server state lock) fails
-     * on the one other link, whose protocol removes it from destroy. */
+    /* The announcement of a new server (under the server state lock) fails on the one other link, whose protocol
+     * removes it from destroy. */
     const TQ_Uuid gone = makeUuid(0xD0), newcomer = makeUuid(0xE0);
     nodeEvents().clear();
     Link *doomed = connect("doomed", true);

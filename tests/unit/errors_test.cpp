@@ -1,6 +1,5 @@
-// Error messages: name lookup by the upper 16 bits, the OS part with Linux
-// errno texts, snprintf-style cutting at every small size, the last-error
-// slot and the exception's copy of its message.
+// Error messages: name lookup by the upper 16 bits, the OS part with Linux errno texts, snprintf-style cutting at every
+// small size and the exception's copy of its message.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -27,8 +26,7 @@ TEST(Errors, MessagesAndTheirCutting)
     EXPECT_EQ(message(0x140D0000), "No error description available"); // one past the last
     EXPECT_EQ(message(0x10030062), "Bind failed - OS error 98: Address already in use");
     EXPECT_EQ(message(0x0007006F), "No error description available - OS error 111: Connection refused");
-    // A number the system has no text for leaves the prefix alone (and the
-    // system text empty, below).
+    // A number the system has no text for leaves the prefix alone (and the system text empty, below).
     EXPECT_EQ(message(0x1000FFFF), "Sockets - OS error 65535: ");
 
     // Texts are cut and terminated like snprintf's.
@@ -38,8 +36,7 @@ TEST(Errors, MessagesAndTheirCutting)
         char buf[64];
         memset(buf, '#', sizeof buf);
         EXPECT_EQ(TQ_errorToString(0x1000006F, buf, size), buf);
-        // Without room for the whole prefix no system text follows; with it,
-        // the text fills the rest of the buffer.
+        // Without room for the whole prefix no system text follows; with it, the text fills the rest of the buffer.
         if (size > 0) {
             const size_t expect = size <= prefix ? size - 1 : std::min(size - 1, full.size());
             EXPECT_EQ(std::string(buf), full.substr(0, expect)) << "size " << size;
@@ -55,14 +52,6 @@ TEST(Errors, MessagesAndTheirCutting)
     EXPECT_EQ(sys[0], 'A');
     EXPECT_EQ(TQ_systemErrorToString(65535, sys, sizeof sys), 0);
     EXPECT_STREQ(sys, "");
-}
-
-TEST(Errors, LastErrorKeepsTheModuleAndCutsTheSystemCode)
-{
-    EXPECT_NE(TQ_setLastError(0x10010000), 0);
-    EXPECT_EQ(TQ_getLastError(), 0x10010000u);
-    TQ_setLastErrorSys(0x10000005, 0x12345);
-    EXPECT_EQ(TQ_getLastError(), 0x10002345u);
 }
 
 TEST(Errors, ExceptionKeepsItsOwnCopyOfTheMessage)

@@ -1,7 +1,6 @@
-// libtessarc.so exports its public API and nothing else: every defined
-// dynamic symbol must be declared with TQ_API in the library's public headers
-// (or belong to a class so marked), and every such declaration must be
-// exported. Read from the dynamic symbol table of the loaded library (nm -D).
+// libtessarc.so exports its public API and nothing else: every defined dynamic symbol must be declared with TQ_API in
+// the library's public headers (or belong to a class so marked), and every such declaration must be exported. Read from
+// the dynamic symbol table of the loaded library (nm -D).
 #include <gtest/gtest.h>
 
 #include <ctype.h>
@@ -40,10 +39,8 @@ std::string demangle(const char *name)
 
 TEST(Exports, LibraryExportsExactlyWhatThePublicHeadersMark)
 {
-    // Names declared with the mark: for a class the word after it, for a
-    // function or datum the last word before its "(", "[" or ";". (Plain
-    // scanning: std::regex draws maybe-uninitialized warnings under the
-    // sanitizers.)
+    // Names declared with the mark: for a class the word after it, for a function or datum the last word before its
+    // "(", "[" or ";". (Plain scanning: std::regex draws maybe-uninitialized warnings under the sanitizers.)
     std::set<std::string> api, classes;
     auto isWord = [](char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_'; };
     for (const char *header : {"/runtime/include/tessarc/runtime.h", "/server/include/tessarc/server.h",

@@ -1,5 +1,4 @@
-/* Handshakes on many connections at once, and a held server node whose
- * release races the removal of its last link. */
+/* Handshakes on many connections at once, and a held server node whose release races the removal of its last link. */
 #include "peer.h"
 
 #include <thread>

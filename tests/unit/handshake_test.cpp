@@ -21,8 +21,8 @@ Bytes oneNeighbour(uint8_t subtype, const TQ_Uuid &uuid)
     return cat({28, 0, 0, 0, 2, 0x80, 0, 0, subtype, 0, 1, 0}, &uuid, 12, {0, 0, 0, 0});
 }
 
-/* How a link ended: rejected (verdict 0 sent, closed, destroyed), closed
- * without a word (the peer rejected), or invalidated (destroyed only). */
+/* How a link ended: rejected (verdict 0 sent, closed, destroyed), closed without a word (the peer rejected), or
+ * invalidated (destroyed only). */
 enum Ending { Open, Rejected, Closed, Invalidated };
 Ending endingOf(Link *link)
 {
@@ -40,6 +40,21 @@ Ending endingOf(Link *link)
     EXPECT_EQ(Event::Close, events[n - 2].kind);
     return n >= 3 && events[n - 3].bytes == verdictDataset(0) ? Rejected : Closed;
 }
+
+std::atomic<int> g_lower{0}, g_upper{0}, g_removed{0};
+int g_canEncrypt = 1;
+/* Counts which side starts encryption and which links it is told are gone. */
+TQ_Server_Encryption g_provider = {[](TQ_Server_EncryptionContext *) { return 1; },
+                                   [] {},
+                                   [](TQ_Connection *) { return g_canEncrypt; },
+                                   [](TQ_Connection *) { g_lower++; },
+                                   [](TQ_Connection *) { g_upper++; },
+                                   [](TQ_Connection *, TQ_Buffer *) { return 0; },
+                                   [](TQ_Connection *) { g_removed++; }};
+
+std::atomic<int> g_refusingDestroyed{0};
+TQ_TreeSet *g_local;
+bool g_matchNodeFirst = false;
 
 } // namespace
 
@@ -62,8 +77,8 @@ TEST(Handshake, ServerAndClientPeersSeeExactBytes)
     EXPECT_EQ(0, memcmp(&uuid1, &node1->id, 12));
     EXPECT_EQ(1u, TQ_treeSetSize(&node1->groups));
 
-    /* The peer's accept before its network ID; a version above 2.1. The
-     * first server hears of the second, the second gets a list of one. */
+    /* The peer's accept before its network ID; a version above 2.1. The first server hears of the second, the second
+     * gets a list of one. */
     Link *second = connect("s2", true);
     feedAll(second, {verdictDataset(1), netIdDataset(3, 0, "Tessarc"), uuidDataset(uuid2, "two")});
     ASSERT_NE(nullptr, nodeOf(second));
@@ -74,8 +89,8 @@ TEST(Handshake, ServerAndClientPeersSeeExactBytes)
     const Bytes list = oneNeighbour(4, uuid1); /* its age is the first node's, not 0 */
     EXPECT_EQ(Bytes(list.begin(), list.begin() + 24), Bytes(toSecond[4].begin(), toSecond[4].begin() + 24));
 
-    /* Clients: counter identifiers, texts cut to 255 characters and ended
-     * at the last byte when the peer sent no NUL. */
+    /* Clients: counter identifiers, texts cut to 255 characters and ended at the last byte when the peer sent no
+     * NUL. */
     Link *c1 = connect("c1", false), *c2 = connect("c2", false);
     Bytes noNul = nodeNameDataset("bob");
     noNul.pop_back();
@@ -147,8 +162,7 @@ TEST(Handshake, MalformedAndRefusedPeersEndAsDesigned)
         remove(link);
     }
 
-    /* A server announcing "*" is taken only by a server whose own network
-     * ID is "*". */
+    /* A server announcing "*" is taken only by a server whose own network ID is "*". */
     TQ_Server_setNetworkId("*");
     Link *wild = connect("wild server", true);
     feed(wild, netIdDataset(2, 1, "*"));
@@ -164,21 +178,6 @@ TEST(Handshake, MalformedAndRefusedPeersEndAsDesigned)
     remove(server);
 }
 
-namespace {
-
-std::atomic<int> g_lower{0}, g_upper{0}, g_removed{0};
-int g_canEncrypt = 1;
-/* Counts which side starts encryption and which links it is told are gone. */
-TQ_Server_Encryption g_provider = {[](TQ_Server_EncryptionContext *) { return 1; },
-                                   [] {},
-                                   [](TQ_Connection *) { return g_canEncrypt; },
-                                   [](TQ_Connection *) { g_lower++; },
-                                   [](TQ_Connection *) { g_upper++; },
-                                   [](TQ_Connection *, TQ_Buffer *) { return 0; },
-                                   [](TQ_Connection *) { g_removed++; }};
-
-} // namespace
-
 TEST(Handshake, EncryptionStartsOnTheSideTheIdentifiersOrder)
 {
     TQ_Server_setEncryption(&g_provider);
@@ -193,8 +192,7 @@ TEST(Handshake, EncryptionStartsOnTheSideTheIdentifiersOrder)
         EXPECT_EQ(!ownFirst, g_upper == 1);
         remove(link);
     }
-    /* A peer requiring encryption is taken while a provider is installed,
-     * even one that cannot encrypt this link. */
+    /* A peer requiring encryption is taken while a provider is installed, even one that cannot encrypt this link. */
     g_canEncrypt = 0;
     g_lower = g_upper = g_removed = 0;
     Link *strict = connect("enc-required", true);
@@ -214,29 +212,12 @@ TEST(Handshake, EncryptionStartsOnTheSideTheIdentifiersOrder)
     TQ_Server_setEncryption(nullptr);
 }
 
-namespace {
-
-std::atomic<int> g_refusingDestroyed{0};
-TQ_TreeSet *g_local;
-bool g_matchNodeFirst = false;
-void noPeerGroups(TQ_Connection *, TQ_TreeSet *) {}
-int matchNodeFirst(TQ_TreeSet *a, TQ_TreeSet *)
-{
-    return a != g_local && g_matchNodeFirst;
-}
-void refusingDestroy()
-{
-    g_refusingDestroyed++;
-}
-
-} // namespace
-
 TEST(Handshake, GroupTestAsksBothWaysAndRefusalRejects)
 {
     TQ_Server_GroupManager refusing = *TQ_Server_getDefaultGroupManager();
-    refusing.peerGroups = noPeerGroups;
-    refusing.groupsMatch = matchNodeFirst;
-    refusing.destroy = refusingDestroy;
+    refusing.peerGroups = [](TQ_Connection *, TQ_TreeSet *) {};
+    refusing.groupsMatch = [](TQ_TreeSet *a, TQ_TreeSet *) { return a != g_local && g_matchNodeFirst ? 1 : 0; };
+    refusing.destroy = [] { g_refusingDestroyed++; };
     TQ_Server_setGroupManager(&refusing);
     g_local = refusing.localGroups();
     nodeEvents().clear();
@@ -255,8 +236,7 @@ TEST(Handshake, GroupTestAsksBothWaysAndRefusalRejects)
     for (Link *link : {server, client, member})
         remove(link);
 
-    /* No group manager: admitted without exchange or groups. No
-     * communication manager: a new link stays idle. */
+    /* No group manager: admitted without exchange or groups. No communication manager: a new link stays idle. */
     TQ_Server_setGroupManager(nullptr);
     EXPECT_EQ(1, g_refusingDestroyed.load());
     Link *bare = connect("g-none", false);

@@ -1,5 +1,5 @@
-// Linked list: randomized comparison against std::list (ends, walks that
-// erase and insert in both directions) and the boundaries of the ends.
+// Linked list: randomized comparison against std::list (ends, walks that erase and insert in both directions) and the
+// boundaries of the ends.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -20,18 +20,12 @@ void *P(uintptr_t v)
 // Links in both directions, ends and count agree with the model.
 void expectSame(const TQ_List &l, const std::list<uintptr_t> &model)
 {
-    ASSERT_EQ(l.m_size, model.size());
-    const TQ_ListNode *prev = nullptr;
-    const TQ_ListNode *n = l.m_head;
-    for (uintptr_t v : model) {
-        ASSERT_NE(n, nullptr);
-        ASSERT_EQ(n->m_prev, prev);
-        ASSERT_EQ(n->m_value, P(v));
-        prev = n;
-        n = n->m_next;
-    }
-    ASSERT_EQ(n, nullptr);
-    ASSERT_EQ(l.m_tail, prev);
+    std::list<uintptr_t> forward, backward;
+    for (const TQ_ListNode *n = l.m_head; n && forward.size() <= model.size(); n = n->m_next)
+        forward.push_back(reinterpret_cast<uintptr_t>(n->m_value));
+    for (const TQ_ListNode *n = l.m_tail; n && backward.size() <= model.size(); n = n->m_prev)
+        backward.push_front(reinterpret_cast<uintptr_t>(n->m_value));
+    ASSERT_TRUE(l.m_size == model.size() && forward == model && backward == model);
 }
 
 } // namespace

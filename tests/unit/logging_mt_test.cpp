@@ -1,7 +1,6 @@
-// Loggers under threads: opens and closes racing on the same names while
-// messages go through the loggers and their parent is reconfigured by name.
-// Under ThreadSanitizer this shows that logger fields written after the
-// registry lock are read race-free.
+// Loggers under threads: opens and closes racing on the same names while messages go through the loggers and their
+// parent is reconfigured by name. Under ThreadSanitizer this shows that logger fields written after the registry lock
+// are read race-free.
 #include "tessarc/runtime.h"
 
 #include <gtest/gtest.h>
@@ -75,8 +74,8 @@ TEST(LoggingMt, OpenCloseAndLogRace)
     stop = true;
     configurer.join();
 
-    // Every open was closed: the names are gone and the records freed (the
-    // leak checker confirms); each info message was written once.
+    // Every open was closed: the names are gone and the records freed (the leak checker confirms); each info message
+    // was written once.
     for (const char *name : names)
         EXPECT_EQ(TQ_logGet(name), &g_TQ_LOG) << name;
     EXPECT_EQ(g_bad.load(), 0);

@@ -25,11 +25,9 @@ void run(int threads, const std::function<void(int)> &body)
 
 } // namespace
 
-// Every thread reads the payload while it holds a reference. The release that
-// brings the count to 0, wherever it happens, gives the buffer back exactly
-// once, ordered after every holder's last read (ThreadSanitizer reports a
-// give-back that is not). Also: concurrent takers of pool blocks and small
-// buffers never share a block.
+// Every thread reads the payload while it holds a reference. The release that brings the count to 0, wherever it
+// happens, gives the buffer back exactly once, ordered after every holder's last read (ThreadSanitizer reports a
+// give-back that is not). Also: concurrent takers of pool blocks and small buffers never share a block.
 TEST(BufferMt, ConcurrentHoldersFreeOnceAfterTheLastUseAndPoolsNeverShareABlock)
 {
     TQ_Allocator a;

@@ -140,8 +140,8 @@ TEST(Buffer, CursorWalksAcrossSegmentEdges)
     EXPECT_EQ(TQ_bufferSpaceRemaining(&it), 0u);
     src->size = 9;
 
-    // Buffer to buffer across both chains' edges; a short destination copies
-    // nothing, a short source stops after the stretches it could fill.
+    // Buffer to buffer across both chains' edges; a short destination copies nothing, a short source stops after the
+    // stretches it could fill.
     TQ_bufferInitIter(src, &it);
     TQ_bufferInitIter(dst, &d);
     EXPECT_TRUE(TQ_bufferSkip(&it, 1) == 1 && TQ_bufferSkip(&d, 3) == 1 && TQ_bufferCopyToBuf(&d, &it, 7) == 1);

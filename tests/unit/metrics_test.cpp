@@ -1,6 +1,5 @@
-// The metrics registry: names and labels it refuses, cells shared by equal
-// label values, escaping in the exposition, cutting into a small buffer,
-// removal and unregistration.
+// The metrics registry: names and labels it refuses, cells shared by equal label values, escaping in the exposition,
+// cutting into a small buffer, removal and unregistration.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -46,8 +45,8 @@ TEST(Metrics, RegistrationCellsEscapingAndRemoval)
               std::string::npos)
         << text;
 
-    // Cut like snprintf: the full length is returned, the buffer ends in NUL.
-    // (The process gauges, uptime and memory, may change the length between two writes by a few digits.)
+    // Cut like snprintf: the full length is returned, the buffer ends in NUL. (The process gauges, uptime and memory,
+    // may change the length between two writes by a few digits.)
     char small[16];
     EXPECT_NEAR(double(TQ_metricsWrite(small, sizeof small)), double(text.size()), 16.0);
     EXPECT_EQ(std::string(small), text.substr(0, sizeof small - 1));

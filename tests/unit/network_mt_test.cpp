@@ -1,5 +1,5 @@
-// A socket wait interrupted by signals goes on waiting: it neither fails
-// with EINTR nor misses the data that arrives afterwards.
+// A socket wait interrupted by signals goes on waiting: it neither fails with EINTR nor misses the data that arrives
+// afterwards.
 #include <gtest/gtest.h>
 
 #include <pthread.h>

@@ -1,5 +1,5 @@
-// Random bytes: with getrandom refused (seccomp, in a fresh child) the call says
-// so with -1 and still fills the buffer from the C library generator.
+// Random bytes: with getrandom refused (seccomp, in a fresh child) the call says so with -1 and still fills the buffer
+// from the C library generator.
 #include <gtest/gtest.h>
 
 #include <errno.h>

@@ -1,18 +1,14 @@
-// The server core with its threads: the work queue and the identity strings
-// under concurrent callers, and the whole
-// start and stop sequence run for real in a child process that ends through
-// the host-style postdestroy callback.
+// The server core with its threads: the work queue and the name under concurrent callers, and the whole start and stop
+// sequence run for real in a child process that ends through the host-style postdestroy callback.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
-#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,14 +17,7 @@
 
 namespace {
 
-/* ---- Work queue and identity under threads ---- */
-
 TQ_Server_ProtocolCallbacks *g_callbacks;
-int captureRun(TQ_Server_ProtocolCallbacks *callbacks)
-{
-    return g_callbacks = callbacks, 1;
-}
-void nothing() {}
 
 struct Work {
     const TQ_Server_WorkOps *ops;
@@ -48,15 +37,15 @@ TEST(ServerThreads, QueuedWorkRunsInOrderAndIsDrainedAtTeardown)
     TQ_Allocator allocator;
     ASSERT_EQ(initMallocAllocator(&allocator), 1);
     TQ_Server_init(&allocator);
-    TQ_Server_Protocol protocol{nullptr, nullptr, captureRun, nothing, nothing,
-                                nullptr, nullptr, nullptr,    nullptr, "capture"};
+    TQ_Server_Protocol protocol{nullptr,  nullptr, [](TQ_Server_ProtocolCallbacks *cb) { return g_callbacks = cb, 1; },
+                                [] {},    [] {},   nullptr,
+                                nullptr,  nullptr, nullptr,
+                                "capture"};
     TQ_Server_addProtocol(&protocol);
     TQ_Server_startCommunication();
     ASSERT_NE(g_callbacks, nullptr);
-    EXPECT_EQ(g_callbacks->allocator, &allocator);
 
-    // Producers queue work and, between records, replace and read the name:
-    // every copy handed out is one whole name.
+    // Producers queue work and, between records, replace and read the name: every copy handed out is one whole name.
     const char *names[2] = {"short", "a name of more than thirty-one characters"};
     const int kProducers = 4, kEach = 300;
     std::vector<Work> works(kProducers * kEach);
@@ -86,10 +75,8 @@ TEST(ServerThreads, QueuedWorkRunsInOrderAndIsDrainedAtTeardown)
         EXPECT_EQ(r.second, next[r.first]++) << "producer " << r.first;
 }
 
-/* ---- The whole sequence in a child process ---- */
-
-// Child side: every observation is a line on stdout, which is the pipe to
-// the parent; the server log writes to the same stream.
+// Child side: every observation is a line on stdout, which is the pipe to the parent; the server log writes to the same
+// stream.
 void say(const char *format, ...)
 {
     va_list args;
@@ -105,11 +92,7 @@ bool g_stopInHook; // a service's postinit hook asks for the stop
 
 TQ_Server_ProtocolCallbacks *g_cb;
 TQ_Interface g_iface;
-void ifaceOpen(TQ_Interface *i)
-{
-    say("open %s", i->name);
-}
-const TQ_InterfaceOps g_ifaceOps = {nullptr, nullptr, ifaceOpen};
+const TQ_InterfaceOps g_ifaceOps = {nullptr, nullptr, [](TQ_Interface *i) { say("open %s", i->name); }};
 
 void sayWork(void *record)
 {
@@ -172,7 +155,6 @@ void mainPostinit()
         say("postinit main done");
     }
 }
-void datasetHook(TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {}
 
 void postinitCallback()
 {
@@ -206,7 +188,7 @@ void *serverChild(void *)
     mainService.preinit = mainPreinit;
     mainService.postinit = mainPostinit;
     mainService.addNode = mainService.removeNode = [](TQ_Server_Node *) { say("node hook"); };
-    mainService.handleDataset = datasetHook;
+    mainService.handleDataset = [](TQ_Server_Node *, TQ_Buffer *, TQ_TreeSet *) {};
     mainService.predestroy = [] { say("predestroy main"); };
     mainService.postdestroy = [] { say("postdestroy main"); };
     mainService.name = "main";
@@ -241,9 +223,8 @@ std::pair<int, std::string> runChild(bool encryptionAccepts)
         close(fds[1]);
         setvbuf(stdout, nullptr, _IOLBF, 0);
         alarm(20); // a hang ends the child instead of the test run
-        // TQ_Server_run ends its calling thread by unwinding it, which must
-        // not pass through the test framework's frames: run it on a thread
-        // of its own and park this one.
+        // TQ_Server_run ends its calling thread by unwinding it, which must not pass through the test framework's
+        // frames: run it on a thread of its own and park this one.
         g_encryptionAccepts = encryptionAccepts;
         g_stopInHook = !encryptionAccepts;
         pthread_t thread;
@@ -309,16 +290,15 @@ TEST(ServerThreads, StartAndStopSequenceRunsInOrderAndEndsTheProcess)
             if (found > at)
                 at = found;
         }
-        // Once before the run; once for the second stop from the postinit
-        // callback, which races with the stop task it started.
+        // Once before the run; once for the second stop from the postinit callback, which races with the stop task it
+        // started.
         EXPECT_EQ(count("Server is already stopping"), 2);
         EXPECT_GT(find("Server is already stopping", find("postinit callback")), 0);
         EXPECT_EQ(count("enc stop"), accepts ? 1 : 0);
         EXPECT_TRUE(!accepts || find("stop fail") < find("enc stop"));
         for (const char *never : {"node hook", "run returned"})
             EXPECT_EQ(count(never), 0) << never;
-        // Queued work ran in queue order, what was queued during teardown
-        // included, before the process ended.
+        // Queued work ran in queue order, what was queued during teardown included, before the process ended.
         long work = find("run loop");
         for (int i = 1; i <= 6; ++i) {
             long found = find("work " + std::to_string(i), work + 1);

@@ -1,15 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,7 +19,7 @@ int32_t numTasks()
     return __atomic_load_n(&g_TQ__numTasks, __ATOMIC_SEQ_CST);
 }
 
-/* ---- Scenarios that end the process, each run in a fresh copy of this program ---- */
+/* Scenarios that end the process, each run in a fresh copy of this program. */
 
 std::atomic<int> g_gateOpen{0};
 intptr_t g_sem = -1;
@@ -45,8 +42,7 @@ void firstTask(void *)
     printf("second runs at once=%d\n", TQ_semWait(g_sem, 10000));
 }
 
-// Output goes to a pipe, fully buffered: it reaches the parent only if the
-// process end flushes stdio.
+// Output goes to a pipe, fully buffered: it reaches the parent only if the process end flushes stdio.
 int scenario(const std::string &name)
 {
     if (name == "scheduler") {
@@ -105,63 +101,6 @@ TEST(Process, LastTaskEndsItAndExitFlushes)
               std::make_pair(0, std::string("main: tasks=1\nfirst runs, gate open=1, tasks=1\n"
                                             "second runs at once=1\nsecond ends last, tasks=1\n")));
     EXPECT_EQ(runScenario("critical"), std::make_pair(7, std::string("counter=40000 tasks=0")));
-}
-
-/* ---- Threads, semaphores and mutexes in this process ---- */
-
-struct SleepProbe {
-    intptr_t ready = TQ_semCreate();
-    std::atomic<bool> woke{false};
-    int nice = 0;
-};
-
-// A thread with a 512-word stack request can use far more, runs two nice
-// steps below its creator, and an unlimited sleep ends on a wake.
-TEST(Threads, SleepWakeStackAndPriority)
-{
-    SleepProbe s;
-    intptr_t t = TQ_threadCreate(
-        [](intptr_t self, void *arg) {
-            SleepProbe *s = static_cast<SleepProbe *>(arg);
-            volatile char big[128 * 1024];
-            memset(const_cast<char *>(big), 1, sizeof big);
-            s->nice = getpriority(PRIO_PROCESS, 0);
-            TQ_semSignal(s->ready);
-            TQ_threadMsleep(self, TQ_WAIT_FOREVER);
-            s->woke = true;
-        },
-        &s, 512, 0);
-    ASSERT_NE(t, -1);
-    ASSERT_EQ(TQ_semWait(s.ready, 10000), 1);
-    for (int i = 0; i < 200 && !s.woke; ++i) {
-        TQ_msleep(50);
-        TQ_threadWakeFromSleep(t);
-    }
-    TQ_threadDelete(t);
-    EXPECT_TRUE(s.woke);
-    EXPECT_EQ(s.nice, std::min(getpriority(PRIO_PROCESS, 0) + 2, 19));
-    TQ_semDelete(s.ready);
-}
-
-TEST(Mutex, RecursiveAndExclusive)
-{
-    static intptr_t m = TQ_mutexCreate();
-    static std::atomic<int> taken{0};
-    TQ_mutexLock(m);
-    TQ_mutexLock(m);
-    intptr_t t = TQ_threadCreate(
-        [](intptr_t, void *) {
-            TQ_mutexLock(m);
-            taken = 1;
-            TQ_mutexUnlock(m);
-        },
-        nullptr, 0, 2);
-    TQ_mutexUnlock(m);
-    TQ_msleep(50);
-    EXPECT_EQ(taken.load(), 0); // still held once
-    TQ_mutexUnlock(m);
-    TQ_threadDelete(t);
-    EXPECT_EQ(taken.load(), 1);
 }
 
 } // namespace

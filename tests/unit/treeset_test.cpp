@@ -1,5 +1,5 @@
-// Tree set: randomized comparison against std::map (stored pointer answers)
-// with walks that erase in both directions, and ownership.
+// Tree set: randomized comparison against std::map (stored pointer answers) with walks that erase in both directions,
+// and ownership.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -101,4 +101,3 @@ TEST(TreeSet, FreeingOperationsReleaseEachElementOnceAndMergeKeepsTheSource)
     TQ_treeSetClearAndFree(&owned);
     TQ_treeSetDestroy(&owned);
 }
-
