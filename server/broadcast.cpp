@@ -41,8 +41,10 @@ constexpr uint64_t kBudgetWarningMs = 10000;
  * are held outside the budget (about 1 KB each). The records that expire
  * in one millisecond at a high rate, freed together, fit. */
 constexpr size_t kSpareRecords = 512;
-/* The bucket count of a fresh haveIt set; a spare keeps only such a set. */
+/* The bucket count of a fresh haveIt set; a spare keeps only such a set.
+ * A record notes which of them hold a copy in one bit each. */
 constexpr uint32_t kHaveItBuckets = 32;
+static_assert(kHaveItBuckets == 8 * sizeof(BroadcastRecord::haveItUsed), "a bit per haveIt bucket");
 /* Identifier copies let go are kept for the next haveIt entries, up to this
  * many (32 KB): each new record and each repeat then takes and gives back a
  * copy under the broadcast lock it holds anyway, instead of a round trip to
@@ -81,6 +83,7 @@ struct Table {
     bool warned = false;              /* a budget warning was logged, at warnedAt */
     uint64_t warnedAt = 0;
     uint64_t forgotten = 0;                /* records forgotten early since the last warning */
+    BroadcastRecord next;                  /* key and hash of the last new record's successor */
     std::vector<BroadcastRecord *> spares; /* blocks with an empty haveIt set, kSpareRecords at most */
     size_t spareCopyCount = 0;             /* 32-byte blocks kept in spareCopies */
     void *spareCopies[kSpareCopies];
@@ -228,13 +231,13 @@ public:
     }
 
 private:
-    static thread_local std::vector<TQ_Server_Node *> s_arena;
+    static TQ_CORE_THREAD_LOCAL std::vector<TQ_Server_Node *> s_arena;
     std::vector<TQ_Server_Node *> &m_arena;
     size_t m_base;
     size_t m_count = 0;
 };
 
-thread_local std::vector<TQ_Server_Node *> Candidates::s_arena;
+TQ_CORE_THREAD_LOCAL std::vector<TQ_Server_Node *> Candidates::s_arena;
 
 /* ---- Records ---- */
 
@@ -272,6 +275,8 @@ void addHaveIt(BroadcastRecord *record, const TQ_Uuid *id)
     uint64_t before = footprint(record);
     if (TQ_hashSetInsert(&record->haveIt, copy) != copy)
         letGoCopy(copy);
+    else if (record->haveIt.m_capacity == kHaveItBuckets)
+        record->haveItUsed |= 1u << (TQ_uuidHash(copy) & (kHaveItBuckets - 1));
     s_table.bytes += footprint(record) - before;
 }
 
@@ -281,11 +286,38 @@ int hasIt(BroadcastRecord *record, const TQ_Uuid *id)
     return TQ_hashSetFind(&record->haveIt, &found, id);
 }
 
+/* TQ_djb2hash of the 12 origin bytes seeded with the sequence number,
+ * written out for the fixed length. */
+uint32_t keyHash(const TQ_Uuid *origin, uint32_t sequence)
+{
+    uint32_t words[3];
+    static_assert(sizeof words == sizeof(TQ_Uuid), "an identifier is three words");
+    memcpy(words, origin, sizeof words);
+    uint32_t h = sequence;
+    for (uint32_t w : words) /* bytes in memory order: least significant first */
+        h = ((((((h * 33u) ^ (w & 0xff)) * 33u) ^ ((w >> 8) & 0xff)) * 33u ^ ((w >> 16) & 0xff)) * 33u) ^ (w >> 24);
+    return h;
+}
+
+/* Sets a record's key and its hash. Every lookup, insertion, removal and
+ * prefetch of a record hashes it, so the hash is computed once with the
+ * key; a new record that follows the last one from the same origin takes
+ * the hash computed when its bucket was asked for. Caller holds the
+ * broadcast lock. */
+void setKey(BroadcastRecord *record, const TQ_Uuid *origin, uint32_t sequence)
+{
+    record->origin = *origin;
+    record->sequence = sequence;
+    const BroadcastRecord &next = s_table.next;
+    record->hash = sequence == next.sequence && memcmp(origin, &next.origin, sizeof *origin) == 0
+                       ? next.hash
+                       : keyHash(origin, sequence);
+}
+
 BroadcastRecord *findRecord(const TQ_BroadcastHeader *header)
 {
     BroadcastRecord key;
-    key.origin = header->origin;
-    key.sequence = header->sequence;
+    setKey(&key, &header->origin, header->sequence);
     TQ_HashSetIterator it;
     if (!TQ_hashSetFind(&g_comm.broadcastRecords, &it, &key))
         return nullptr;
@@ -303,8 +335,10 @@ BroadcastRecord *takeSpare()
     }
     TQ_Allocator *allocator = g_TQ_serverAllocator;
     BroadcastRecord *record = static_cast<BroadcastRecord *>(allocator->allocBlock256(allocator));
-    if (record)
+    if (record) {
         TQ_hashSetInit(&record->haveIt, TQ_uuidEqual, TQ_uuidHash);
+        record->haveItUsed = 0;
+    }
     return record;
 }
 
@@ -318,18 +352,16 @@ void letGo(BroadcastRecord *record)
         freeBroadcastRecord(record);
         return;
     }
-    /* Emptied bucket by bucket, up to the last copy: the set keeps its
-     * bucket array, and no copy is hashed again to be found. */
-    uint32_t left = haveIt->m_size;
-    for (uint32_t bucket = 0; left > 0 && bucket < haveIt->m_capacity; bucket++) {
-        TQ_List *list = &haveIt->m_buckets[bucket];
-        if (!list->m_head)
-            continue;
-        for (TQ_ListNode *n = list->m_head; n; n = n->m_next, left--)
+    /* Only the buckets noted as holding a copy are emptied: the set keeps
+     * its bucket array, and no copy is hashed again to be found. */
+    for (uint32_t used = record->haveItUsed; used != 0; used &= used - 1) {
+        TQ_List *list = &haveIt->m_buckets[__builtin_ctz(used)];
+        for (TQ_ListNode *n = list->m_head; n; n = n->m_next)
             letGoCopy(n->m_value);
         TQ_listClear(list);
     }
     haveIt->m_size = 0;
+    record->haveItUsed = 0;
     s_table.spares.push_back(record);
 }
 
@@ -372,9 +404,9 @@ void expire(uint64_t time)
 /* The next records to be forgotten at the budget have long gone cold.
  * Each new record asks for the memory of the two after it: the block of
  * the second, and, from the first's block asked for last time, its
- * buckets in the record table (whose capacity is a power of two) and in
- * its haveIt set. By the time they are forgotten their misses are paid.
- * `it` is on the front of the expiry order. */
+ * bucket in the record table (whose capacity is a power of two) and the
+ * haveIt buckets that hold its copies. By the time they are forgotten
+ * their misses are paid. `it` is on the front of the expiry order. */
 void prefetchFront(TQ_TreeSetIterator *it, const BroadcastRecord *keep)
 {
     TQ_TreeSetIterator ahead = *it;
@@ -389,10 +421,9 @@ void prefetchFront(TQ_TreeSetIterator *it, const BroadcastRecord *keep)
     if (TQ_treeSetHasNext(&ahead))
         __builtin_prefetch(ahead.m_value);
     const TQ_HashSet *table = &g_comm.broadcastRecords;
-    __builtin_prefetch(&table->m_buckets[broadcastRecordHash(first) & (table->m_capacity - 1)]);
-    const char *buckets = reinterpret_cast<const char *>(first->haveIt.m_buckets);
-    for (size_t at = 0; at < first->haveIt.m_capacity * sizeof(TQ_List); at += 64)
-        __builtin_prefetch(buckets + at);
+    __builtin_prefetch(&table->m_buckets[first->hash & (table->m_capacity - 1)]);
+    for (uint32_t used = first->haveItUsed; used != 0; used &= used - 1)
+        __builtin_prefetch(&first->haveIt.m_buckets[__builtin_ctz(used)]);
 }
 
 /* An origin's broadcasts mostly arrive in the order of their sequence
@@ -400,11 +431,12 @@ void prefetchFront(TQ_TreeSetIterator *it, const BroadcastRecord *keep)
  * asked for now: the next new record finds it in the caches. */
 void prefetchNextBucket(const BroadcastRecord *record)
 {
-    BroadcastRecord next;
+    BroadcastRecord &next = s_table.next;
     next.origin = record->origin;
     next.sequence = record->sequence + 1;
+    next.hash = keyHash(&next.origin, next.sequence);
     const TQ_HashSet *table = &g_comm.broadcastRecords;
-    __builtin_prefetch(&table->m_buckets[broadcastRecordHash(&next) & (table->m_capacity - 1)]);
+    __builtin_prefetch(&table->m_buckets[next.hash & (table->m_capacity - 1)]);
 }
 
 /* Over the budget, forgets the records that would expire first, except
@@ -454,8 +486,10 @@ void holdToBudget(uint64_t time, const BroadcastRecord *keep)
  * second hook as it arrived. Should a repeat be the copy that is forwarded
  * (the first arrived with ttl 1 and was delivered, not forwarded), it goes
  * on with the ttl it came with. */
-BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header)
+BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header,
+                                               uint64_t *time)
 {
+    *time = 0;
     if (!node->isServer) {
         TQ_Server_logPeerFault(nullptr, &g_TQ_serverLog, TQ_LOG_INFO, "Got a broadcast dataset from a client\n");
         return BroadcastDrop;
@@ -481,8 +515,7 @@ BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for a broadcast record; dropping the dataset\n");
         return BroadcastDrop;
     }
-    record->origin = header->origin;
-    record->sequence = header->sequence;
+    setKey(record, &header->origin, header->sequence);
     BroadcastRecord *seen = static_cast<BroadcastRecord *>(TQ_hashSetInsert(&g_comm.broadcastRecords, record));
     if (seen != record) {
         s_table.spares.push_back(record);
@@ -491,14 +524,14 @@ BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *
         TQ_mutexUnlock(g_comm.broadcastLock);
         return verdict;
     }
-    uint64_t time = now();
-    record->expiresAt = time + kRecordLifetimeMs;
+    *time = now();
+    record->expiresAt = *time + kRecordLifetimeMs;
     record->forwarded = 0;
     s_table.bytes += footprint(record);
     addHaveIt(record, &node->id);
     enterExpiry(record);
-    expire(time);
-    holdToBudget(time, record);
+    expire(*time);
+    holdToBudget(*time, record);
     prefetchNextBucket(record);
     TQ_mutexUnlock(g_comm.broadcastLock);
 
@@ -520,19 +553,10 @@ int Tessarc::Core::broadcastRecordEqual(const void *a, const void *b)
     return x->sequence == y->sequence && memcmp(&x->origin, &y->origin, sizeof(TQ_Uuid)) == 0;
 }
 
-/* TQ_djb2hash of the 12 origin bytes seeded with the sequence number,
- * written out for the fixed length: every lookup, insertion and removal of
- * a record hashes, and the unrolled form takes a third of the loop's time. */
+/* The hash set with the key. */
 uint32_t Tessarc::Core::broadcastRecordHash(const void *record)
 {
-    const BroadcastRecord *r = static_cast<const BroadcastRecord *>(record);
-    uint32_t words[3];
-    static_assert(sizeof words == sizeof(TQ_Uuid), "an identifier is three words");
-    memcpy(words, &r->origin, sizeof words);
-    uint32_t h = r->sequence;
-    for (uint32_t w : words) /* bytes in memory order: least significant first */
-        h = ((((((h * 33u) ^ (w & 0xff)) * 33u) ^ ((w >> 8) & 0xff)) * 33u ^ ((w >> 16) & 0xff)) * 33u) ^ (w >> 24);
-    return h;
+    return static_cast<const BroadcastRecord *>(record)->hash;
 }
 
 int Tessarc::Core::broadcastRecordCompare(const void *a, const void *b)
@@ -566,6 +590,7 @@ void Tessarc::Core::createBroadcastTables()
     TQ_treeSetInit(&g_comm.broadcastExpiry, broadcastRecordCompare);
     g_comm.broadcastLock = TQ_mutexCreate();
     s_table = Table();
+    s_table.next.hash = keyHash(&s_table.next.origin, s_table.next.sequence);
     s_table.spares.reserve(kSpareRecords);
 }
 
@@ -640,12 +665,19 @@ void TQ_Server_broadcast(TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo
 
 void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo)
 {
+    forwardBroadcast(node, dataset, groups, sentTo, 0);
+}
+
+void Tessarc::Core::forwardBroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo,
+                                     uint64_t time)
+{
     TQ_BroadcastHeader header;
     if (!node || !node->isServer || !readHeader(dataset, &header))
         return;
     if (!(header.header.flags & TQ_FLAG_BROADCAST) || header.ttl == 0)
         return;
-    uint64_t time = now();
+    if (time == 0)
+        time = now();
 
     /* The whole decision is made under one hold of the broadcast lock; the
      * candidates are selected inside it, which the lock order allows. */
