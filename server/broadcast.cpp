@@ -404,9 +404,11 @@ void expire(uint64_t time)
 /* The next records to be forgotten at the budget have long gone cold.
  * Each new record asks for the memory of the two after it: the block of
  * the second, and, from the first's block asked for last time, its
- * bucket in the record table (whose capacity is a power of two) and the
- * haveIt buckets that hold its copies. By the time they are forgotten
- * their misses are paid. `it` is on the front of the expiry order. */
+ * bucket in the record table (whose capacity is a power of two) and its
+ * haveIt buckets. By the time they are forgotten their misses are paid,
+ * and the block, taken again as a spare by a new record, has all its
+ * buckets warm for the identifiers that record looks up. `it` is on the
+ * front of the expiry order. */
 void prefetchFront(TQ_TreeSetIterator *it, const BroadcastRecord *keep)
 {
     TQ_TreeSetIterator ahead = *it;
@@ -422,8 +424,9 @@ void prefetchFront(TQ_TreeSetIterator *it, const BroadcastRecord *keep)
         __builtin_prefetch(ahead.m_value);
     const TQ_HashSet *table = &g_comm.broadcastRecords;
     __builtin_prefetch(&table->m_buckets[first->hash & (table->m_capacity - 1)]);
-    for (uint32_t used = first->haveItUsed; used != 0; used &= used - 1)
-        __builtin_prefetch(&first->haveIt.m_buckets[__builtin_ctz(used)]);
+    const char *buckets = reinterpret_cast<const char *>(first->haveIt.m_buckets);
+    for (size_t at = 0; at < first->haveIt.m_capacity * sizeof(TQ_List); at += 64)
+        __builtin_prefetch(buckets + at);
 }
 
 /* An origin's broadcasts mostly arrive in the order of their sequence
