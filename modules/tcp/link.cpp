@@ -250,6 +250,9 @@ void flush(Link *link)
     bool drained = false;
     for (;;) {
         iovec iov[kMaxIov];
+        /* The datasets written out are let go together once the link's
+         * mutex is given back: one hold of the allocator's lock for all. */
+        TQ_Buffer *sentOut[kMaxIov];
         int count = 0;
         size_t total = 0;
         {
@@ -281,6 +284,7 @@ void flush(Link *link)
             dieErrno(link, errno);
             return;
         }
+        int64_t sent = 0;
         {
             std::lock_guard<std::mutex> lock(link->mutex);
             size_t left = static_cast<size_t>(written);
@@ -293,7 +297,6 @@ void flush(Link *link)
                 drained = true;
             }
             TQ_metricAdd(link->counters.bytesOut, written);
-            int64_t sent = 0;
             while (left > 0) {
                 TQ_Buffer *dataset = link->ring[link->ringHead];
                 size_t rest = datasetLength(dataset) - link->headOffset;
@@ -303,13 +306,14 @@ void flush(Link *link)
                 }
                 left -= rest;
                 link->headOffset = 0;
-                TQ_bufferRelease(dataset);
+                sentOut[sent] = dataset;
                 link->ringHead = (link->ringHead + 1) & mask;
                 --link->ringCount;
                 ++sent;
             }
             TQ_metricAdd(link->counters.datasetsOut, sent);
         }
+        TQ_bufferReleaseAll(sentOut, static_cast<size_t>(sent));
         if (static_cast<size_t>(written) < total)
             break;
     }
