@@ -247,10 +247,12 @@ TEST(Tcp, WireFramingOrderBoundsAndRejectBeforeClose)
 
         /* Pings written in pieces that split headers, in one write many at
          * a time, and one large enough to be read straight into its buffer;
-         * each pong comes back whole and in order. */
+         * each pong comes back whole and in order. Their sizes straddle the
+         * 512 bytes up to which a write copies datasets together, and more
+         * than its 64 KiB stage of them queue up. */
         std::string pings, pongs;
         for (uint32_t i = 0; i < 500; ++i) {
-            std::string p = ping(9 + i % 40, i);
+            std::string p = ping(9 + i * 37 % 700, i);
             pings += p;
             pongs += pongOf(p);
         }
