@@ -165,11 +165,12 @@ namespace {
 /* ---- Candidates ---- */
 
 /* The server nodes one broadcast or forward goes to: one slot per entry of
- * the server table, holding an acquired node or null. The slots live in a
- * per-thread arena that grows to the largest table seen and is then reused,
- * so a call allocates nothing; slots are addressed by index, so a nested
- * call on the same thread (a send that delivers in place) stacks its own
- * slots on top safely. */
+ * the server table, holding an acquired node or null, and the connection
+ * acquired with it that the dataset goes out on (null: the node's own send
+ * picks one). The slots live in a per-thread arena that grows to the
+ * largest table seen and is then reused, so a call allocates nothing; slots
+ * are addressed by index, so a nested call on the same thread (a send that
+ * delivers in place) stacks its own slots on top safely. */
 class Candidates {
 public:
     /* The arena is reached once per call: every access to a thread-local
@@ -178,17 +179,17 @@ public:
     ~Candidates()
     {
         for (size_t i = 0; i < m_count; i++)
-            if (TQ_Server_Node *node = at(i))
-                node->release(node);
+            releaseSlot(slot(i));
         m_arena.resize(m_base);
     }
     Candidates(const Candidates &) = delete;
     Candidates &operator=(const Candidates &) = delete;
 
     /* Fills the slots in table order: a node whose groups match `groups`,
-     * acquired, else null. `sender` (may be null), which a forward would
-     * leave out anyway, is not even acquired. The table's buckets are read
-     * only up to its last node. Caller holds the server state lock. */
+     * acquired with a connection, else null. `sender` (may be null), which
+     * a forward would leave out anyway, is not even acquired. The table's
+     * buckets are read only up to its last node. Caller holds the server
+     * state lock. */
     void select(TQ_TreeSet *groups, const TQ_Server_Node *sender)
     {
         TQ_Server_GroupManager *manager = g_comm.groupManager.load();
@@ -200,13 +201,25 @@ public:
             for (TQ_ListNode *n = table->m_buckets[bucket].m_head; n && i < m_count; n = n->m_next) {
                 TQ_Server_Node *node = static_cast<TQ_Server_Node *>(n->m_value);
                 int match = node != sender && (!manager || manager->groupsMatch(groups, &node->groups));
-                at(i++) = match ? node->acquire(node) : nullptr;
+                Slot &s = slot(i++);
+                s.link = nullptr;
+                s.node = match ? acquireNodeAndLink(node, &s.link) : nullptr;
             }
         }
     }
 
     size_t size() const { return m_count; }
-    TQ_Server_Node *&at(size_t i) { return m_arena[m_base + i]; }
+    TQ_Server_Node *at(size_t i) { return slot(i).node; }
+
+    /* Leaves candidate `i` out and gives its node back; its connection is
+     * given back later with no lock held, as giving back the last
+     * reference to a connection destroys it. */
+    void drop(size_t i)
+    {
+        TQ_Server_Node *node = slot(i).node;
+        slot(i).node = nullptr;
+        node->release(node);
+    }
 
     /* Sends to every remaining candidate in slot order, noting each in
      * `sentTo` (may be null), and gives the references back. No lock held. */
@@ -214,30 +227,46 @@ public:
     {
         TQ_Allocator *allocator = g_TQ_serverAllocator;
         for (size_t i = 0; i < m_count; i++) {
-            TQ_Server_Node *node = at(i);
-            if (!node)
-                continue;
-            node->send(node, dataset);
-            if (sentTo) {
+            Slot &s = slot(i);
+            if (s.node) {
+                if (s.link)
+                    s.link->send(s.link, dataset);
+                else
+                    s.node->send(s.node, dataset);
                 /* Without a block the copy is skipped; the dataset went. */
-                if (TQ_Uuid *copy = static_cast<TQ_Uuid *>(allocator->allocBlock32(allocator))) {
-                    *copy = node->id;
+                TQ_Uuid *copy = sentTo ? static_cast<TQ_Uuid *>(allocator->allocBlock32(allocator)) : nullptr;
+                if (copy) {
+                    *copy = s.node->id;
                     TQ_listPushBack(sentTo, copy);
                 }
             }
-            at(i) = nullptr;
-            node->release(node);
+            releaseSlot(s);
         }
     }
 
 private:
-    static TQ_CORE_THREAD_LOCAL std::vector<TQ_Server_Node *> s_arena;
-    std::vector<TQ_Server_Node *> &m_arena;
+    struct Slot {
+        TQ_Server_Node *node;
+        TQ_Connection *link;
+    };
+    Slot &slot(size_t i) { return m_arena[m_base + i]; }
+    static void releaseSlot(Slot &s)
+    {
+        if (s.link)
+            TQ_connectionRelease(s.link);
+        if (s.node)
+            s.node->release(s.node);
+        s.node = nullptr;
+        s.link = nullptr;
+    }
+
+    static TQ_CORE_THREAD_LOCAL std::vector<Slot> s_arena;
+    std::vector<Slot> &m_arena;
     size_t m_base;
     size_t m_count = 0;
 };
 
-TQ_CORE_THREAD_LOCAL std::vector<TQ_Server_Node *> Candidates::s_arena;
+TQ_CORE_THREAD_LOCAL std::vector<Candidates::Slot> Candidates::s_arena;
 
 /* ---- Records ---- */
 
@@ -741,10 +770,8 @@ void Tessarc::Core::forwardBroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, T
      * which takes the server state lock. */
     for (size_t i = candidates.size(); i-- > 0;) {
         TQ_Server_Node *candidate = candidates.at(i);
-        if (candidate && (TQ_uuidEqual(&candidate->id, &node->id) || hasIt(record, &candidate->id))) {
-            candidates.at(i) = nullptr;
-            candidate->release(candidate);
-        }
+        if (candidate && (TQ_uuidEqual(&candidate->id, &node->id) || hasIt(record, &candidate->id)))
+            candidates.drop(i);
     }
     TQ_mutexUnlock(g_comm.broadcastLock);
 

@@ -232,6 +232,27 @@ static void serverRelease(TQ_Server_Node *node)
     }
 }
 
+TQ_Server_Node *Core::acquireNodeAndLink(TQ_Server_Node *node, TQ_Connection **link)
+{
+    *link = NULL;
+    if (node->acquire != serverAcquire)
+        return node->acquire(node);
+    /* What serverAcquire and serverSend each do under the node lock, in one
+     * hold of it. */
+    TQ_Server_ServerNode *server = (TQ_Server_ServerNode *)node;
+    TQ_Server_Node *result = NULL;
+    TQ_ListIterator it;
+    TQ_mutexLock(node->lock);
+    if (server->live) {
+        server->refCount++;
+        result = node;
+        for (TQ_listBegin(&server->connections, &it); TQ_listHasNext(&it) && !*link; TQ_listNext(&it))
+            *link = TQ_connectionAcquire((TQ_Connection *)it.m_value);
+    }
+    TQ_mutexUnlock(node->lock);
+    return result;
+}
+
 TQ_Server_Node *Core::makeServerNode(TQ_Connection *connection, const TQ_Uuid *id, char *name)
 {
     TQ_Allocator *allocator = g_TQ_serverAllocator;

@@ -153,6 +153,11 @@ TQ_Server_Node *makeClientNode(TQ_Connection *connection, char *name);
 TQ_Server_Node *makeServerNode(TQ_Connection *connection, const TQ_Uuid *id, char *name);
 void freeClientNode(TQ_Server_Node *node);
 void freeServerNode(TQ_Server_Node *node);
+/* node->acquire(node), and for a server node, in the same hold of its lock,
+ * the first of its connections that takes a reference, in `*link` (null
+ * when none does, or for another kind of node). The caller gives back
+ * both: TQ_connectionRelease, then node->release. */
+TQ_Server_Node *acquireNodeAndLink(TQ_Server_Node *node, TQ_Connection **link);
 /* 1 when a live server node with this identifier is in the server table.
  * Caller holds the server state lock. */
 int liveServerExists(const TQ_Uuid *id);
