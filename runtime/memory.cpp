@@ -151,17 +151,23 @@ void *poolAlloc(TQ_Allocator *allocator, Pool *pool)
     return block;
 }
 
+// Puts a block on its pool's free list. Called with the mutex held.
+inline void pushFree(Pool *pool, void *block)
+{
+    // A block that is already free is poisoned: writing its link is what
+    // reports a second free in AddressSanitizer builds.
+    setLink(block, pool->head);
+    poison(block, pool->blockSize);
+    pool->head = block;
+}
+
 void poolFree(TQ_Allocator *allocator, Pool *pool, void *block)
 {
     if (!block)
         return;
     MallocState *state = stateOf(allocator);
     TQ_mutexLock(state->mutex);
-    // A block that is already free is poisoned: writing its link is what
-    // reports a second free in AddressSanitizer builds.
-    setLink(block, pool->head);
-    poison(block, pool->blockSize);
-    pool->head = block;
+    pushFree(pool, block);
     TQ_mutexUnlock(state->mutex);
 }
 
@@ -394,6 +400,36 @@ extern "C" int32_t TQ_bufferRelease(TQ_Buffer *buffer)
     if (count == 0)
         buffer->allocator->freeBuffer(buffer->allocator, buffer);
     return count;
+}
+
+extern "C" void TQ_bufferReleaseAll(TQ_Buffer *const *buffers, size_t count)
+{
+    size_t i = 0;
+    while (i < count) {
+        TQ_Buffer *buffer = buffers[i++];
+        if (__atomic_sub_fetch(&buffer->refCount, 1, __ATOMIC_ACQ_REL) != 0)
+            continue;
+        TQ_Allocator *allocator = buffer->allocator;
+        if (allocator->freeBuffer != mallocFreeBuffer || kBufferHeader + buffer->first.length > kPoolBufferLimit) {
+            allocator->freeBuffer(allocator, buffer);
+            continue;
+        }
+        // A run of pool buffers of this allocator goes back under one hold
+        // of its mutex; the run ends before any other buffer that is let go,
+        // whose allocator is called with no lock held.
+        MallocState *state = stateOf(allocator);
+        TQ_mutexLock(state->mutex);
+        pushFree(&state->large, buffer);
+        while (i < count) {
+            TQ_Buffer *next = buffers[i];
+            if (next->allocator != allocator || kBufferHeader + next->first.length > kPoolBufferLimit)
+                break;
+            ++i;
+            if (__atomic_sub_fetch(&next->refCount, 1, __ATOMIC_ACQ_REL) == 0)
+                pushFree(&state->large, next);
+        }
+        TQ_mutexUnlock(state->mutex);
+    }
 }
 
 extern "C" void TQ_bufferFree(TQ_Buffer *buffer)

@@ -41,8 +41,10 @@ constexpr uint64_t kBudgetWarningMs = 10000;
  * are held outside the budget (about 1 KB each). The records that expire
  * in one millisecond at a high rate, freed together, fit. */
 constexpr size_t kSpareRecords = 512;
-/* The bucket count of a fresh haveIt set; a spare keeps only such a set. */
+/* The bucket count of a fresh haveIt set; a spare keeps only such a set.
+ * A record notes which of them hold a copy in one bit each. */
 constexpr uint32_t kHaveItBuckets = 32;
+static_assert(kHaveItBuckets == 8 * sizeof(BroadcastRecord::haveItUsed), "a bit per haveIt bucket");
 /* Identifier copies let go are kept for the next haveIt entries, up to this
  * many (32 KB): each new record and each repeat then takes and gives back a
  * copy under the broadcast lock it holds anyway, instead of a round trip to
@@ -81,6 +83,7 @@ struct Table {
     bool warned = false;              /* a budget warning was logged, at warnedAt */
     uint64_t warnedAt = 0;
     uint64_t forgotten = 0;                /* records forgotten early since the last warning */
+    BroadcastRecord next;                  /* key and hash of the last new record's successor */
     std::vector<BroadcastRecord *> spares; /* blocks with an empty haveIt set, kSpareRecords at most */
     size_t spareCopyCount = 0;             /* 32-byte blocks kept in spareCopies */
     void *spareCopies[kSpareCopies];
@@ -162,11 +165,12 @@ namespace {
 /* ---- Candidates ---- */
 
 /* The server nodes one broadcast or forward goes to: one slot per entry of
- * the server table, holding an acquired node or null. The slots live in a
- * per-thread arena that grows to the largest table seen and is then reused,
- * so a call allocates nothing; slots are addressed by index, so a nested
- * call on the same thread (a send that delivers in place) stacks its own
- * slots on top safely. */
+ * the server table, holding an acquired node or null, and the connection
+ * acquired with it that the dataset goes out on (null: the node's own send
+ * picks one). The slots live in a per-thread arena that grows to the
+ * largest table seen and is then reused, so a call allocates nothing; slots
+ * are addressed by index, so a nested call on the same thread (a send that
+ * delivers in place) stacks its own slots on top safely. */
 class Candidates {
 public:
     /* The arena is reached once per call: every access to a thread-local
@@ -175,17 +179,17 @@ public:
     ~Candidates()
     {
         for (size_t i = 0; i < m_count; i++)
-            if (TQ_Server_Node *node = at(i))
-                node->release(node);
+            releaseSlot(slot(i));
         m_arena.resize(m_base);
     }
     Candidates(const Candidates &) = delete;
     Candidates &operator=(const Candidates &) = delete;
 
     /* Fills the slots in table order: a node whose groups match `groups`,
-     * acquired, else null. `sender` (may be null), which a forward would
-     * leave out anyway, is not even acquired. The table's buckets are read
-     * only up to its last node. Caller holds the server state lock. */
+     * acquired with a connection, else null. `sender` (may be null), which
+     * a forward would leave out anyway, is not even acquired. The table's
+     * buckets are read only up to its last node. Caller holds the server
+     * state lock. */
     void select(TQ_TreeSet *groups, const TQ_Server_Node *sender)
     {
         TQ_Server_GroupManager *manager = g_comm.groupManager.load();
@@ -197,13 +201,25 @@ public:
             for (TQ_ListNode *n = table->m_buckets[bucket].m_head; n && i < m_count; n = n->m_next) {
                 TQ_Server_Node *node = static_cast<TQ_Server_Node *>(n->m_value);
                 int match = node != sender && (!manager || manager->groupsMatch(groups, &node->groups));
-                at(i++) = match ? node->acquire(node) : nullptr;
+                Slot &s = slot(i++);
+                s.link = nullptr;
+                s.node = match ? acquireNodeAndLink(node, &s.link) : nullptr;
             }
         }
     }
 
     size_t size() const { return m_count; }
-    TQ_Server_Node *&at(size_t i) { return m_arena[m_base + i]; }
+    TQ_Server_Node *at(size_t i) { return slot(i).node; }
+
+    /* Leaves candidate `i` out and gives its node back; its connection is
+     * given back later with no lock held, as giving back the last
+     * reference to a connection destroys it. */
+    void drop(size_t i)
+    {
+        TQ_Server_Node *node = slot(i).node;
+        slot(i).node = nullptr;
+        node->release(node);
+    }
 
     /* Sends to every remaining candidate in slot order, noting each in
      * `sentTo` (may be null), and gives the references back. No lock held. */
@@ -211,30 +227,46 @@ public:
     {
         TQ_Allocator *allocator = g_TQ_serverAllocator;
         for (size_t i = 0; i < m_count; i++) {
-            TQ_Server_Node *node = at(i);
-            if (!node)
-                continue;
-            node->send(node, dataset);
-            if (sentTo) {
+            Slot &s = slot(i);
+            if (s.node) {
+                if (s.link)
+                    s.link->send(s.link, dataset);
+                else
+                    s.node->send(s.node, dataset);
                 /* Without a block the copy is skipped; the dataset went. */
-                if (TQ_Uuid *copy = static_cast<TQ_Uuid *>(allocator->allocBlock32(allocator))) {
-                    *copy = node->id;
+                TQ_Uuid *copy = sentTo ? static_cast<TQ_Uuid *>(allocator->allocBlock32(allocator)) : nullptr;
+                if (copy) {
+                    *copy = s.node->id;
                     TQ_listPushBack(sentTo, copy);
                 }
             }
-            at(i) = nullptr;
-            node->release(node);
+            releaseSlot(s);
         }
     }
 
 private:
-    static thread_local std::vector<TQ_Server_Node *> s_arena;
-    std::vector<TQ_Server_Node *> &m_arena;
+    struct Slot {
+        TQ_Server_Node *node;
+        TQ_Connection *link;
+    };
+    Slot &slot(size_t i) { return m_arena[m_base + i]; }
+    static void releaseSlot(Slot &s)
+    {
+        if (s.link)
+            TQ_connectionRelease(s.link);
+        if (s.node)
+            s.node->release(s.node);
+        s.node = nullptr;
+        s.link = nullptr;
+    }
+
+    static TQ_CORE_THREAD_LOCAL std::vector<Slot> s_arena;
+    std::vector<Slot> &m_arena;
     size_t m_base;
     size_t m_count = 0;
 };
 
-thread_local std::vector<TQ_Server_Node *> Candidates::s_arena;
+TQ_CORE_THREAD_LOCAL std::vector<Candidates::Slot> Candidates::s_arena;
 
 /* ---- Records ---- */
 
@@ -272,6 +304,8 @@ void addHaveIt(BroadcastRecord *record, const TQ_Uuid *id)
     uint64_t before = footprint(record);
     if (TQ_hashSetInsert(&record->haveIt, copy) != copy)
         letGoCopy(copy);
+    else if (record->haveIt.m_capacity == kHaveItBuckets)
+        record->haveItUsed |= 1u << (TQ_uuidHash(copy) & (kHaveItBuckets - 1));
     s_table.bytes += footprint(record) - before;
 }
 
@@ -281,11 +315,38 @@ int hasIt(BroadcastRecord *record, const TQ_Uuid *id)
     return TQ_hashSetFind(&record->haveIt, &found, id);
 }
 
+/* TQ_djb2hash of the 12 origin bytes seeded with the sequence number,
+ * written out for the fixed length. */
+uint32_t keyHash(const TQ_Uuid *origin, uint32_t sequence)
+{
+    uint32_t words[3];
+    static_assert(sizeof words == sizeof(TQ_Uuid), "an identifier is three words");
+    memcpy(words, origin, sizeof words);
+    uint32_t h = sequence;
+    for (uint32_t w : words) /* bytes in memory order: least significant first */
+        h = ((((((h * 33u) ^ (w & 0xff)) * 33u) ^ ((w >> 8) & 0xff)) * 33u ^ ((w >> 16) & 0xff)) * 33u) ^ (w >> 24);
+    return h;
+}
+
+/* Sets a record's key and its hash. Every lookup, insertion, removal and
+ * prefetch of a record hashes it, so the hash is computed once with the
+ * key; a new record that follows the last one from the same origin takes
+ * the hash computed when its bucket was asked for. Caller holds the
+ * broadcast lock. */
+void setKey(BroadcastRecord *record, const TQ_Uuid *origin, uint32_t sequence)
+{
+    record->origin = *origin;
+    record->sequence = sequence;
+    const BroadcastRecord &next = s_table.next;
+    record->hash = sequence == next.sequence && memcmp(origin, &next.origin, sizeof *origin) == 0
+                       ? next.hash
+                       : keyHash(origin, sequence);
+}
+
 BroadcastRecord *findRecord(const TQ_BroadcastHeader *header)
 {
     BroadcastRecord key;
-    key.origin = header->origin;
-    key.sequence = header->sequence;
+    setKey(&key, &header->origin, header->sequence);
     TQ_HashSetIterator it;
     if (!TQ_hashSetFind(&g_comm.broadcastRecords, &it, &key))
         return nullptr;
@@ -303,8 +364,10 @@ BroadcastRecord *takeSpare()
     }
     TQ_Allocator *allocator = g_TQ_serverAllocator;
     BroadcastRecord *record = static_cast<BroadcastRecord *>(allocator->allocBlock256(allocator));
-    if (record)
+    if (record) {
         TQ_hashSetInit(&record->haveIt, TQ_uuidEqual, TQ_uuidHash);
+        record->haveItUsed = 0;
+    }
     return record;
 }
 
@@ -318,18 +381,16 @@ void letGo(BroadcastRecord *record)
         freeBroadcastRecord(record);
         return;
     }
-    /* Emptied bucket by bucket, up to the last copy: the set keeps its
-     * bucket array, and no copy is hashed again to be found. */
-    uint32_t left = haveIt->m_size;
-    for (uint32_t bucket = 0; left > 0 && bucket < haveIt->m_capacity; bucket++) {
-        TQ_List *list = &haveIt->m_buckets[bucket];
-        if (!list->m_head)
-            continue;
-        for (TQ_ListNode *n = list->m_head; n; n = n->m_next, left--)
+    /* Only the buckets noted as holding a copy are emptied: the set keeps
+     * its bucket array, and no copy is hashed again to be found. */
+    for (uint32_t used = record->haveItUsed; used != 0; used &= used - 1) {
+        TQ_List *list = &haveIt->m_buckets[__builtin_ctz(used)];
+        for (TQ_ListNode *n = list->m_head; n; n = n->m_next)
             letGoCopy(n->m_value);
         TQ_listClear(list);
     }
     haveIt->m_size = 0;
+    record->haveItUsed = 0;
     s_table.spares.push_back(record);
 }
 
@@ -372,9 +433,11 @@ void expire(uint64_t time)
 /* The next records to be forgotten at the budget have long gone cold.
  * Each new record asks for the memory of the two after it: the block of
  * the second, and, from the first's block asked for last time, its
- * buckets in the record table (whose capacity is a power of two) and in
- * its haveIt set. By the time they are forgotten their misses are paid.
- * `it` is on the front of the expiry order. */
+ * bucket in the record table (whose capacity is a power of two) and its
+ * haveIt buckets. By the time they are forgotten their misses are paid,
+ * and the block, taken again as a spare by a new record, has all its
+ * buckets warm for the identifiers that record looks up. `it` is on the
+ * front of the expiry order. */
 void prefetchFront(TQ_TreeSetIterator *it, const BroadcastRecord *keep)
 {
     TQ_TreeSetIterator ahead = *it;
@@ -389,7 +452,7 @@ void prefetchFront(TQ_TreeSetIterator *it, const BroadcastRecord *keep)
     if (TQ_treeSetHasNext(&ahead))
         __builtin_prefetch(ahead.m_value);
     const TQ_HashSet *table = &g_comm.broadcastRecords;
-    __builtin_prefetch(&table->m_buckets[broadcastRecordHash(first) & (table->m_capacity - 1)]);
+    __builtin_prefetch(&table->m_buckets[first->hash & (table->m_capacity - 1)]);
     const char *buckets = reinterpret_cast<const char *>(first->haveIt.m_buckets);
     for (size_t at = 0; at < first->haveIt.m_capacity * sizeof(TQ_List); at += 64)
         __builtin_prefetch(buckets + at);
@@ -400,11 +463,12 @@ void prefetchFront(TQ_TreeSetIterator *it, const BroadcastRecord *keep)
  * asked for now: the next new record finds it in the caches. */
 void prefetchNextBucket(const BroadcastRecord *record)
 {
-    BroadcastRecord next;
+    BroadcastRecord &next = s_table.next;
     next.origin = record->origin;
     next.sequence = record->sequence + 1;
+    next.hash = keyHash(&next.origin, next.sequence);
     const TQ_HashSet *table = &g_comm.broadcastRecords;
-    __builtin_prefetch(&table->m_buckets[broadcastRecordHash(&next) & (table->m_capacity - 1)]);
+    __builtin_prefetch(&table->m_buckets[next.hash & (table->m_capacity - 1)]);
 }
 
 /* Over the budget, forgets the records that would expire first, except
@@ -454,8 +518,10 @@ void holdToBudget(uint64_t time, const BroadcastRecord *keep)
  * second hook as it arrived. Should a repeat be the copy that is forwarded
  * (the first arrived with ttl 1 and was delivered, not forwarded), it goes
  * on with the ttl it came with. */
-BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header)
+BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header,
+                                               uint64_t *time)
 {
+    *time = 0;
     if (!node->isServer) {
         TQ_Server_logPeerFault(nullptr, &g_TQ_serverLog, TQ_LOG_INFO, "Got a broadcast dataset from a client\n");
         return BroadcastDrop;
@@ -481,8 +547,7 @@ BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *
         TQ_log(&g_TQ_serverLog, TQ_LOG_ERROR, "No memory for a broadcast record; dropping the dataset\n");
         return BroadcastDrop;
     }
-    record->origin = header->origin;
-    record->sequence = header->sequence;
+    setKey(record, &header->origin, header->sequence);
     BroadcastRecord *seen = static_cast<BroadcastRecord *>(TQ_hashSetInsert(&g_comm.broadcastRecords, record));
     if (seen != record) {
         s_table.spares.push_back(record);
@@ -491,14 +556,14 @@ BroadcastVerdict Tessarc::Core::broadcastCheck(TQ_Server_Node *node, TQ_Buffer *
         TQ_mutexUnlock(g_comm.broadcastLock);
         return verdict;
     }
-    uint64_t time = now();
-    record->expiresAt = time + kRecordLifetimeMs;
+    *time = now();
+    record->expiresAt = *time + kRecordLifetimeMs;
     record->forwarded = 0;
     s_table.bytes += footprint(record);
     addHaveIt(record, &node->id);
     enterExpiry(record);
-    expire(time);
-    holdToBudget(time, record);
+    expire(*time);
+    holdToBudget(*time, record);
     prefetchNextBucket(record);
     TQ_mutexUnlock(g_comm.broadcastLock);
 
@@ -520,19 +585,10 @@ int Tessarc::Core::broadcastRecordEqual(const void *a, const void *b)
     return x->sequence == y->sequence && memcmp(&x->origin, &y->origin, sizeof(TQ_Uuid)) == 0;
 }
 
-/* TQ_djb2hash of the 12 origin bytes seeded with the sequence number,
- * written out for the fixed length: every lookup, insertion and removal of
- * a record hashes, and the unrolled form takes a third of the loop's time. */
+/* The hash set with the key. */
 uint32_t Tessarc::Core::broadcastRecordHash(const void *record)
 {
-    const BroadcastRecord *r = static_cast<const BroadcastRecord *>(record);
-    uint32_t words[3];
-    static_assert(sizeof words == sizeof(TQ_Uuid), "an identifier is three words");
-    memcpy(words, &r->origin, sizeof words);
-    uint32_t h = r->sequence;
-    for (uint32_t w : words) /* bytes in memory order: least significant first */
-        h = ((((((h * 33u) ^ (w & 0xff)) * 33u) ^ ((w >> 8) & 0xff)) * 33u ^ ((w >> 16) & 0xff)) * 33u) ^ (w >> 24);
-    return h;
+    return static_cast<const BroadcastRecord *>(record)->hash;
 }
 
 int Tessarc::Core::broadcastRecordCompare(const void *a, const void *b)
@@ -566,6 +622,7 @@ void Tessarc::Core::createBroadcastTables()
     TQ_treeSetInit(&g_comm.broadcastExpiry, broadcastRecordCompare);
     g_comm.broadcastLock = TQ_mutexCreate();
     s_table = Table();
+    s_table.next.hash = keyHash(&s_table.next.origin, s_table.next.sequence);
     s_table.spares.reserve(kSpareRecords);
 }
 
@@ -640,12 +697,19 @@ void TQ_Server_broadcast(TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo
 
 void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo)
 {
+    forwardBroadcast(node, dataset, groups, sentTo, 0);
+}
+
+void Tessarc::Core::forwardBroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo,
+                                     uint64_t time)
+{
     TQ_BroadcastHeader header;
     if (!node || !node->isServer || !readHeader(dataset, &header))
         return;
     if (!(header.header.flags & TQ_FLAG_BROADCAST) || header.ttl == 0)
         return;
-    uint64_t time = now();
+    if (time == 0)
+        time = now();
 
     /* The whole decision is made under one hold of the broadcast lock; the
      * candidates are selected inside it, which the lock order allows. */
@@ -706,10 +770,8 @@ void TQ_Server_rebroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet 
      * which takes the server state lock. */
     for (size_t i = candidates.size(); i-- > 0;) {
         TQ_Server_Node *candidate = candidates.at(i);
-        if (candidate && (TQ_uuidEqual(&candidate->id, &node->id) || hasIt(record, &candidate->id))) {
-            candidates.at(i) = nullptr;
-            candidate->release(candidate);
-        }
+        if (candidate && (TQ_uuidEqual(&candidate->id, &node->id) || hasIt(record, &candidate->id)))
+            candidates.drop(i);
     }
     TQ_mutexUnlock(g_comm.broadcastLock);
 

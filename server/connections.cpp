@@ -232,6 +232,27 @@ static void serverRelease(TQ_Server_Node *node)
     }
 }
 
+TQ_Server_Node *Core::acquireNodeAndLink(TQ_Server_Node *node, TQ_Connection **link)
+{
+    *link = NULL;
+    if (node->acquire != serverAcquire)
+        return node->acquire(node);
+    /* What serverAcquire and serverSend each do under the node lock, in one
+     * hold of it. */
+    TQ_Server_ServerNode *server = (TQ_Server_ServerNode *)node;
+    TQ_Server_Node *result = NULL;
+    TQ_ListIterator it;
+    TQ_mutexLock(node->lock);
+    if (server->live) {
+        server->refCount++;
+        result = node;
+        for (TQ_listBegin(&server->connections, &it); TQ_listHasNext(&it) && !*link; TQ_listNext(&it))
+            *link = TQ_connectionAcquire((TQ_Connection *)it.m_value);
+    }
+    TQ_mutexUnlock(node->lock);
+    return result;
+}
+
 TQ_Server_Node *Core::makeServerNode(TQ_Connection *connection, const TQ_Uuid *id, char *name)
 {
     TQ_Allocator *allocator = g_TQ_serverAllocator;
@@ -269,12 +290,22 @@ static void removeOwnEntry(TQ_HashSet *table, TQ_Server_Node *node)
         TQ_hashSetErase(&it);
 }
 
+/* Every broadcast and forward walks the whole server table bucket by
+ * bucket, so the table keeps no more buckets than it has nodes (at least
+ * 4) rather than the 32 a set starts with. Caller holds the server state
+ * lock. */
+static void fitServerTable()
+{
+    TQ_hashSetResize(&g_comm.servers, 0);
+}
+
 void Core::freeServerNode(TQ_Server_Node *node)
 {
     TQ_Allocator *allocator = g_TQ_serverAllocator;
     TQ_Server_ServerNode *server = (TQ_Server_ServerNode *)node;
     TQ_mutexLock(g_comm.stateLock);
     removeOwnEntry(&g_comm.servers, node);
+    fitServerTable();
     TQ_mutexUnlock(g_comm.stateLock);
     TQ_listDestroy(&server->connections);
     TQ_HashSetIterator it;
@@ -308,6 +339,7 @@ void Core::enterServerNode(TQ_Server_Node *node)
      * own. */
     TQ_hashSetRemoveNoFree(&g_comm.servers, &node->id);
     TQ_hashSetInsert(&g_comm.servers, node);
+    fitServerTable();
 }
 
 /* Takes the connection out of its server node. The node stops being live

@@ -10,6 +10,13 @@
 
 #include <tessarc/server.h>
 
+/* A per-thread variable of the core that the receive path reaches for
+ * every dataset. The library is loaded with the program, so such variables
+ * can sit in the initial TLS block and be reached at a fixed offset from
+ * the thread pointer, instead of through a call to the TLS resolver on
+ * each access. */
+#define TQ_CORE_THREAD_LOCAL thread_local __attribute__((tls_model("initial-exec")))
+
 namespace Tessarc {
 namespace Core {
 
@@ -69,19 +76,23 @@ inline void setConnectionNode(TQ_Connection *connection, TQ_Server_Node *node)
 /* ---- Broadcast records and flooding (broadcast.cpp) ---------------------- */
 
 /* One record per (origin, sequence) of a received broadcast dataset: a
- * 256-byte block of the server allocator. */
+ * 256-byte block of the server allocator. What forgetting a record reads
+ * lies in its first 64 bytes, the one cache line asked for ahead of it. */
 struct BroadcastRecord {
     TQ_Uuid origin;
     uint32_t sequence;
-    uint64_t expiresAt; /* made, then forwarded, time + 10000 ms */
-    int32_t forwarded;  /* 1 once forwarded */
-    TQ_HashSet haveIt;  /* TQ_Uuid copies in 32-byte blocks of the server allocator */
+    uint64_t expiresAt;  /* made, then forwarded, time + 10000 ms */
+    uint32_t hash;       /* of origin and sequence, computed when they are set */
+    uint32_t haveItUsed; /* while haveIt has 32 buckets: a bit per bucket that holds a copy */
+    TQ_HashSet haveIt;   /* TQ_Uuid copies in 32-byte blocks of the server allocator */
+    int32_t forwarded;   /* 1 once forwarded */
 };
 static_assert(sizeof(BroadcastRecord) <= 256, "broadcast record fits a 256-byte block");
+static_assert(offsetof(BroadcastRecord, haveIt) + sizeof(TQ_HashSet) <= 64, "what forgetting reads is in one line");
 
-/* Element functions of the record table (equal by origin and sequence,
- * djb2 of the origin seeded with the sequence) and of the expiry order
- * (expiresAt, ties by address). */
+/* Element functions of the record table (equal by origin and sequence;
+ * the hash stored with them, djb2 of the origin seeded with the sequence)
+ * and of the expiry order (expiresAt, ties by address). */
 int broadcastRecordEqual(const void *a, const void *b);
 uint32_t broadcastRecordHash(const void *record);
 int broadcastRecordCompare(const void *a, const void *b);
@@ -106,9 +117,13 @@ enum BroadcastVerdict { BroadcastNew = 0, BroadcastSeen = 1, BroadcastDrop = 2, 
 /* Decides whether a broadcast dataset received from `node` is new, seen
  * already (and whether forwarded already) or to be dropped, and notes the node as having it; a new dataset
  * gets a record and has its ttl decremented and its hop count incremented,
- * in the dataset and in `header`. A repeat is left as it arrived. Takes the
+ * in the dataset and in `header`. A repeat is left as it arrived. `*time`
+ * is the clock reading a new record was made at, else 0. Takes the
  * broadcast lock inside; call with no lock held. */
-BroadcastVerdict broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header);
+BroadcastVerdict broadcastCheck(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_BroadcastHeader *header, uint64_t *time);
+/* TQ_Server_rebroadcast at the clock reading `time` (0: the clock is read
+ * here), so that a receipt reads the clock once. */
+void forwardBroadcast(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSet *groups, TQ_List *sentTo, uint64_t time);
 
 /* The default communication manager (commmanager.cpp) shares nothing here:
  * it is the public g_TQ_Server_defaultCommManager. */
@@ -138,6 +153,11 @@ TQ_Server_Node *makeClientNode(TQ_Connection *connection, char *name);
 TQ_Server_Node *makeServerNode(TQ_Connection *connection, const TQ_Uuid *id, char *name);
 void freeClientNode(TQ_Server_Node *node);
 void freeServerNode(TQ_Server_Node *node);
+/* node->acquire(node), and for a server node, in the same hold of its lock,
+ * the first of its connections that takes a reference, in `*link` (null
+ * when none does, or for another kind of node). The caller gives back
+ * both: TQ_connectionRelease, then node->release. */
+TQ_Server_Node *acquireNodeAndLink(TQ_Server_Node *node, TQ_Connection **link);
 /* 1 when a live server node with this identifier is in the server table.
  * Caller holds the server state lock. */
 int liveServerExists(const TQ_Uuid *id);

@@ -175,12 +175,12 @@ private:
                 TQ_treeSetDestroy(&set);
         }
     };
-    static thread_local Sets s_sets;
+    static TQ_CORE_THREAD_LOCAL Sets s_sets;
     Sets &m_sets;
     TQ_TreeSet *m_set;
 };
 
-thread_local LocalGroups::Sets LocalGroups::s_sets;
+TQ_CORE_THREAD_LOCAL LocalGroups::Sets LocalGroups::s_sets;
 
 } /* namespace */
 
@@ -197,6 +197,7 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
     }
     int broadcast = (plain.flags & TQ_FLAG_BROADCAST) != 0;
     BroadcastVerdict verdict = BroadcastNew;
+    uint64_t time = 0;
     std::optional<LocalGroups> localGroups;
     TQ_Buffer *filtered = nullptr;
     if (broadcast) {
@@ -208,7 +209,7 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
         TQ_BroadcastHeader header;
         if (!readWellFormedBroadcast(dataset, &header))
             return;
-        verdict = broadcastCheck(node, dataset, &header);
+        verdict = broadcastCheck(node, dataset, &header, &time);
         if (verdict != BroadcastDrop)
             (verdict == BroadcastNew ? g_coreCounters.broadcastsFirst : g_coreCounters.broadcastsRepeated)
                 .fetch_add(1, std::memory_order_relaxed);
@@ -246,7 +247,7 @@ void TQ_Server_handleDataset(TQ_Server_Node *node, TQ_Buffer *dataset, TQ_TreeSe
      * forward itself goes out only once per dataset, and a repeat of one
      * that went out already is not even offered. */
     if (broadcast && verdict != BroadcastSeenForwarded)
-        TQ_Server_rebroadcast(node, dataset, groups, nullptr);
+        forwardBroadcast(node, dataset, groups, nullptr, time);
 
     if (filtered)
         TQ_bufferRelease(filtered);

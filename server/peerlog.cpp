@@ -49,7 +49,7 @@ Stripe s_stripes[kStripes];
 
 /* The connection whose dataset this thread is delivering, for callers that
  * only know the node. */
-thread_local TQ_Connection *t_receiving = nullptr;
+TQ_CORE_THREAD_LOCAL TQ_Connection *t_receiving = nullptr;
 
 Stripe &stripeOf(const TQ_Connection *connection)
 {

@@ -23,6 +23,10 @@ const uint32_t kDirectReadMin = 16 * 1024;
  * stack and may wake the reader, so a queue of small datasets written in
  * fewer, larger calls costs the I/O thread much less per dataset. */
 const int kMaxIov = 1024;
+/* Datasets up to this long are staged for writing (see flush), in a stage
+ * of this size. */
+const size_t kStagedMax = 512;
+const size_t kWriteStageSize = 64 * 1024;
 const int kReadRounds = 8;
 const uint32_t kMaxQueuedDatasets = 1u << 20;
 /* Shed datasets are reported at most this often per link. */

@@ -795,6 +795,7 @@ int transportStart(const Settings &settings, TQ_Server_ProtocolCallbacks *callba
         TQ_log(g_transport.log, TQ_LOG_WARN,
                "tcp: no listen, clientListen or peers address is set; nothing can link to this server\n");
     g_transport.readBuffer = new uint8_t[kReadBufferSize];
+    g_transport.writeStage = new uint8_t[kWriteStageSize];
     tcpMetricsStart();
 
     g_transport.iface.ops = &s_ifaceOps;
@@ -864,6 +865,8 @@ void transportDestroy()
     g_transport.epfd = g_transport.wakefd = -1;
     delete[] g_transport.readBuffer;
     g_transport.readBuffer = nullptr;
+    delete[] g_transport.writeStage;
+    g_transport.writeStage = nullptr;
     tcpMetricsStop();
     g_transport.started = false;
 }

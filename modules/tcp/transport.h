@@ -57,6 +57,7 @@ struct Transport {
     std::vector<Link *> links;
     std::vector<Link *> batch;
     uint8_t *readBuffer = nullptr;
+    uint8_t *writeStage = nullptr; /* small datasets copied for one write; see flush */
     uint64_t nextTick = 0;
     bool stopping = false;
 

@@ -89,10 +89,11 @@ TEST(Tcp, WireFramingOrderBoundsAndRejectBeforeClose)
         EXPECT_EQ(raw.dataset(), networkId);
 
         /* Pings in pieces that split headers, many in one write, and one read straight into its buffer: each pong comes
-         * back whole and in order. */
+         * back whole and in order. Their sizes straddle the 512 bytes up to which a write copies datasets together, and
+         * more than its 64 KiB stage of them queue up. */
         std::string pings, pongs;
         for (uint32_t i = 0; i < 500; ++i) {
-            std::string p = ping(9 + i % 40, i);
+            std::string p = ping(9 + i * 37 % 700, i);
             pings += p;
             pongs += pongOf(p);
         }

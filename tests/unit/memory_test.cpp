@@ -51,6 +51,31 @@ TEST(Allocator, BufferUsesThePoolExactlyWhenHeaderAndPayloadFitIn255Bytes)
     al.give(256, first);
 }
 
+TEST(Buffer, ReleaseAllFreesOnlyLastReferencesEachToItsOwnAllocator)
+{
+    Allocator al, other;
+    TQ_Buffer *a1 = al.a.allocBuffer(&al.a, 64), *shared = al.a.allocBuffer(&al.a, 64);
+    TQ_Buffer *heap = al.a.allocBuffer(&al.a, 4096), *b1 = other.a.allocBuffer(&other.a, 64);
+    TQ_Buffer *a3 = al.a.allocBuffer(&al.a, 64);
+    for (TQ_Buffer *b : {a1, shared, heap, b1, a3})
+        TQ_bufferAcquire(b);
+    TQ_bufferAcquire(shared);
+    memset(shared->first.data, 0x5a, shared->size);
+    TQ_Buffer *const all[] = {a1, shared, heap, b1, a3};
+    TQ_bufferReleaseAll(all, 5); // the heap buffer ends the first run of pool buffers
+    // The shared one keeps its reference and its bytes; the pool buffers went
+    // back last in, first out, each to its own allocator's pool.
+    EXPECT_EQ(shared->refCount, 1);
+    EXPECT_EQ(shared->first.data[shared->size - 1], 0x5a);
+    void *first = al.take(256), *second = al.take(256), *fromOther = other.take(256);
+    EXPECT_TRUE(first == a3 && second == a1 && fromOther == b1);
+    al.give(256, second);
+    al.give(256, first);
+    other.give(256, fromOther);
+    EXPECT_EQ(TQ_bufferRelease(shared), 0);
+    EXPECT_EQ(al.take(256), static_cast<void *>(shared));
+}
+
 TEST(Allocator, EveryHeapFailureIsReportedAndLeavesTheAllocatorWhole)
 {
     long n = 0;

@@ -416,6 +416,11 @@ TQ_API TQ_Buffer *TQ_bufferAcquire(TQ_Buffer *buffer);
  * release that brings it to 0 gives the buffer to its allocator's freeBuffer
  * and returns 0; the buffer must not be touched after that. Any thread. */
 TQ_API int32_t TQ_bufferRelease(TQ_Buffer *buffer);
+/* TQ_bufferRelease of each of `count` buffers in order. The buffers that go
+ * back to the pool of one heap-backed allocator one after another are given
+ * back under one hold of its mutex. Any thread; call with no allocator lock
+ * held. */
+TQ_API void TQ_bufferReleaseAll(TQ_Buffer *const *buffers, size_t count);
 /* Gives a never-shared buffer to its allocator's freeBuffer at once, whatever
  * its reference count. */
 TQ_API void TQ_bufferFree(TQ_Buffer *buffer);
