@@ -54,12 +54,14 @@ namespace {
 constexpr size_t kRecordBytes = 16384;
 /* A session reads its socket this much at a time, so one system call (and
  * one window update sent to the peer) brings many records, where the
- * library alone would read each record's header and then its body. */
-constexpr size_t kReadAheadBytes = 256 * 1024;
+ * library alone would read each record's header and then its body. 512 KiB
+ * each way spends less per 1 KiB dataset than 256 KiB (fewer system calls)
+ * and than 1 MiB (the buffers stay in the processor's caches). */
+constexpr size_t kReadAheadBytes = 512 * 1024;
 /* Once the handshake is done, records are collected up to this much and
  * then written with one system call, as the clear path writes a whole
  * queue at once. */
-constexpr size_t kWriteBatchBytes = 256 * 1024;
+constexpr size_t kWriteBatchBytes = 512 * 1024;
 /* AES-128-GCM first: the fastest suite where the processor has AES
  * instructions; the accepting side's order decides. */
 constexpr const char *kDefaultCiphersuites =
